@@ -1,0 +1,81 @@
+// The simulated machine as simulated devices see it: its virtual clock, its I/O-port and
+// memory address spaces, and its interrupt lines. Implemented by the kernel stand-in;
+// used by sim/ (the card) and by platform tests. Driver and library code never include
+// this header: they reach devices only through the HAL port routines and interrupts.
+//
+// Time. One virtual clock (nanoseconds since the machine booted) runs in one of two modes:
+//  - Manual: time moves only when a test calls AdvanceBy/AdvanceTo, or when a thread of
+//    the simulated machine spends virtual time (a port access, KeDelayExecutionThread,
+//    KeStallExecutionProcessor). While time moves, every device event that comes due is
+//    run in order and every interrupt that becomes deliverable is taken at once in the
+//    thread that moved the clock (if its IRQL allows), followed by the DPCs it queued.
+//  - RealTime: a clock thread keeps virtual time in step with the host clock times a
+//    speed factor and delivers interrupts in order; a DPC thread runs queued DPCs.
+// Every port access costs PortAccessCost() of virtual time (a real PCI I/O cycle is
+// about a microsecond); that is what lets a driver's busy-wait on a status bit see the
+// device make progress in manual mode.
+#ifndef TQ_PLATFORM_HW_H
+#define TQ_PLATFORM_HW_H
+
+#include <cstdint>
+#include <limits>
+
+namespace plat {
+
+using VTime = std::uint64_t;  // virtual nanoseconds since boot
+inline constexpr VTime kNever = std::numeric_limits<VTime>::max();
+
+enum class ClockMode { Manual, RealTime };
+
+void SetClockMode(ClockMode mode, double speed = 1.0);
+ClockMode GetClockMode();
+VTime Now();
+// Manual mode: move the clock forward, running due device events, interrupts and DPCs in
+// the calling thread. Refused (verifier report) in real-time mode.
+void AdvanceBy(VTime ns);
+void AdvanceTo(VTime t);
+void SetPortAccessCost(VTime ns);  // default 200 ns
+VTime PortAccessCost();
+
+// A device whose state changes with time. The clock asks it when it next changes, and
+// brings it up to that time before anything at or after that time is observed.
+class TimedDevice {
+public:
+    virtual ~TimedDevice() = default;
+    // Earliest virtual time strictly after `now` at which the device changes state by
+    // itself (an output edge, a conversion finishing), or kNever.
+    virtual VTime NextEventTime(VTime now) = 0;
+    // Bring the device's state up to time t (t never decreases). May change interrupt lines.
+    virtual void AdvanceTo(VTime t) = 0;
+};
+void AddTimedDevice(TimedDevice *device);
+void RemoveTimedDevice(TimedDevice *device);
+// A device whose NextEventTime changed because of a register write calls this.
+void RescheduleTimedDevice(TimedDevice *device);
+
+// Address decoding. A device claims ranges of port space or of physical memory space; the
+// HAL routes each access to the device that claims its address. An unclaimed port reads as
+// all ones and ignores writes, as a floating bus does.
+enum class Space { Port, Memory };
+
+class BusDevice {
+public:
+    virtual ~BusDevice() = default;
+    // width 1, 2 or 4; offset from the claimed range's base. Called with the clock already
+    // brought up to the time of the access.
+    virtual std::uint32_t BusRead(Space space, std::uint64_t offset, unsigned width) = 0;
+    virtual void BusWrite(Space space, std::uint64_t offset, unsigned width, std::uint32_t value) = 0;
+};
+void ClaimRange(Space space, std::uint64_t base, std::uint32_t length, BusDevice *device);
+void ReleaseRange(Space space, std::uint64_t base);
+void ReleaseAllRanges(BusDevice *device);
+
+// Interrupt lines, named by the system (translated) vector that IoConnectInterrupt uses.
+// A device drives its line: asserted or not. A level-sensitive connection is interrupted
+// while the line is asserted; a latched one on each rising edge.
+void SetInterruptLine(std::uint32_t vector, bool asserted);
+bool InterruptLineAsserted(std::uint32_t vector);
+
+}  // namespace plat
+
+#endif
