@@ -162,6 +162,11 @@ struct DeviceContext {
     USHORT SequenceNo;
     ULONG FillCount;
     ULONG SnapWritePos;
+
+    // Beyond the fixed layout above: this driver's own serialisation (both are
+    // synchronization events used as PASSIVE_LEVEL locks, initialised by AddDevice).
+    KEVENT RequestLock;  // start, stop, IOCTL_INITIAL and the readers of one device
+    KEVENT EepromLock;   // EEPROM requests and IOCTL_CARD_FREQUENCY of one device
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");

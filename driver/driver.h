@@ -35,6 +35,12 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);     // powe
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS CompleteRequestStatus(PIRP irp, NTSTATUS status);
 
+// ---- Device locks (dispatch.cpp): initialise RequestLock and EepromLock (AddDevice),
+// take and drop one at PASSIVE_LEVEL.
+void InitializeDeviceLocks(DeviceContext *dc);
+void AcquireDeviceLock(PKEVENT lock);
+void ReleaseDeviceLock(PKEVENT lock);
+
 // ---- Remove lock (remove_lock.cpp) ------------------------------------------------------
 void RemoveLockInit(TQ_REMOVE_LOCK *lock);
 NTSTATUS RemoveLockAcquire(TQ_REMOVE_LOCK *lock, PVOID tag);
