@@ -1,0 +1,586 @@
+// Board commands: IOCTL_BOARD_COMMAND, IOCTL_GET_LAST_ERROR and IOCTL_CARD_FREQUENCY.
+//
+// IOCTL_BOARD_COMMAND is one buffered request whose meaning is chosen by the pair
+// (input length, output length), and for the 100/100 CommandBlock by its first byte:
+//
+//   in 0,   out 10    BoardStatus      in 2,   out 2·n   EepromRead (n = byte 1)
+//   in 0,   out 80    ResourceReport   in ≥3,  out 0     EepromWrite (in = 2·n + 2)
+//   in 1,   out 4     BridgeRead       in 100, out 100   CommandBlock, sub-command 0…12
+//   in 4,   out 4     RegisterRead
+//   in 8,   out 1     RegisterWrite    any other pair    refused, 114
+//
+// The system buffer holds the request and receives the reply; every request field is
+// taken before the first reply byte is written, and reply bytes a form does not write
+// keep what the request put there. Signed offset bytes are sign-extended and added to
+// BoardBase or BridgeBase; the port is the low 16 bits of the sum. Nothing here confines
+// a port to the card's ranges: these are raw board-level tools.
+//
+// Refusals: STATUS_UNSUCCESSFUL with LastError 114 (malformed: lengths, width codes,
+// sub-command, and counts or EEPROM words out of bounds), 103 (no bridge range for the
+// EEPROM and bridge forms), 102 (a sub-command that would corrupt a running acquisition),
+// 120 (a polled scan's conversion never completed); a request without a system buffer
+// for its lengths gets STATUS_INVALID_PARAMETER with 119. Every bound is tested before
+// any port or EEPROM access.
+//
+// Serialisation. EEPROM requests and IOCTL_CARD_FREQUENCY hold the device's EepromLock
+// for the whole request, so two callers never interleave their bit sequences. The
+// CommandBlock holds RequestLock, the lock of start, stop and IOCTL_INITIAL, so its test
+// of Running and the sub-command's effect happen with no start or stop in between.
+// All three handlers run at PASSIVE_LEVEL in the requesting thread.
+
+#include "driver.h"
+
+namespace {
+
+// Reply and request sizes of the forms.
+constexpr ULONG BOARD_STATUS_BYTES = 10;
+constexpr ULONG RESOURCE_REPORT_BYTES = 80;
+constexpr ULONG RESOURCE_REPORT_TAIL = 76;     // bytes 76…79: written as zero
+constexpr ULONG BRIDGE_READ_REQUEST = 1;
+constexpr ULONG BRIDGE_READ_REPLY = 4;
+constexpr ULONG EEPROM_READ_REQUEST = 2;
+constexpr ULONG REGISTER_READ_BYTES = 4;
+constexpr ULONG REGISTER_WRITE_REQUEST = 8;
+constexpr ULONG REGISTER_WRITE_REPLY = 1;
+constexpr ULONG COMMAND_BLOCK_BYTES = 100;
+constexpr ULONG LAST_ERROR_REPLY = 4;
+constexpr ULONG CARD_FREQUENCY_REPLY = 4;
+
+// RegisterRead / RegisterWrite width codes.
+constexpr LONG WIDTH_8 = 1;
+constexpr LONG WIDTH_16 = 2;
+constexpr LONG WIDTH_32 = 3;
+
+// CommandBlock sub-commands (request byte 0).
+enum BoardSubCommand : UCHAR {
+    CMD_READ_BYTES = 0,
+    CMD_WRITE_BYTES = 1,
+    CMD_SETUP = 2,
+    CMD_SCAN = 3,
+    CMD_READ_AND_START = 4,
+    CMD_SET_GAIN = 5,
+    CMD_SET_CHANNEL = 6,
+    CMD_START = 7,
+    CMD_READ_AD = 8,
+    CMD_READ_DI = 9,
+    CMD_WRITE_DO = 10,
+    CMD_WRITE_DA = 11,
+    CMD_LOAD_COUNTER = 12,
+    CMD_LAST = CMD_LOAD_COUNTER,
+};
+
+// Bounds of the CommandBlock: the reply holds 100 bytes, the data of CMD_WRITE_BYTES
+// starts at byte 3, the acquisition handles at most MAX_CHANNELS channels, and a scan's
+// reply holds at most 50 results.
+constexpr LONG MAX_READ_BYTES = 100;
+constexpr ULONG WRITE_BYTES_DATA = 3;
+constexpr LONG MAX_WRITE_BYTES = COMMAND_BLOCK_BYTES - WRITE_BYTES_DATA;
+constexpr LONG MAX_SCAN_RESULTS = COMMAND_BLOCK_BYTES / 2;
+
+// A conversion takes microseconds; this many status reads (milliseconds of port
+// cycles) means the converter is not answering.
+constexpr ULONG SCAN_DONE_POLLS = 10000;
+
+// 8254 control word: bits 6–7 select the counter the word programs.
+constexpr UCHAR TIMER_SELECT_MASK = 0xC0;
+constexpr UCHAR TIMER_SELECT_COUNTER0 = 0x00;
+constexpr UCHAR COUNTER_REGISTER_MASK = 0x0F;
+
+// The board commands drive the 9-bit (64-word) configuration EEPROM of the bridge.
+constexpr LONG BOARD_EEPROM_CHIP = 0;
+constexpr LONG BOARD_EEPROM_LAST_BYTE = 127;
+
+// The card's frequency: an IEEE single in EEPROM words 58 (low half) and 59.
+constexpr USHORT FREQUENCY_LOW_BYTE_ADDRESS = 116;
+constexpr USHORT FREQUENCY_HIGH_BYTE_ADDRESS = 118;
+constexpr ULONG FREQUENCY_ERASED = 0xFFFFFFFF;
+
+// ---- Small helpers --------------------------------------------------------------------
+
+NTSTATUS Refuse(DeviceContext *dc, LONG code)
+{
+    dc->LastError = code;
+    return STATUS_UNSUCCESSFUL;
+}
+
+LONG SignedByte(UCHAR value)
+{
+    return static_cast<signed char>(value);
+}
+
+// Little-endian fields of the system buffer, byte by byte (no alignment assumed).
+USHORT GetU16(const UCHAR *buffer, ULONG offset)
+{
+    return static_cast<USHORT>(buffer[offset] | (buffer[offset + 1] << 8));
+}
+
+ULONG GetU32(const UCHAR *buffer, ULONG offset)
+{
+    return static_cast<ULONG>(buffer[offset]) | (static_cast<ULONG>(buffer[offset + 1]) << 8) |
+           (static_cast<ULONG>(buffer[offset + 2]) << 16) | (static_cast<ULONG>(buffer[offset + 3]) << 24);
+}
+
+void PutU16(UCHAR *buffer, ULONG offset, USHORT value)
+{
+    buffer[offset] = static_cast<UCHAR>(value);
+    buffer[offset + 1] = static_cast<UCHAR>(value >> 8);
+}
+
+void PutU32(UCHAR *buffer, ULONG offset, ULONG value)
+{
+    for (ULONG i = 0; i < 4; ++i) {
+        buffer[offset + i] = static_cast<UCHAR>(value >> (8 * i));
+    }
+}
+
+// The port at a 16-bit offset from a base: x86 port space is 16 bits wide.
+ULONG PortAt(ULONG base, ULONG offset)
+{
+    return (base + offset) & 0xFFFF;
+}
+
+// The port at a signed 8-bit offset from a base.
+ULONG PortAtSigned(ULONG base, UCHAR offsetByte)
+{
+    return PortAt(base, static_cast<USHORT>(static_cast<SHORT>(SignedByte(offsetByte))));
+}
+
+UCHAR In8(ULONG port)
+{
+    return READ_PORT_UCHAR(PortAddress8(port, 0));
+}
+
+void Out8(ULONG port, UCHAR value)
+{
+    WRITE_PORT_UCHAR(PortAddress8(port, 0), value);
+}
+
+void OutBoard(DeviceContext *dc, ULONG offset, UCHAR value)
+{
+    Out8(PortAt(dc->BoardBase, offset), value);
+}
+
+UCHAR InBoard(DeviceContext *dc, ULONG offset)
+{
+    return In8(PortAt(dc->BoardBase, offset));
+}
+
+// True when the `count` words starting at byte address `start`, two bytes apart, all lie
+// in the chip (bytes 0…127). No words (count ≤ 0) is always in range.
+bool EepromWordsInChip(LONG start, LONG count)
+{
+    if (count <= 0) {
+        return true;
+    }
+    return start >= 0 && start + 2 * (count - 1) <= BOARD_EEPROM_LAST_BYTE;
+}
+
+// ---- Length-selected forms --------------------------------------------------------------
+
+void FillBoardStatus(DeviceContext *dc, UCHAR *reply)
+{
+    PutU32(reply, 0, dc->BoardBase);
+    PutU16(reply, 4, dc->IrqLevel);
+    PutU16(reply, 6, dc->IsrCount);
+    PutU16(reply, 8, dc->IdleIsrCount);
+}
+
+// All six port entries, whatever PortCount says; the tail is zero rather than stale.
+void FillResourceReport(DeviceContext *dc, UCHAR *reply)
+{
+    PutU16(reply, 0, dc->PortCount);
+    PutU16(reply, 2, dc->MemCount);
+    for (ULONG i = 0; i < MAX_PORT_RANGES; ++i) {
+        PutU32(reply, 4 + 12 * i, dc->PortBase[i]);
+        PutU32(reply, 8 + 12 * i, dc->PortLength[i]);
+        PutU32(reply, 12 + 12 * i, dc->PortIsMapped[i] != 0 ? 1 : 0);
+    }
+    PutU32(reply, RESOURCE_REPORT_TAIL, 0);
+}
+
+NTSTATUS RegisterWrite(DeviceContext *dc, UCHAR *buffer)
+{
+    const LONG width = SignedByte(buffer[0]);
+    if (buffer[1] != 0 || width < WIDTH_8 || width > WIDTH_32) {
+        buffer[0] = 0;
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+    const ULONG port = PortAt(dc->BoardBase, GetU16(buffer, 2));
+    if (width == WIDTH_8) {
+        WRITE_PORT_UCHAR(PortAddress8(port, 0), buffer[4]);
+    } else if (width == WIDTH_16) {
+        WRITE_PORT_USHORT(PortAddress16(port, 0), GetU16(buffer, 4));
+    } else {
+        WRITE_PORT_ULONG(PortAddress32(port, 0), GetU32(buffer, 4));
+    }
+    buffer[0] = 1;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RegisterRead(DeviceContext *dc, UCHAR *buffer)
+{
+    const LONG width = SignedByte(buffer[0]);
+    if (buffer[1] != 0 || width < WIDTH_8 || width > WIDTH_32) {
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+    const ULONG port = PortAt(dc->BoardBase, GetU16(buffer, 2));
+    PutU32(buffer, 0, 0);
+    if (width == WIDTH_8) {
+        buffer[0] = READ_PORT_UCHAR(PortAddress8(port, 0));
+    } else if (width == WIDTH_16) {
+        PutU16(buffer, 0, READ_PORT_USHORT(PortAddress16(port, 0)));
+    } else {
+        PutU32(buffer, 0, READ_PORT_ULONG(PortAddress32(port, 0)));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BridgeRead(DeviceContext *dc, UCHAR *buffer)
+{
+    const ULONG port = PortAtSigned(dc->BridgeBase, buffer[0]);
+    PutU32(buffer, 0, READ_PORT_ULONG(PortAddress32(port, 0)));
+    return STATUS_SUCCESS;
+}
+
+// n words from byte address (byte 0) on, into reply words 0…n−1.
+NTSTATUS EepromRead(DeviceContext *dc, UCHAR *buffer, ULONG outputLength)
+{
+    if (dc->BridgeBase == 0) {
+        return Refuse(dc, TQ_DRV_NO_BOARD);
+    }
+    const LONG start = SignedByte(buffer[0]);
+    const LONG count = SignedByte(buffer[1]);
+    if (static_cast<LONGLONG>(outputLength) != 2LL * count || !EepromWordsInChip(start, count)) {
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+    AcquireDeviceLock(&dc->EepromLock);
+    for (LONG i = 0; i < count; ++i) {
+        USHORT word;
+        EepromReadWord(dc, BOARD_EEPROM_CHIP, static_cast<USHORT>(start + 2 * i), &word);
+        PutU16(buffer, 2 * i, word);
+    }
+    ReleaseDeviceLock(&dc->EepromLock);
+    return STATUS_SUCCESS;
+}
+
+// n words (request bytes 2…2·n+1) written at byte address (byte 0) on, in ascending order.
+NTSTATUS EepromWrite(DeviceContext *dc, UCHAR *buffer, ULONG inputLength)
+{
+    if (dc->BridgeBase == 0) {
+        return Refuse(dc, TQ_DRV_NO_BOARD);
+    }
+    const LONG start = SignedByte(buffer[0]);
+    const LONG count = SignedByte(buffer[1]);
+    if (static_cast<LONGLONG>(inputLength) != 2LL * count + 2 || !EepromWordsInChip(start, count)) {
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+    AcquireDeviceLock(&dc->EepromLock);
+    for (LONG i = 0; i < count; ++i) {
+        EepromWriteWord(dc, BOARD_EEPROM_CHIP, static_cast<USHORT>(start + 2 * i), GetU16(buffer, 2 + 2 * i));
+    }
+    ReleaseDeviceLock(&dc->EepromLock);
+    return STATUS_SUCCESS;
+}
+
+// ---- CommandBlock sub-commands ------------------------------------------------------------
+
+// Applies a live gain change under the interrupt lock: the sequencer's next write of
+// the control register takes the new gain bits. Device IRQL.
+struct LiveGain {
+    DeviceContext *Dc;
+    UCHAR GainBits;
+};
+
+BOOLEAN NTAPI ApplyLiveGain(PVOID context)
+{
+    LiveGain *change = static_cast<LiveGain *>(context);
+    DeviceContext *dc = change->Dc;
+    dc->CtrlGainBits = static_cast<USHORT>(change->GainBits | (dc->CtrlGainBits & CONTROL_CHANNEL_MASK));
+    return TRUE;
+}
+
+void SetGain(DeviceContext *dc, UCHAR gainByte)
+{
+    const UCHAR gainBits = static_cast<UCHAR>((gainByte & 0x03) << CONTROL_GAIN_SHIFT);
+    if (dc->Running != 0) {
+        // Gain only: a control-register write here would select channel 0 under the
+        // sequencer and corrupt a sample.
+        LiveGain change{dc, gainBits};
+        if (dc->InterruptObject != nullptr) {
+            KeSynchronizeExecution(dc->InterruptObject, ApplyLiveGain, &change);
+        } else {
+            ApplyLiveGain(&change);
+        }
+        return;
+    }
+    dc->CtrlGainBits = static_cast<USHORT>(gainBits | (dc->CtrlGainBits & CONTROL_CHANNEL_MASK));
+    OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits));
+}
+
+// Polled scan of ChannelCount channels (as it stands, read again each pass): pass i
+// starts a conversion, selects channel i + 1 for the next one, waits for the done bit and
+// (from pass 1 on) stores the finished result as reply word i − 1. The first conversion's
+// result is thrown away. The control register ends at the gain bits with channel 0,
+// also when a conversion never completes (LastError 120).
+NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
+{
+    for (LONG i = 0; i < static_cast<SHORT>(dc->ChannelCount) + 1 && i <= MAX_SCAN_RESULTS; ++i) {
+        // Only the gain bits of the copy go with the scan's channel: channel bits left by
+        // CMD_SET_CHANNEL, or a channel number above 31, would otherwise mix channels or
+        // spill into the gain field.
+        const UCHAR gainBits = static_cast<UCHAR>(dc->CtrlGainBits & ~CONTROL_CHANNEL_MASK);
+        OutBoard(dc, BOARD_START_CONVERSION, 0);
+        OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(((i + 1) & CONTROL_CHANNEL_MASK) | gainBits));
+
+        bool done = false;
+        for (ULONG polls = 0; polls < SCAN_DONE_POLLS && !done; ++polls) {
+            done = (InBoard(dc, BOARD_STATUS) & STATUS_CONVERSION_DONE) != 0;
+        }
+        if (!done) {
+            OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & ~CONTROL_CHANNEL_MASK));
+            return Refuse(dc, TQ_DRV_CONVERSION_TIMEOUT);
+        }
+        if (i >= 1) {
+            reply[2 * (i - 1)] = InBoard(dc, BOARD_AD_LOW);
+            reply[2 * (i - 1) + 1] = InBoard(dc, BOARD_AD_HIGH);
+        }
+    }
+    OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & ~CONTROL_CHANNEL_MASK));
+    return STATUS_SUCCESS;
+}
+
+// True when a sub-command would disturb a running acquisition: it changes the channel
+// count under the sequencer, starts conversions the sequencer does not expect, puts its
+// channel into the control register, or reprograms the pacing counter 0 (by its control
+// word, or by count bytes aimed at counter 0's register).
+bool DisturbsAcquisition(const UCHAR *request)
+{
+    switch (request[0]) {
+    case CMD_SETUP:
+    case CMD_SCAN:
+    case CMD_READ_AND_START:
+    case CMD_START:
+    case CMD_SET_CHANNEL:
+        return true;
+    case CMD_LOAD_COUNTER:
+        return (request[2] & TIMER_SELECT_MASK) == TIMER_SELECT_COUNTER0 ||
+               (request[1] & COUNTER_REGISTER_MASK) == BOARD_COUNTER0;
+    default:
+        return false;
+    }
+}
+
+// Bounds the CommandBlock table leaves to the implementation: counts that would run past
+// the block, and channel counts the acquisition cannot handle.
+bool CommandBlockInBounds(const UCHAR *request)
+{
+    switch (request[0]) {
+    case CMD_READ_BYTES:
+        return SignedByte(request[1]) <= MAX_READ_BYTES;
+    case CMD_WRITE_BYTES:
+        return SignedByte(request[1]) <= MAX_WRITE_BYTES;
+    case CMD_SETUP:
+        return request[2] >= 1 && request[2] <= MAX_CHANNELS;
+    default:
+        return true;
+    }
+}
+
+// Runs one sub-command 0…12; `block` is the request and receives the reply.
+NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
+{
+    const ULONG B = dc->BoardBase;
+    switch (block[0]) {
+    case CMD_READ_BYTES: {
+        const LONG count = SignedByte(block[1]);
+        const UCHAR offset = block[2];
+        for (LONG i = 0; i < count; ++i) {
+            block[i] = In8(PortAt(PortAtSigned(B, offset), static_cast<ULONG>(i)));
+        }
+        return STATUS_SUCCESS;
+    }
+    case CMD_WRITE_BYTES: {
+        const LONG count = SignedByte(block[1]);
+        for (LONG i = 0; i < count; ++i) {
+            Out8(PortAt(PortAtSigned(B, block[2]), static_cast<ULONG>(i)), block[WRITE_BYTES_DATA + i]);
+        }
+        return STATUS_SUCCESS;
+    }
+    case CMD_SETUP:
+        dc->GainCode = static_cast<USHORT>(block[1] & 0x03);
+        dc->CtrlGainBits = static_cast<USHORT>(dc->GainCode << CONTROL_GAIN_SHIFT);
+        dc->ChannelCount = block[2];
+        dc->FirstChannel = static_cast<USHORT>(block[3] & CONTROL_CHANNEL_MASK);
+        OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->FirstChannel | dc->CtrlGainBits));
+        return STATUS_SUCCESS;
+    case CMD_SCAN:
+        return Scan(dc, block);
+    case CMD_READ_AND_START:
+        block[0] = InBoard(dc, BOARD_AD_LOW);
+        block[1] = InBoard(dc, BOARD_AD_HIGH);
+        OutBoard(dc, BOARD_START_CONVERSION, 0);
+        return STATUS_SUCCESS;
+    case CMD_SET_GAIN:
+        SetGain(dc, block[1]);
+        return STATUS_SUCCESS;
+    case CMD_SET_CHANNEL:
+        dc->CtrlGainBits = static_cast<USHORT>((dc->CtrlGainBits & 0xE0) | (block[1] & CONTROL_CHANNEL_MASK));
+        OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits));
+        return STATUS_SUCCESS;
+    case CMD_START:
+        OutBoard(dc, BOARD_START_CONVERSION, 0);
+        return STATUS_SUCCESS;
+    case CMD_READ_AD:
+        block[0] = InBoard(dc, BOARD_AD_LOW);
+        block[1] = InBoard(dc, BOARD_AD_HIGH);
+        return STATUS_SUCCESS;
+    case CMD_READ_DI:
+        block[0] = InBoard(dc, BOARD_DI_LOW);
+        block[1] = InBoard(dc, BOARD_DI_HIGH);
+        return STATUS_SUCCESS;
+    case CMD_WRITE_DO:
+        if (block[1] == 0) {
+            OutBoard(dc, BOARD_DO_LOW, block[2]);
+        } else if (block[1] == 1) {
+            OutBoard(dc, BOARD_DO_HIGH, block[2]);
+        }
+        return STATUS_SUCCESS;
+    case CMD_WRITE_DA: {
+        const UCHAR low = block[2];
+        const UCHAR high = static_cast<UCHAR>(block[3] & 0x0F);
+        if ((block[1] & 1) == 0) {
+            OutBoard(dc, BOARD_DA0_LOW, low);
+            OutBoard(dc, BOARD_DA0_HIGH, high);
+        } else {
+            OutBoard(dc, BOARD_DA1_LOW, low);
+            OutBoard(dc, BOARD_DA1_HIGH, high);
+        }
+        OutBoard(dc, BOARD_DA_LATCH, 0);
+        return STATUS_SUCCESS;
+    }
+    case CMD_LOAD_COUNTER: {
+        const ULONG counter = block[1] & COUNTER_REGISTER_MASK;
+        OutBoard(dc, BOARD_TIMER_CONTROL, block[2]);
+        OutBoard(dc, counter, block[3]);
+        OutBoard(dc, counter, block[4]);
+        return STATUS_SUCCESS;
+    }
+    default:
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+}
+
+NTSTATUS CommandBlock(DeviceContext *dc, UCHAR *block)
+{
+    if (block[0] > CMD_LAST || !CommandBlockInBounds(block)) {
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+    AcquireDeviceLock(&dc->RequestLock);
+    NTSTATUS status;
+    if (dc->Running != 0 && DisturbsAcquisition(block)) {
+        status = Refuse(dc, TQ_DRV_RUNNING);
+    } else {
+        status = RunSubCommand(dc, block);
+    }
+    ReleaseDeviceLock(&dc->RequestLock);
+    return status;
+}
+
+}  // namespace
+
+// IOCTL_BOARD_COMMAND: selects the form by the two lengths (table at the top of this
+// file) and runs it. STATUS_SUCCESS, or STATUS_UNSUCCESSFUL with LastError 114, 103, 102
+// or 120, or STATUS_INVALID_PARAMETER with 119 when lengths come without a buffer.
+// PASSIVE_LEVEL.
+NTSTATUS BoardCommandHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
+{
+    (void)out;  // buffered: the reply goes back in the system buffer
+    dc->LastError = TQ_OK;
+    UCHAR *buffer = static_cast<UCHAR *>(sysBuf);
+    if (buffer == nullptr && (inLen != 0 || outLen != 0)) {
+        dc->LastError = TQ_DRV_BUFFER_TOO_SHORT;
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    if (inLen == 0) {
+        if (outLen == BOARD_STATUS_BYTES) {
+            FillBoardStatus(dc, buffer);
+            return STATUS_SUCCESS;
+        }
+        if (outLen == RESOURCE_REPORT_BYTES) {
+            FillResourceReport(dc, buffer);
+            return STATUS_SUCCESS;
+        }
+        return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+    }
+    if (inLen == REGISTER_WRITE_REQUEST && outLen == REGISTER_WRITE_REPLY) {
+        return RegisterWrite(dc, buffer);
+    }
+    if (inLen == REGISTER_READ_BYTES && outLen == REGISTER_READ_BYTES) {
+        return RegisterRead(dc, buffer);
+    }
+    if (inLen == BRIDGE_READ_REQUEST) {
+        if (outLen != BRIDGE_READ_REPLY) {
+            return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+        }
+        if (dc->BridgeBase == 0) {
+            return Refuse(dc, TQ_DRV_NO_BOARD);
+        }
+        return BridgeRead(dc, buffer);
+    }
+    if (inLen == EEPROM_READ_REQUEST) {
+        return EepromRead(dc, buffer, outLen);
+    }
+    if (outLen == 0) {
+        return EepromWrite(dc, buffer, inLen);
+    }
+    if (inLen == COMMAND_BLOCK_BYTES && outLen == COMMAND_BLOCK_BYTES) {
+        return CommandBlock(dc, buffer);
+    }
+    return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
+}
+
+// IOCTL_GET_LAST_ERROR: the device's LastError as a 32-bit value. Never changes LastError,
+// so the code of the request that just failed can be fetched. PASSIVE_LEVEL.
+NTSTATUS GetLastErrorHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
+{
+    (void)out;
+    if (inLen != 0 || outLen != LAST_ERROR_REPLY || sysBuf == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    PutU32(static_cast<UCHAR *>(sysBuf), 0, static_cast<ULONG>(dc->LastError));
+    return STATUS_SUCCESS;
+}
+
+// IOCTL_CARD_FREQUENCY: EEPROM words 58 (low) and 59 (high) as one 32-bit value, which
+// the library reads as an IEEE single. The value is stored even when both words are
+// erased; that case fails with LastError 1000. PASSIVE_LEVEL: sleeps about 2 ms.
+NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
+{
+    (void)out;
+    dc->LastError = TQ_OK;
+    if (dc->BridgeBase == 0) {
+        return Refuse(dc, TQ_DRV_NO_BOARD);
+    }
+    if (inLen != 0 || outLen != CARD_FREQUENCY_REPLY) {
+        return Refuse(dc, TQ_DRV_BAD_FREQUENCY_REQUEST);
+    }
+    if (sysBuf == nullptr) {
+        dc->LastError = TQ_DRV_BUFFER_TOO_SHORT;
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    USHORT low;
+    USHORT high;
+    AcquireDeviceLock(&dc->EepromLock);
+    EepromReadWord(dc, BOARD_EEPROM_CHIP, FREQUENCY_LOW_BYTE_ADDRESS, &low);
+    EepromReadWord(dc, BOARD_EEPROM_CHIP, FREQUENCY_HIGH_BYTE_ADDRESS, &high);
+    ReleaseDeviceLock(&dc->EepromLock);
+
+    const ULONG value = (static_cast<ULONG>(high) << 16) | low;
+    PutU32(static_cast<UCHAR *>(sysBuf), 0, value);
+    if (value == FREQUENCY_ERASED) {
+        return Refuse(dc, TQ_DRV_FREQUENCY_ERASED);
+    }
+    return STATUS_SUCCESS;
+}
