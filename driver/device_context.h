@@ -58,6 +58,10 @@ inline constexpr ULONG INTCSR_LINT2_EDGE = 0x200;
 inline constexpr ULONG INTCSR_LINT1_CLEAR = 0x400;    // write 1: clear the latched edge
 inline constexpr ULONG INTCSR_LINT2_CLEAR = 0x800;
 
+// IntSource bits: which local interrupts the last acknowledge saw.
+inline constexpr ULONG INT_SOURCE_LINT1 = 0x1;
+inline constexpr ULONG INT_SOURCE_LINT2 = 0x2;
+
 // Bridge control bits wired to the serial configuration EEPROM.
 inline constexpr ULONG EE_CLOCK = 0x01000000;
 inline constexpr ULONG EE_SELECT = 0x02000000;
@@ -167,6 +171,12 @@ struct DeviceContext {
     // synchronization events used as PASSIVE_LEVEL locks, initialised by AddDevice).
     KEVENT RequestLock;  // start, stop, IOCTL_INITIAL and the readers of one device
     KEVENT EepromLock;   // EEPROM requests and IOCTL_CARD_FREQUENCY of one device
+
+    // The channel count the running acquisition's buffers were laid out with. The
+    // sequencer and the readers use this, never ChannelCount, which a board set-up
+    // command may rewrite at any time: a scan can then never run past CurrentBuffer
+    // nor a reader divide by a channel count of 0. Set by each start, before Running.
+    USHORT LayoutChannelCount;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");
@@ -179,6 +189,23 @@ extern UNICODE_STRING RegistryPathCopy;
 inline DeviceContext *ContextOf(PDEVICE_OBJECT deviceObject)
 {
     return static_cast<DeviceContext *>(deviceObject->DeviceExtension);
+}
+
+// Fields shared with the interrupt routine without a lock (Running, Opened, the ring
+// indices, SequenceNo, FillCount, SnapWritePos, CtrlGainBits, UserEvent) are read and
+// written as one aligned access each. These helpers say so to the compiler: on x86 they
+// are plain moves, but the compiler may neither tear, merge nor reorder them, and a
+// store publishes everything written before it (the samples of a buffer before the
+// WriteIndex that hands the buffer over).
+template <typename T>
+inline T LoadShared(const T *field)
+{
+    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+}
+template <typename T, typename V>
+inline void StoreShared(T *field, V value)
+{
+    __atomic_store_n(field, static_cast<T>(value), __ATOMIC_RELEASE);
 }
 
 // Port helpers: the register at an offset from a base held as a 32-bit port number.

@@ -49,6 +49,9 @@ void RemoveLockReleaseAndWait(TQ_REMOVE_LOCK *lock, PVOID tag);
 
 // ---- Acquisition start/stop and the bridge interrupt register (acquisition.cpp) ---------
 void LoadTimer(DeviceContext *dc);
+// Removal of the device: stops a running acquisition as IOCTL_STOP would and frees the
+// last buffer block, so that no pool outlives the device. PASSIVE_LEVEL.
+void ReleaseAcquisition(DeviceContext *dc);
 extern "C" {
 BOOLEAN NTAPI AckBridgeInterrupt(PVOID context);        // context: DeviceContext*
 BOOLEAN NTAPI EnableBridgeInterrupts(PVOID context);
@@ -60,6 +63,11 @@ extern "C" {
 BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceContext);
 VOID NTAPI BufferReadyDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2);
 }
+// One timer interrupt's work while an acquisition runs, and its parts (device IRQL).
+void SequencerStep(DeviceContext *dc);
+BOOLEAN ConversionStep(DeviceContext *dc);  // TRUE when the step completed a scan
+void RingStep(DeviceContext *dc);
+void SnapshotStep(DeviceContext *dc);
 
 // ---- Configuration EEPROM (eeprom.cpp) ---------------------------------------------------
 void EepromReadWord(DeviceContext *dc, LONG chipType, USHORT byteAddress, PUSHORT word);
