@@ -1,0 +1,100 @@
+#!/bin/sh
+# Checks the import table of the Tq4815x kernel driver image.
+#   check_driver_imports.sh OBJDUMP Tq4815x.sys
+# The image must be a native-subsystem image that imports only from ntoskrnl.exe and
+# HAL.dll, and only routines on the lists below: the kernel and HAL interfaces the driver
+# is built on, plus the few that this project's own decisions need (marked). Prints every
+# offending import and exits 1 when there is one.
+set -u
+objdump=$1
+image=$2
+
+# ntoskrnl.exe: I/O manager, memory manager, executive, kernel, object manager, power
+# manager, run-time library.
+kernel_allowed="
+IoCreateDevice IoCreateSymbolicLink IoAttachDeviceToDeviceStack IoDetachDevice
+IoDeleteDevice IoIsWdmVersionAvailable IofCallDriver IofCompleteRequest
+IoConnectInterrupt IoDisconnectInterrupt IoReleaseCancelSpinLock
+MmMapIoSpace MmUnmapIoSpace MmMapLockedPages
+ExAllocatePoolWithTag ExFreePool ExQueueWorkItem
+KeInitializeEvent KeSetEvent KeResetEvent KeClearEvent KeReadStateEvent
+KeInitializeSpinLock KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel
+KeInitializeDpc KeInsertQueueDpc KeSynchronizeExecution KeDelayExecutionThread
+KeWaitForSingleObject
+InterlockedIncrement InterlockedDecrement InterlockedExchange InterlockedCompareExchange
+InterlockedExchangeAdd
+ObReferenceObjectByHandle ExEventObjectType ObfDereferenceObject
+PoCallDriver PoStartNextPowerIrp PoRequestPowerIrp PoSetPowerState
+RtlInitUnicodeString RtlCopyUnicodeString RtlFreeUnicodeString
+RtlConvertLongToLargeInteger swprintf
+IoDeleteSymbolicLink
+KeRemoveQueueDpc
+memset memcpy memmove
+"
+# Marked above after the blank-free groups: IoDeleteSymbolicLink (the link is deleted with
+# the device object), KeRemoveQueueDpc (releasing the resources of a running acquisition
+# leaves no DPC queued), memset/memcpy/memmove (RtlZeroMemory, RtlCopyMemory and the
+# request-stack copy of the DDK expand to them).
+
+# HAL.dll: port access, spin locks, IRQL.
+hal_allowed="
+READ_PORT_UCHAR READ_PORT_USHORT READ_PORT_ULONG
+WRITE_PORT_UCHAR WRITE_PORT_USHORT WRITE_PORT_ULONG
+KfAcquireSpinLock KfReleaseSpinLock KeGetCurrentIrql
+KeStallExecutionProcessor
+"
+# Marked: KeStallExecutionProcessor (the serial EEPROM's bit timing).
+
+if ! dump=$("$objdump" -p "$image"); then
+    echo "check_driver_imports: cannot read $image" >&2
+    exit 1
+fi
+
+status=0
+if ! printf '%s\n' "$dump" | grep -q 'Subsystem.*(NT native)'; then
+    echo "check_driver_imports: $image is not a native-subsystem image" >&2
+    status=1
+fi
+
+# Lines "DLL Name: X" open a DLL's imports; entries are "vma hint name" lines.
+imports=$(printf '%s\n' "$dump" | awk '
+    /^[ \t]*DLL Name:/ { dll = tolower($3); next }
+    /^[ \t]*$/          { if (dll != "") dll = ""; next }
+    dll != "" && NF == 3 && $1 ~ /^[0-9a-fA-F]+$/ && $2 ~ /^[0-9]+$/ { print dll, $3 }
+    dll != "" && NF == 2 && $1 ~ /^[0-9a-fA-F]+$/ && $2 ~ /^[0-9]+$/ { print dll, "#" $2 }
+')
+if [ -z "$imports" ]; then
+    echo "check_driver_imports: no imports found in $image" >&2
+    exit 1
+fi
+
+in_list() {
+    for allowed in $2; do
+        [ "$1" = "$allowed" ] && return 0
+    done
+    return 1
+}
+
+count=0
+while read -r dll name; do
+    count=$((count + 1))
+    case $dll in
+    ntoskrnl.exe) list=$kernel_allowed ;;
+    hal.dll)      list=$hal_allowed ;;
+    *)
+        echo "check_driver_imports: import from $dll is not allowed: $name" >&2
+        status=1
+        continue ;;
+    esac
+    if ! in_list "$name" "$list"; then
+        echo "check_driver_imports: $dll!$name is not an allowed import" >&2
+        status=1
+    fi
+done <<LIST
+$imports
+LIST
+
+if [ $status -eq 0 ]; then
+    echo "check_driver_imports: $image imports $count allowed routines from ntoskrnl.exe and HAL.dll"
+fi
+exit $status
