@@ -153,10 +153,22 @@ static void FreeBufferBlock(DeviceContext *dc)
     dc->LastMode = MODE_IDLE;
 }
 
+// Sets the event that the DPC signals, under the lock the DPC signals it under.
+static PKEVENT ExchangeUserEvent(DeviceContext *dc, PKEVENT event)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&dc->EventLock, &irql);
+    PKEVENT previous = dc->UserEvent;
+    dc->UserEvent = event;
+    KeReleaseSpinLock(&dc->EventLock, irql);
+    return previous;
+}
+
 // Halts a running acquisition: Running first (an interrupt that arrives now takes the
 // idle path), then counter 0, then the bridge under the interrupt lock, after which no
-// interrupt routine is inside the sequencer. A DPC queued for the last full buffer is
-// removed or waited for before the event is let go, so that nothing signals it after.
+// interrupt routine is inside the sequencer and none queues the DPC. A DPC still queued
+// for the last full buffer is removed; one already running signals, if at all, before
+// the event is taken out under EventLock, so nothing signals the event once it is let go.
 // Without a connected interrupt (resources released) the bridge is left alone.
 // RequestLock held, PASSIVE_LEVEL.
 static void StopAcquisition(DeviceContext *dc)
@@ -168,15 +180,11 @@ static void StopAcquisition(DeviceContext *dc)
         KeSynchronizeExecution(dc->InterruptObject, DisableBridgeInterrupts, dc);
     StoreShared(&dc->ActiveMode, MODE_IDLE);
 
-    if (dc->DeviceObject != nullptr) {
+    if (dc->DeviceObject != nullptr)
         KeRemoveQueueDpc(&dc->DeviceObject->Dpc);
-        KeFlushQueuedDpcs();
-    }
-    PKEVENT event = dc->UserEvent;
-    if (event != nullptr) {
-        StoreShared(&dc->UserEvent, static_cast<PKEVENT>(nullptr));
+    PKEVENT event = ExchangeUserEvent(dc, nullptr);
+    if (event != nullptr)
         ObfDereferenceObject(event);
-    }
 }
 
 // ---- IOCTL_INITIAL ------------------------------------------------------------------------
@@ -259,15 +267,15 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
     dc->GainCode = record.GainCode;
     dc->SamplesPerBuffer = static_cast<ULONG>(record.ChannelCount) * record.ScansPerBuffer;
     dc->BufferBytes = 2 * dc->SamplesPerBuffer + 2;
-    dc->UserEvent = event;
+    ExchangeUserEvent(dc, event);
 
     FreeBufferBlock(dc);
     PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, blockBytes, TQ_POOL_TAG));
     if (block == nullptr) {
         // Nothing stays referenced when the start fails.
+        ExchangeUserEvent(dc, nullptr);
         if (event != nullptr)
             ObfDereferenceObject(event);
-        dc->UserEvent = nullptr;
         return Refuse(dc, TQ_DRV_NO_MEMORY, STATUS_UNSUCCESSFUL);
     }
 

@@ -177,6 +177,11 @@ struct DeviceContext {
     // command may rewrite at any time: a scan can then never run past CurrentBuffer
     // nor a reader divide by a channel count of 0. Set by each start, before Running.
     USHORT LayoutChannelCount;
+
+    // Guards UserEvent between the DPC, which signals it, and the stop, which lets go of
+    // it: once the stop has taken the event out under this lock, no DPC can signal it.
+    // Initialised with the device locks.
+    KSPIN_LOCK EventLock;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");
@@ -192,7 +197,7 @@ inline DeviceContext *ContextOf(PDEVICE_OBJECT deviceObject)
 }
 
 // Fields shared with the interrupt routine without a lock (Running, Opened, the ring
-// indices, SequenceNo, FillCount, SnapWritePos, CtrlGainBits, UserEvent) are read and
+// indices, SequenceNo, FillCount, SnapWritePos, CtrlGainBits, the ISR counters) are read and
 // written as one aligned access each. These helpers say so to the compiler: on x86 they
 // are plain moves, but the compiler may neither tear, merge nor reorder them, and a
 // store publishes everything written before it (the samples of a buffer before the

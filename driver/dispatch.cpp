@@ -30,11 +30,13 @@ NTSTATUS CompleteRequestStatus(PIRP irp, NTSTATUS status)
 // Synchronization events, signalled while free: a wait takes the lock, a set gives it
 // back. They are held only at PASSIVE_LEVEL and never inside the interrupt path.
 
-// Called by AddDevice, before any request can reach the device.
+// Called by AddDevice, before any request can reach the device. Also initialises the
+// spin lock that hands the acquisition's event between the stop and the DPC.
 void InitializeDeviceLocks(DeviceContext *dc)
 {
     KeInitializeEvent(&dc->RequestLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&dc->EepromLock, SynchronizationEvent, TRUE);
+    KeInitializeSpinLock(&dc->EventLock);
 }
 
 // PASSIVE_LEVEL; waits as long as another request of the device holds the lock.

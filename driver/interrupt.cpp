@@ -192,14 +192,16 @@ extern "C" BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceCo
 
 // The device object's DPC, queued when a ring buffer fills: signals the application's
 // event. Queued at most once, so buffers that fill before it runs give one signal.
-// SystemArgument2 carries the DeviceContext. DISPATCH_LEVEL; touches only UserEvent.
+// SystemArgument2 carries the DeviceContext. DISPATCH_LEVEL; touches only UserEvent,
+// under EventLock, so that a stop never lets go of the event while it is signalled.
 extern "C" VOID NTAPI BufferReadyDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2)
 {
     (void)dpc;
     (void)deferredContext;
     (void)arg1;
     DeviceContext *dc = static_cast<DeviceContext *>(arg2);
-    PKEVENT event = LoadShared(&dc->UserEvent);
-    if (event != nullptr)
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    KeAcquireSpinLockAtDpcLevel(&dc->EventLock);
+    if (dc->UserEvent != nullptr)
+        KeSetEvent(dc->UserEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLockFromDpcLevel(&dc->EventLock);
 }
