@@ -1,0 +1,78 @@
+// The Win32 stand-in's calls into the kernel stand-in (see kernel_bridge.h): a thin
+// translation between plain types and the kernel's DDK types, with nothing added.
+#include "kernel_bridge.h"
+
+#include <plat/machine.h>
+#include <plat/user_io.h>
+
+namespace tqwin32::kernel {
+
+Status InsertHandle(void *object, void *type, std::uint32_t access, void **handle)
+{
+    HANDLE h = nullptr;
+    NTSTATUS status = plat::InsertHandle(object, static_cast<POBJECT_TYPE>(type), access, &h);
+    *handle = h;
+    return status;
+}
+
+Status CloseHandle(void *handle) { return plat::CloseHandle(handle); }
+
+Status ReferenceHandle(void *handle, void **object, void **type)
+{
+    PVOID obj = nullptr;
+    POBJECT_TYPE actual = nullptr;
+    NTSTATUS status = plat::ReferenceHandle(handle, nullptr, &obj, &actual);
+    *object = obj;
+    *type = actual;
+    return status;
+}
+
+void Dereference(void *object) { ObfDereferenceObject(object); }
+
+Status CreateEvent(bool manualReset, bool initialState, void **handle)
+{
+    HANDLE h = nullptr;
+    NTSTATUS status = plat::CreateEventObject(manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, &h);
+    *handle = h;
+    return status;
+}
+
+Status SetEvent(void *handle) { return plat::SetEventHandle(handle); }
+Status ResetEvent(void *handle) { return plat::ResetEventHandle(handle); }
+
+Status CreateThreadObject(void **object, void **handle)
+{
+    PVOID obj = nullptr;
+    HANDLE h = nullptr;
+    NTSTATUS status = plat::CreateThreadObject(&obj, &h);
+    *object = obj;
+    *handle = h;
+    return status;
+}
+
+void SignalThreadObject(void *object) { plat::SignalThreadObject(object); }
+
+Status Wait(void *handle, std::uint32_t timeoutMs) { return plat::WaitForHandle(handle, timeoutMs); }
+
+bool EnsureMachineBooted() { return plat::EnsureMachineBooted(); }
+
+Status OpenDevicePath(const char *path, void **fileHandle)
+{
+    HANDLE h = nullptr;
+    NTSTATUS status = plat::OpenDevicePath(path, &h);
+    *fileHandle = h;
+    return status;
+}
+
+Status DeviceControl(void *fileHandle, std::uint32_t code, void *input, std::uint32_t inputLength, void *output,
+                     std::uint32_t outputLength, std::uintptr_t *information)
+{
+    ULONG_PTR info = 0;
+    NTSTATUS status = plat::DeviceControl(fileHandle, code, input, inputLength, output, outputLength, &info);
+    *information = info;
+    return status;
+}
+
+Status CancelFileIo(void *fileHandle, bool anyThread) { return plat::CancelFileIo(fileHandle, anyThread); }
+
+}  // namespace tqwin32::kernel

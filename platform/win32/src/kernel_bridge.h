@@ -1,0 +1,52 @@
+// The Win32 stand-in's one path into the kernel stand-in. The kernel's headers (wdm.h)
+// and the Win32 headers declare some of the same names, so only kernel_bridge.cpp sees
+// the kernel's; everything here is plain C++ types. Statuses are NTSTATUS values.
+#ifndef TQ_WIN32_KERNEL_BRIDGE_H
+#define TQ_WIN32_KERNEL_BRIDGE_H
+
+#include <cstdint>
+
+namespace tqwin32::kernel {
+
+using Status = std::int32_t;
+
+// NTSTATUS values the stand-in itself tests for or produces.
+inline constexpr Status kSuccess = 0x00000000;
+inline constexpr Status kAbandoned = 0x00000080;
+inline constexpr Status kTimeout = 0x00000102;
+inline constexpr Status kPending = 0x00000103;
+inline constexpr Status kBufferOverflow = static_cast<Status>(0x80000005u);
+inline constexpr Status kUnsuccessful = static_cast<Status>(0xC0000001u);
+inline constexpr Status kInvalidHandle = static_cast<Status>(0xC0000008u);
+inline constexpr Status kInvalidParameter = static_cast<Status>(0xC000000Du);
+inline constexpr Status kAccessViolation = static_cast<Status>(0xC0000005u);
+inline constexpr Status kNoMemory = static_cast<Status>(0xC0000017u);
+inline constexpr Status kObjectNameNotFound = static_cast<Status>(0xC0000034u);
+inline constexpr Status kCancelled = static_cast<Status>(0xC0000120u);
+inline constexpr Status kNotFound = static_cast<Status>(0xC0000225u);
+
+constexpr bool Succeeded(Status s) { return s >= 0; }
+constexpr bool IsError(Status s) { return (static_cast<std::uint32_t>(s) >> 30) == 3; }
+
+Status InsertHandle(void *object, void *type, std::uint32_t access, void **handle);
+Status CloseHandle(void *handle);
+// Adds a reference (dropped with Dereference) to the object behind any handle.
+Status ReferenceHandle(void *handle, void **object, void **type);
+void Dereference(void *object);
+
+Status CreateEvent(bool manualReset, bool initialState, void **handle);
+Status SetEvent(void *handle);
+Status ResetEvent(void *handle);
+Status CreateThreadObject(void **object, void **handle);
+void SignalThreadObject(void *object);
+Status Wait(void *handle, std::uint32_t timeoutMs);
+
+bool EnsureMachineBooted();
+Status OpenDevicePath(const char *path, void **fileHandle);
+Status DeviceControl(void *fileHandle, std::uint32_t code, void *input, std::uint32_t inputLength, void *output,
+                     std::uint32_t outputLength, std::uintptr_t *information);
+Status CancelFileIo(void *fileHandle, bool anyThread);
+
+}  // namespace tqwin32::kernel
+
+#endif

@@ -1,0 +1,335 @@
+// Threads: thread identifiers, CreateThread with waitable thread objects of the kernel's
+// handle table, suspension at creation, exit codes, OpenThread, and the end-of-thread
+// work (USER32 clean-up, signalling the thread object).
+//
+// Every thread that calls the stand-in gets a ThreadRecord on first use; the record of a
+// thread started by CreateThread exists before it runs. A thread's record stays findable
+// by its id while it runs, and by its kernel object while a handle of that object is open.
+#include <pthread.h>
+#include <sched.h>
+
+#include <unordered_map>
+
+#include "win32_internal.h"
+
+namespace tqwin32 {
+namespace {
+
+// Thread ids are multiples of 4 and never 0, as on Windows.
+std::atomic<DWORD> g_nextThreadId{0x1000};
+
+struct ObjectEntry {
+    std::shared_ptr<ThreadRecord> record;
+    int handles = 0;  // handles of the object opened through the stand-in
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<DWORD, std::shared_ptr<ThreadRecord>> byId;      // running threads
+    std::unordered_map<void *, ObjectEntry> byObject;                   // threads with handles
+};
+
+Registry &TheRegistry()
+{
+    static Registry *registry = new Registry;  // outlives every thread's end-of-thread work
+    return *registry;
+}
+
+// Runs the end-of-thread work once, in the ending thread.
+void FinishThread(const std::shared_ptr<ThreadRecord> &record)
+{
+    if (!record->startedByCreateThread)
+        record->exitCode.store(0);  // no start routine returned a code
+    user::ThreadExiting(record->id);
+    Registry &reg = TheRegistry();
+    void *object = nullptr;
+    {
+        std::lock_guard lock(reg.mutex);
+        reg.byId.erase(record->id);
+        record->finished = true;
+        object = record->object;
+        record->object = nullptr;
+        if (object != nullptr) {
+            auto it = reg.byObject.find(object);
+            if (it != reg.byObject.end() && it->second.handles == 0)
+                reg.byObject.erase(it);
+        }
+    }
+    if (object != nullptr) {
+        kernel::SignalThreadObject(object);
+        kernel::Dereference(object);
+    }
+}
+
+// The calling thread's record. t_record is a plain pointer so that it can be read at any
+// time, also after the guard's destruction at thread end (a library's unload hook may
+// still call the stand-in then).
+thread_local ThreadRecord *t_record = nullptr;
+thread_local bool t_ended = false;
+
+// Owns the calling thread's record; its destruction at thread end does the end-of-thread
+// work (for the main thread: at exit, before static objects go).
+struct ThreadGuard {
+    std::shared_ptr<ThreadRecord> record;
+    ~ThreadGuard()
+    {
+        t_ended = true;
+        t_record = nullptr;
+        if (record)
+            FinishThread(record);
+    }
+};
+
+thread_local ThreadGuard t_guard;
+
+std::shared_ptr<ThreadRecord> NewRecord()
+{
+    auto record = std::make_shared<ThreadRecord>();
+    record->id = g_nextThreadId.fetch_add(4);
+    return record;
+}
+
+void Register(const std::shared_ptr<ThreadRecord> &record)
+{
+    Registry &reg = TheRegistry();
+    std::lock_guard lock(reg.mutex);
+    reg.byId[record->id] = record;
+}
+
+// Gives the record a kernel thread object with one handle for the caller. Called with
+// the registry lock held.
+kernel::Status AttachObject(Registry &reg, const std::shared_ptr<ThreadRecord> &record, HANDLE *handle)
+{
+    void *object = nullptr;
+    void *h = nullptr;
+    kernel::Status status = kernel::CreateThreadObject(&object, &h);
+    if (!kernel::Succeeded(status))
+        return status;
+    // The record's own reference keeps the object alive until the thread has ended and
+    // signalled it, even if every handle is closed before that.
+    void *referenced = nullptr;
+    void *type = nullptr;
+    status = kernel::ReferenceHandle(h, &referenced, &type);
+    if (!kernel::Succeeded(status)) {
+        kernel::CloseHandle(h);
+        return status;
+    }
+    record->object = referenced;
+    record->objectType = type;
+    reg.byObject[referenced] = ObjectEntry{record, 1};
+    *handle = h;
+    return kernel::kSuccess;
+}
+
+struct StartInfo {
+    std::shared_ptr<ThreadRecord> record;
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+void *ThreadMain(void *argument)
+{
+    std::unique_ptr<StartInfo> info(static_cast<StartInfo *>(argument));
+    t_guard.record = info->record;
+    t_record = info->record.get();
+    ThreadRecord &record = *info->record;
+    {
+        std::unique_lock lock(record.gateMutex);
+        record.gate.wait(lock, [&] { return record.suspendCount == 0; });
+    }
+    DWORD code = info->start(info->parameter);
+    record.exitCode.store(code);
+    return nullptr;  // t_guard's destructor finishes the thread
+}
+
+}  // namespace
+
+ThreadRecord &CurrentThread()
+{
+    if (t_record == nullptr) {
+        auto record = NewRecord();
+        Register(record);
+        // After the guard is gone (calls from other end-of-thread code), the record stays
+        // registered for the rest of the process instead.
+        if (!t_ended)
+            t_guard.record = record;
+        t_record = record.get();
+    }
+    return *t_record;
+}
+
+DWORD CurrentThreadId() { return CurrentThread().id; }
+
+std::shared_ptr<ThreadRecord> ThreadFromHandle(HANDLE handle)
+{
+    if (handle == kCurrentThreadPseudo) {
+        const DWORD id = CurrentThread().id;
+        Registry &reg = TheRegistry();
+        std::lock_guard lock(reg.mutex);
+        return reg.byId[id];
+    }
+    void *object = nullptr;
+    void *type = nullptr;
+    kernel::Status status = kernel::ReferenceHandle(handle, &object, &type);
+    if (!kernel::Succeeded(status)) {
+        FailWithStatus(status);
+        return nullptr;
+    }
+    std::shared_ptr<ThreadRecord> record;
+    {
+        Registry &reg = TheRegistry();
+        std::lock_guard lock(reg.mutex);
+        auto it = reg.byObject.find(object);
+        if (it != reg.byObject.end())
+            record = it->second.record;
+    }
+    kernel::Dereference(object);
+    if (!record)
+        FailWithError(ERROR_INVALID_HANDLE);  // a handle, but not of a thread
+    return record;
+}
+
+bool OverlappedInFlight(HANDLE file, LPOVERLAPPED overlapped)
+{
+    Registry &reg = TheRegistry();
+    std::lock_guard lock(reg.mutex);
+    for (const auto &[id, record] : reg.byId) {
+        if (record->inflightFile.load() == file && record->inflightOverlapped.load() == overlapped)
+            return true;
+    }
+    return false;
+}
+
+void ThreadHandleClosed(void *object)
+{
+    Registry &reg = TheRegistry();
+    std::lock_guard lock(reg.mutex);
+    auto it = reg.byObject.find(object);
+    if (it == reg.byObject.end())
+        return;
+    if (--it->second.handles == 0 && it->second.record->finished)
+        reg.byObject.erase(it);
+}
+
+}  // namespace tqwin32
+
+using namespace tqwin32;
+
+extern "C" DWORD WINAPI GetCurrentThreadId(void) { return CurrentThreadId(); }
+
+extern "C" HANDLE WINAPI GetCurrentThread(void) { return kCurrentThreadPseudo; }
+
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId)
+{
+    // Security attributes and the stack size are accepted and not used: every thread
+    // gets the host's default stack, which is larger than Windows' default.
+    (void)lpThreadAttributes;
+    (void)dwStackSize;
+    if (lpStartAddress == nullptr) {
+        FailWithError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto record = NewRecord();
+    record->startedByCreateThread = true;
+    record->suspendCount = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
+
+    Registry &reg = TheRegistry();
+    HANDLE handle = nullptr;
+    {
+        std::lock_guard lock(reg.mutex);
+        kernel::Status status = AttachObject(reg, record, &handle);
+        if (!kernel::Succeeded(status)) {
+            FailWithStatus(status);
+            return nullptr;
+        }
+        reg.byId[record->id] = record;
+    }
+
+    auto *info = new StartInfo{record, lpStartAddress, lpParameter};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, ThreadMain, info);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete info;
+        void *object = nullptr;
+        {
+            std::lock_guard lock(reg.mutex);
+            reg.byId.erase(record->id);
+            reg.byObject.erase(record->object);
+            object = record->object;
+            record->object = nullptr;
+            record->finished = true;
+        }
+        kernel::CloseHandle(handle);
+        kernel::Dereference(object);
+        FailWithError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId != nullptr)
+        *lpThreadId = record->id;
+    return handle;
+}
+
+extern "C" HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId)
+{
+    (void)bInheritHandle;
+    Registry &reg = TheRegistry();
+    std::lock_guard lock(reg.mutex);
+    auto it = reg.byId.find(dwThreadId);
+    if (it == reg.byId.end()) {
+        FailWithError(ERROR_INVALID_PARAMETER);  // what Windows reports for an unknown id
+        return nullptr;
+    }
+    const std::shared_ptr<ThreadRecord> &record = it->second;
+    HANDLE handle = nullptr;
+    kernel::Status status;
+    if (record->object == nullptr) {
+        status = AttachObject(reg, record, &handle);
+    } else {
+        void *h = nullptr;
+        status = kernel::InsertHandle(record->object, record->objectType, dwDesiredAccess, &h);
+        if (kernel::Succeeded(status)) {
+            handle = h;
+            reg.byObject[record->object].handles++;
+        }
+    }
+    if (!kernel::Succeeded(status)) {
+        FailWithStatus(status);
+        return nullptr;
+    }
+    return handle;
+}
+
+extern "C" DWORD WINAPI ResumeThread(HANDLE hThread)
+{
+    auto record = ThreadFromHandle(hThread);
+    if (!record)
+        return static_cast<DWORD>(-1);
+    std::lock_guard lock(record->gateMutex);
+    DWORD previous = record->suspendCount;
+    if (previous > 0 && --record->suspendCount == 0)
+        record->gate.notify_all();
+    return previous;
+}
+
+extern "C" DWORD WINAPI GetThreadId(HANDLE Thread)
+{
+    auto record = ThreadFromHandle(Thread);
+    return record ? record->id : 0;
+}
+
+extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+{
+    auto record = ThreadFromHandle(hThread);
+    if (!record)
+        return FALSE;
+    if (lpExitCode == nullptr)
+        return FailWithError(ERROR_NOACCESS);
+    *lpExitCode = record->exitCode.load();
+    return TRUE;
+}
