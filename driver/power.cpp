@@ -274,7 +274,7 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
                 action = 8;
                 break;
             }
-            dc->RejectStatus = 0;
+            InterlockedExchange(&dc->RejectStatus, 0);  // read under PendingLock elsewhere
             dc->DevicePower = d;
             action = 15;
             break;
