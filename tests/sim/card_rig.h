@@ -76,11 +76,12 @@ struct CardRig {
 
 // A configuration with a distinct dc level on every channel: channel c reads code
 // 64 * (c + 1) at gain index 0 over the default range.
+inline double LevelVolts(unsigned channel) { return -5.0 + 10.0 * 64.0 * (channel + 1) / 4096.0; }
 inline sim::CardConfig DistinctLevels()
 {
     sim::CardConfig config;
     for (unsigned c = 0; c < sim::kChannels; ++c)
-        config.channels[c] = {sim::SignalKind::Dc, 0, 0, -5.0 + 10.0 * 64.0 * (c + 1) / 4096.0};
+        config.channels[c] = {sim::SignalKind::Dc, 0, 0, LevelVolts(c)};
     return config;
 }
 inline std::uint16_t LevelCode(unsigned channel) { return static_cast<std::uint16_t>(64 * (channel + 1)); }
