@@ -4,6 +4,7 @@
 // each request with, and how it completes them (in its dispatch routine, raised to
 // DISPATCH_LEVEL, or pended and completed from its own thread). It does not enumerate: a
 // test or the machine module creates and deletes PDOs explicitly.
+#include <plat/kernel.h>
 #include <plat/pnp.h>
 
 #include <algorithm>
@@ -235,12 +236,23 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     return CompleteAs(pdo, data, irp, how);
 }
 
+// The bus driver's unload routine: nothing of its own is left by the time it runs.
+VOID NTAPI BusDriverUnload(PDRIVER_OBJECT) {}
+
 // The bus driver's load entry: it serves PnP and power requests; everything else stays at
 // the default routine (a PCI PDO without a function driver is not a raw device).
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_PNP] = BusDispatch;
     driver->MajorFunction[IRP_MJ_POWER] = BusDispatch;
+    driver->DriverUnload = BusDriverUnload;
     return STATUS_SUCCESS;
+}
+
+// Unloads the bus driver once its last PDO is gone (its completion thread is already
+// stopped by then); loaded again with the next PDO.
+void UnloadBusDriver(BusDriver &bus) {
+    PDRIVER_OBJECT driver = bus.driver.exchange(nullptr);
+    if (driver != nullptr) UnloadDriver(driver);
 }
 
 void WaitForPended(PdoData *data) {
@@ -338,9 +350,16 @@ PDEVICE_OBJECT CreateBusPdo(const char *name, const ResourceList *raw, const Res
         uname.MaximumLength = uname.Length;
     }
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = IoCreateDevice(bus.driver.load(), sizeof(PdoData), name != nullptr ? &uname : nullptr,
-                                     FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
-    if (!NT_SUCCESS(status)) return nullptr;
+    NTSTATUS status;
+    {
+        DriverScope scope(bus.driver.load());
+        status = IoCreateDevice(bus.driver.load(), sizeof(PdoData), name != nullptr ? &uname : nullptr,
+                                FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
+    }
+    if (!NT_SUCCESS(status)) {
+        if (bus.pdos.empty()) UnloadBusDriver(bus);
+        return nullptr;
+    }
     auto *data = new (pdo->DeviceExtension) PdoData();
     data->caps = DefaultPdoCapabilities();
     data->caps.UINumber = bus.nextPdoNumber;
@@ -368,14 +387,16 @@ void DeleteBusPdo(PDEVICE_OBJECT pdo) {
     data->magic = 0;
     data->~PdoData();
     BusDriver &bus = Bus();
-    bool last = false;
+    std::lock_guard<std::mutex> g(bus.lock);
     {
-        std::lock_guard<std::mutex> g(bus.lock);
+        DriverScope scope(bus.driver.load());
         IoDeleteDevice(pdo);
-        bus.pdos.erase(std::find(bus.pdos.begin(), bus.pdos.end(), pdo));
-        last = bus.pdos.empty();
     }
-    if (last) bus.StopCompleter();  // no PDO left to complete for; restarted on demand
+    bus.pdos.erase(std::find(bus.pdos.begin(), bus.pdos.end(), pdo));
+    if (bus.pdos.empty()) {
+        bus.StopCompleter();  // no PDO left to complete for; restarted on demand
+        UnloadBusDriver(bus);
+    }
 }
 
 void SetPdoResources(PDEVICE_OBJECT pdo, const ResourceList *raw, const ResourceList *translated) {
@@ -454,13 +475,26 @@ void ResetBusDriver() {
         std::lock_guard<std::mutex> g(bus.lock);
         pdos.swap(bus.pdos);
     }
+    bool stackLeft = false;
     for (PDEVICE_OBJECT pdo : pdos) {
         PdoData *data = static_cast<PdoData *>(pdo->DeviceExtension);
         WaitForPended(data);
         data->magic = 0;
-        data->~PdoData();  // the device object itself goes with the I/O manager's reset
+        data->~PdoData();
+        if (pdo->AttachedDevice == nullptr) {
+            DriverScope scope(bus.driver.load());
+            IoDeleteDevice(pdo);
+        } else {
+            stackLeft = true;  // the device objects go with the I/O manager's reset
+        }
     }
     bus.StopCompleter();
+    std::lock_guard<std::mutex> g(bus.lock);
+    if (stackLeft) {
+        bus.driver.store(nullptr);  // its objects are the I/O manager's to reclaim now
+    } else {
+        UnloadBusDriver(bus);
+    }
 }
 
 bool IsBusPdo(PDEVICE_OBJECT device) { return DataOf(device) != nullptr; }

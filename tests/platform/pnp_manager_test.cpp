@@ -206,6 +206,7 @@ TEST_F(PnpManagerTest, ManagerReportsDriversThatLeaveTheStackInconsistent) {
     fdo = nullptr;
 
     // The bus refuses to delete a PDO that still has a device above it.
+    config.clearInitializing = true;
     PDEVICE_OBJECT other = plat::CreateBusPdo(nullptr, nullptr, nullptr);
     ASSERT_EQ(plat::PnpAddDevice(driver, other), STATUS_SUCCESS);
     plat::DeleteBusPdo(other);
