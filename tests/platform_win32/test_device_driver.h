@@ -1,0 +1,48 @@
+// A small test-only kernel driver behind \\.\TqWin32Test, for exercising the Win32
+// stand-in's device I/O against the kernel stand-in's I/O manager. This header is shared
+// by the driver (built against <wdm.h>) and the tests (built against <windows.h>), so it
+// uses neither.
+#ifndef TQ_TESTS_TEST_DEVICE_DRIVER_H
+#define TQ_TESTS_TEST_DEVICE_DRIVER_H
+
+#include <cstdint>
+
+namespace testdev {
+
+inline constexpr const char *kWin32Path = "\\\\.\\TqWin32Test";
+
+constexpr std::uint32_t Code(std::uint32_t function, std::uint32_t method)
+{
+    return (0x22u << 16) | (function << 2) | method;  // FILE_DEVICE_UNKNOWN, any access
+}
+inline constexpr std::uint32_t kMethodBuffered = 0;
+inline constexpr std::uint32_t kMethodOutDirect = 2;
+
+// Output = input with every byte inverted; Information = input length (buffered).
+inline constexpr std::uint32_t kInvert = Code(0x900, kMethodBuffered);
+// Input: a u32 NTSTATUS. The request completes with it; output bytes are filled with 0xA5
+// and Information = output length, so a warning status shows what is copied back.
+inline constexpr std::uint32_t kCompleteWith = Code(0x901, kMethodBuffered);
+// Left pending, cancellable, until cancelled.
+inline constexpr std::uint32_t kPendUntilCancelled = Code(0x902, kMethodBuffered);
+// Input: a u32 user handle. References it as an event (ObReferenceObjectByHandle with
+// *ExEventObjectType, EVENT_MODIFY_STATE, UserMode) and keeps the reference.
+inline constexpr std::uint32_t kReferenceEvent = Code(0x903, kMethodBuffered);
+inline constexpr std::uint32_t kSetReferencedEvent = Code(0x904, kMethodBuffered);   // KeSetEvent
+inline constexpr std::uint32_t kReleaseReferencedEvent = Code(0x905, kMethodBuffered);  // ObDereferenceObject
+// METHOD_OUT_DIRECT: writes byte i = i * 7 + 1 (mod 256) to the whole output buffer.
+inline constexpr std::uint32_t kFillDirect = Code(0x906, kMethodOutDirect);
+
+// Loads the driver (DriverEntry creates the device and its link). Returns 0 on success or
+// the NTSTATUS of the failure.
+std::int32_t Load();
+void Unload();  // DriverUnload, then the verifier's unload checks
+// Requests now pending in the driver, and open handles (creates minus closes).
+int PendingCount();
+int OpenHandles();
+// plat::ResetMachine, for test files that cannot include the kernel's headers.
+void ResetMachine();
+
+}  // namespace testdev
+
+#endif
