@@ -1,0 +1,101 @@
+// The card's place on the simulated machine's bus, clock and interrupt lines.
+#include "sim/card_host.h"
+
+namespace sim {
+
+CardHost::CardHost(std::unique_ptr<Card> card) : card_(std::move(card)) {}
+
+CardHost::~CardHost()
+{
+    Detach();
+}
+
+void CardHost::Attach(const ResourceLayout &layout)
+{
+    Detach();
+    for (const ResourceItem &item : layout.items) {
+        if (item.kind != ResourceItem::Kind::Port && item.kind != ResourceItem::Kind::Memory)
+            continue;
+        windows_.push_back(std::make_unique<WindowDevice>(*this, item.window));
+        bool memory = item.kind == ResourceItem::Kind::Memory || item.translatedToMemory;
+        plat::ClaimRange(memory ? plat::Space::Memory : plat::Space::Port, item.translatedStart, item.length,
+                         windows_.back().get());
+    }
+    vector_ = layout.InterruptVector();
+    reported_ = false;
+    attached_ = true;
+    plat::AddTimedDevice(this);
+}
+
+void CardHost::Detach()
+{
+    if (!attached_)
+        return;
+    attached_ = false;
+    plat::RemoveTimedDevice(this);
+    for (const auto &w : windows_)
+        plat::ReleaseAllRanges(w.get());
+    if (vector_ && reported_)
+        plat::SetInterruptLine(*vector_, false);
+    reported_ = false;
+    // The window objects stay until the host goes: a bus access already under way on
+    // another thread may still be inside one.
+}
+
+void CardHost::ReportLineLocked()
+{
+    bool line = card_->InterruptAsserted();
+    if (line == reported_ || !vector_ || !attached_)
+        return;
+    reported_ = line;
+    plat::SetInterruptLine(*vector_, line);
+}
+
+VTime CardHost::NextEventTime(VTime now)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return card_->NextEventTime(now);
+}
+
+void CardHost::AdvanceTo(VTime t)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    card_->AdvanceTo(t);
+    ReportLineLocked();
+}
+
+void CardHost::SetLocalInterrupt2(bool asserted)
+{
+    // Called from a test's thread, outside the bus: the line is driven after the card's
+    // lock is dropped, since driving it may run the driver's interrupt routine right here.
+    bool line, change = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        card_->SetLocalInterrupt2(plat::Now(), asserted);
+        line = card_->InterruptAsserted();
+        if (line != reported_ && vector_ && attached_) {
+            reported_ = line;
+            change = true;
+        }
+    }
+    if (change)
+        plat::SetInterruptLine(*vector_, line);
+}
+
+std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset, unsigned width)
+{
+    std::lock_guard<std::mutex> guard(host_.lock_);
+    std::uint32_t value = host_.card_->Read(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
+    host_.ReportLineLocked();
+    return value;
+}
+
+void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigned width, std::uint32_t value)
+{
+    std::lock_guard<std::mutex> guard(host_.lock_);
+    host_.card_->Write(plat::Now(), window_, static_cast<std::uint32_t>(offset), width, value);
+    host_.ReportLineLocked();
+    plat::RescheduleTimedDevice(&host_);
+}
+
+}  // namespace sim

@@ -1,0 +1,77 @@
+// The card on the simulated machine: its windows claimed on the bus (port or memory space,
+// as the resource layout puts them), its clock events registered with the virtual clock,
+// and its PCI interrupt request driven onto the layout's interrupt vector.
+//
+// The platform calls the card through its bus and clock with the bus lock held, so those
+// calls are serialised; the host's own lock additionally guards the card against a test
+// reading its ground truth from another thread while the clock runs in real time (take it
+// with WithCard). In manual mode a test may use Card() directly between clock steps.
+#ifndef TQ_SIM_CARD_HOST_H
+#define TQ_SIM_CARD_HOST_H
+
+#include "sim/card.h"
+#include "sim/resource_layout.h"
+
+#include <plat/hw.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+class CardHost : public plat::TimedDevice {
+public:
+    explicit CardHost(std::unique_ptr<Card> card);
+    ~CardHost() override;
+    CardHost(const CardHost &) = delete;
+    CardHost &operator=(const CardHost &) = delete;
+
+    // Claims the ranges of `layout` and takes its (last) interrupt vector as the card's line.
+    void Attach(const ResourceLayout &layout);
+    // Releases every range, lowers the line and leaves the clock. Idempotent.
+    void Detach();
+
+    Card &CardModel() { return *card_; }
+    template <typename F>
+    auto WithCard(F &&f)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return f(*card_);
+    }
+    // Asserts or deasserts local interrupt 2 at the current virtual time.
+    void SetLocalInterrupt2(bool asserted);
+    std::optional<std::uint32_t> Vector() const { return vector_; }
+
+    // plat::TimedDevice
+    VTime NextEventTime(VTime now) override;
+    void AdvanceTo(VTime t) override;
+
+private:
+    class WindowDevice : public plat::BusDevice {
+    public:
+        WindowDevice(CardHost &host, Window window) : host_(host), window_(window) {}
+        std::uint32_t BusRead(plat::Space space, std::uint64_t offset, unsigned width) override;
+        void BusWrite(plat::Space space, std::uint64_t offset, unsigned width, std::uint32_t value) override;
+
+    private:
+        CardHost &host_;
+        Window window_;
+    };
+
+    // With lock_ held: drive the vector if the card's request changed. Callers inside the
+    // platform's bus lock may do so directly (interrupts are not taken there).
+    void ReportLineLocked();
+
+    std::mutex lock_;
+    std::unique_ptr<Card> card_;
+    std::vector<std::unique_ptr<WindowDevice>> windows_;
+    std::optional<std::uint32_t> vector_;
+    bool reported_ = false;
+    bool attached_ = false;
+};
+
+}  // namespace sim
+
+#endif
