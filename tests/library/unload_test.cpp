@@ -1,0 +1,97 @@
+// Process attach and detach: what unload ends and closes, what detach sends, and the
+// pair of routines the loader hooks run, called directly.
+#include "library_fixture.h"
+
+#include <cstring>
+
+namespace tavlon_test {
+namespace {
+
+using UnloadTest = LibraryFixture;
+
+const char kCountSignals[] = "ch0=count;ch1=count";
+
+// Unloading while an acquisition runs and a notification thread waits stops the
+// acquisition, ends the thread, closes the library's handles (the device's open count
+// returns to 0) and leaves the process; tear-down then runs the verifier's checks.
+TEST_F(UnloadTest, UnloadWithRunningAcquisitionAndWaitingThreadLeavesNothingBehind)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    const int threads = baselineThreads_;
+    EXPECT_EQ(Driver().OpenCount, 1);
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+    ASSERT_TRUE(AdvanceUntilUnread(1));
+    EXPECT_EQ(ThreadCount(), threads + 1);
+    EXPECT_TRUE(Driver().HasUserEvent);
+
+    EXPECT_TRUE(UnloadLibrary()) << "the library stayed in the process";
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(Driver().Running, 0);
+    EXPECT_FALSE(Driver().HasUserEvent);
+    EXPECT_EQ(Driver().OpenCount, 0);
+}
+
+// Threads left waiting by earlier runs (start/stop twice, no signal) are ended as well.
+TEST_F(UnloadTest, UnloadEndsThreadsLeftFromEarlierRuns)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    const int threads = baselineThreads_;
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+        ASSERT_EQ(lib.StopIntr(), 1);
+    }
+    EXPECT_EQ(ThreadCount(), threads + 3);
+    EXPECT_TRUE(UnloadLibrary());
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(Driver().OpenCount, 0);
+}
+
+// Detach without an accepted Initial sends nothing: the driver's LastError keeps the
+// code of the test's own last request (a malformed board command: 114).
+TEST_F(UnloadTest, DetachWithoutInitialSendsNoRequest)
+{
+    ASSERT_TRUE(BootAndLoad());
+    EXPECT_EQ(lib.IOCtl(0, nullptr, 0, nullptr), 0);
+    ASSERT_EQ(DriverLastError(), 114);
+    EXPECT_TRUE(UnloadLibrary());
+    EXPECT_EQ(DriverLastError(), 114);
+
+    // With Initial accepted, detach stops: IOCTL_STOP with nothing running leaves 110.
+    ASSERT_TRUE(LoadLibrary());
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    EXPECT_TRUE(UnloadLibrary());
+    EXPECT_EQ(DriverLastError(), 110);
+}
+
+// The routines the loader hooks run can be called directly: detach then attach gives a
+// library as fresh as at load (error 0, uninitialised, slots empty, device reopened).
+TEST_F(UnloadTest, DirectDetachThenAttachRestoresLoadTimeState)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+    ASSERT_EQ(lib.RegisterNotify(4, nullptr, 0, 0, 0), 0);
+    ASSERT_EQ(lib.GetLastADError(), 13);
+    lib.ProcessDetach();
+    EXPECT_EQ(Driver().Running, 0);
+    EXPECT_EQ(Driver().OpenCount, 0);
+    EXPECT_EQ(ThreadCount(), baselineThreads_);
+    EXPECT_EQ(lib.Initial(0, 0, 0, 0), 0) << "detached: no device";
+    EXPECT_EQ(lib.GetLastADError(), 2);
+    lib.ProcessDetach();  // a second detach does nothing
+
+    lib.ProcessAttach();
+    EXPECT_EQ(lib.GetLastADError(), 0) << "attach starts from a clear error number";
+    EXPECT_EQ(Driver().OpenCount, 1);
+    EXPECT_EQ(lib.StopIntr(), 0);
+    EXPECT_EQ(lib.GetLastADError(), 3) << "uninitialised after attach";
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+    EXPECT_EQ(ThreadCount(), baselineThreads_ + 1);
+    ASSERT_EQ(lib.StopIntr(), 1);
+}
+
+}  // namespace
+}  // namespace tavlon_test
