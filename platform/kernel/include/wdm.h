@@ -226,19 +226,6 @@ typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-typedef struct _KMUTANT {
-    DISPATCHER_HEADER Header;
-    LIST_ENTRY MutantListEntry;
-    PKTHREAD OwnerThread;
-    BOOLEAN Abandoned;
-    UCHAR ApcDisable;
-} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX;
-
-typedef struct _KSEMAPHORE {
-    DISPATCHER_HEADER Header;
-    LONG Limit;
-} KSEMAPHORE, *PKSEMAPHORE;
-
 // ---- DPCs -------------------------------------------------------------------------------------
 typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                       PVOID SystemArgument2);
@@ -923,8 +910,6 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(VOID);
-VOID NTAPI KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
-LONG NTAPI KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
 PKTHREAD NTAPI KeGetCurrentThread(VOID);
 
 // DPCs.
@@ -973,7 +958,6 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);

@@ -1,0 +1,255 @@
+// The HAL's view of the buses: address decoding of port and memory space onto simulated
+// devices, the port access routines, and MmMapIoSpace.
+//
+// A port access goes to the device that claims the port (a floating bus otherwise: reads
+// give all ones, writes vanish), with the clock brought up to the access; afterwards the
+// accessing thread takes any interrupt the access raised (if its IRQL allows) and, in
+// manual mode, spends PortAccessCost() of virtual time.
+//
+// MmMapIoSpace hands out addresses from a reserved, inaccessible region below 4 GiB (so a
+// driver may keep them in 32-bit fields, as it could on 32-bit Windows). The port routines
+// accept such an address too and route it to the memory-space range it maps.
+#include "kernel_internal.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+
+namespace plat {
+namespace {
+
+struct Claim {
+    Space space;
+    std::uint64_t base;
+    std::uint32_t length;
+    BusDevice *device;
+};
+
+struct Mapping {
+    std::uintptr_t va;     // address handed out (with the physical address's page offset)
+    std::uintptr_t start;  // first page of the mapping
+    std::size_t pages;
+    std::uint64_t physical;
+    std::size_t size;
+};
+
+constexpr std::uintptr_t kPortSpaceEnd = 0x10000;
+constexpr std::size_t kPageSize = 4096;
+constexpr std::size_t kRegionPages = 16384;  // 64 MiB of mappable address space
+
+std::vector<Claim> gClaims;  // guarded by the bus lock
+
+std::mutex gMapLock;
+std::vector<Mapping> gMappings;
+std::uintptr_t gRegion = 0;
+std::vector<bool> gPageUsed;
+
+bool ReserveRegion()
+{
+    if (gRegion != 0) return true;
+    void *p = mmap(nullptr, kRegionPages * kPageSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_32BIT,
+                   -1, 0);
+    if (p == MAP_FAILED || reinterpret_cast<std::uintptr_t>(p) + kRegionPages * kPageSize > 0xFFFFFFFFull) {
+        if (p != MAP_FAILED) munmap(p, kRegionPages * kPageSize);
+        return false;
+    }
+    gRegion = reinterpret_cast<std::uintptr_t>(p);
+    gPageUsed.assign(kRegionPages, false);
+    return true;
+}
+
+std::uint32_t Ones(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : ((1u << (8 * width)) - 1); }
+
+// Translates a HAL port argument into a bus address; false if it is neither a port number
+// nor an address MmMapIoSpace returned.
+bool Decode(std::uintptr_t address, Space *space, std::uint64_t *busAddress)
+{
+    if (address < kPortSpaceEnd) {
+        *space = Space::Port;
+        *busAddress = address;
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(gMapLock);
+    for (const Mapping &m : gMappings) {
+        if (address >= m.va && address < m.va + m.size) {
+            *space = Space::Memory;
+            *busAddress = m.physical + (address - m.va);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::uint32_t value, const char *routine)
+{
+    Space space;
+    std::uint64_t busAddress;
+    if (!Decode(address, &space, &busAddress)) {
+        detail::Report(rule::PortAddressInvalid, routine,
+                       detail::Hex(address) + " is neither a port number nor an address returned by MmMapIoSpace");
+        return Ones(width);
+    }
+    std::uint32_t result = Ones(width);
+    detail::ThreadState &t = detail::Thread();
+    {
+        std::lock_guard<std::recursive_mutex> guard(detail::BusLock());
+        ++t.busDepth;
+        for (const Claim &c : gClaims) {
+            if (c.space == space && busAddress >= c.base && busAddress - c.base < c.length) {
+                if (write)
+                    c.device->BusWrite(space, busAddress - c.base, width, value & Ones(width));
+                else
+                    result = c.device->BusRead(space, busAddress - c.base, width) & Ones(width);
+                break;
+            }
+        }
+        --t.busDepth;
+    }
+    detail::DeliverInterrupts();
+    if (detail::ManualMode()) detail::SpendTime(PortAccessCost());
+    return result;
+}
+
+}  // namespace
+
+void ClaimRange(Space space, std::uint64_t base, std::uint32_t length, BusDevice *device)
+{
+    std::lock_guard<std::recursive_mutex> guard(detail::BusLock());
+    for (const Claim &c : gClaims) {
+        if (c.space == space && base < c.base + c.length && c.base < base + length) {
+            detail::Report(rule::RangeConflict, "ClaimRange",
+                           std::string(space == Space::Port ? "port" : "memory") + " range " + detail::Hex(base) + "+" +
+                               std::to_string(length) + " overlaps " + detail::Hex(c.base) + "+" +
+                               std::to_string(c.length));
+            return;
+        }
+    }
+    gClaims.push_back(Claim{space, base, length, device});
+}
+
+void ReleaseRange(Space space, std::uint64_t base)
+{
+    std::lock_guard<std::recursive_mutex> guard(detail::BusLock());
+    gClaims.erase(std::remove_if(gClaims.begin(), gClaims.end(),
+                                 [&](const Claim &c) { return c.space == space && c.base == base; }),
+                  gClaims.end());
+}
+
+void ReleaseAllRanges(BusDevice *device)
+{
+    std::lock_guard<std::recursive_mutex> guard(detail::BusLock());
+    gClaims.erase(
+        std::remove_if(gClaims.begin(), gClaims.end(), [&](const Claim &c) { return c.device == device; }),
+        gClaims.end());
+}
+
+namespace detail {
+
+void ResetBus()
+{
+    std::lock_guard<std::recursive_mutex> guard(BusLock());
+    gClaims.clear();
+}
+
+void ResetMemoryMappings()
+{
+    std::lock_guard<std::mutex> guard(gMapLock);
+    gMappings.clear();
+    std::fill(gPageUsed.begin(), gPageUsed.end(), false);
+}
+
+}  // namespace detail
+}  // namespace plat
+
+using namespace plat;
+using namespace plat::detail;
+
+extern "C" {
+
+UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port)
+{
+    return static_cast<UCHAR>(Access(false, reinterpret_cast<std::uintptr_t>(Port), 1, 0, "READ_PORT_UCHAR"));
+}
+
+USHORT NTAPI READ_PORT_USHORT(PUSHORT Port)
+{
+    return static_cast<USHORT>(Access(false, reinterpret_cast<std::uintptr_t>(Port), 2, 0, "READ_PORT_USHORT"));
+}
+
+ULONG NTAPI READ_PORT_ULONG(PULONG Port)
+{
+    return Access(false, reinterpret_cast<std::uintptr_t>(Port), 4, 0, "READ_PORT_ULONG");
+}
+
+VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value)
+{
+    Access(true, reinterpret_cast<std::uintptr_t>(Port), 1, Value, "WRITE_PORT_UCHAR");
+}
+
+VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value)
+{
+    Access(true, reinterpret_cast<std::uintptr_t>(Port), 2, Value, "WRITE_PORT_USHORT");
+}
+
+VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value)
+{
+    Access(true, reinterpret_cast<std::uintptr_t>(Port), 4, Value, "WRITE_PORT_ULONG");
+}
+
+VOID NTAPI READ_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count)
+{
+    for (ULONG i = 0; i < Count; ++i) Buffer[i] = READ_PORT_UCHAR(Port);
+}
+
+VOID NTAPI WRITE_PORT_BUFFER_UCHAR(PUCHAR Port, PUCHAR Buffer, ULONG Count)
+{
+    for (ULONG i = 0; i < Count; ++i) WRITE_PORT_UCHAR(Port, Buffer[i]);
+}
+
+// Maps a physical range for the port routines (and nothing else: the address cannot be
+// dereferenced). Null when the range is empty or the mappable space is used up.
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType)
+{
+    (void)CacheType;
+    if (Thread().irql > DISPATCH_LEVEL)
+        Report(rule::RoutineAboveLimit, "MmMapIoSpace", "called at " + IrqlName(Thread().irql));
+    if (NumberOfBytes == 0) return nullptr;
+    std::lock_guard<std::mutex> guard(gMapLock);
+    if (!ReserveRegion()) return nullptr;
+    std::uint64_t physical = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);
+    std::size_t offset = physical % kPageSize;
+    std::size_t pages = (offset + NumberOfBytes + kPageSize - 1) / kPageSize;
+    for (std::size_t first = 0; first + pages <= kRegionPages; ++first) {
+        bool free = true;
+        for (std::size_t i = 0; i < pages && free; ++i) free = !gPageUsed[first + i];
+        if (!free) continue;
+        for (std::size_t i = 0; i < pages; ++i) gPageUsed[first + i] = true;
+        std::uintptr_t start = gRegion + first * kPageSize;
+        gMappings.push_back(Mapping{start + offset, start, pages, physical, NumberOfBytes});
+        return reinterpret_cast<PVOID>(start + offset);
+    }
+    return nullptr;
+}
+
+VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
+{
+    std::string problem;
+    {
+        std::lock_guard<std::mutex> guard(gMapLock);
+        auto it = std::find_if(gMappings.begin(), gMappings.end(),
+                               [&](const Mapping &m) { return m.va == reinterpret_cast<std::uintptr_t>(BaseAddress); });
+        if (it == gMappings.end()) {
+            problem = Hex(reinterpret_cast<ULONG_PTR>(BaseAddress)) + " is not an address MmMapIoSpace returned";
+        } else if (it->size != NumberOfBytes) {
+            problem = "mapping at " + Hex(reinterpret_cast<ULONG_PTR>(BaseAddress)) + " has " +
+                      std::to_string(it->size) + " bytes, unmapped with " + std::to_string(NumberOfBytes);
+        } else {
+            std::size_t first = (it->start - gRegion) / kPageSize;
+            for (std::size_t i = 0; i < it->pages; ++i) gPageUsed[first + i] = false;
+            gMappings.erase(it);
+        }
+    }
+    if (!problem.empty()) Report(rule::MappingUnknown, "MmUnmapIoSpace", problem);
+}
+
+}  // extern "C"

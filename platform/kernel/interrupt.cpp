@@ -1,0 +1,290 @@
+// The interrupt controller: lines that simulated devices drive, interrupt objects that
+// drivers connect to them, and delivery. An interrupt is taken by a thread whose IRQL is
+// below the connection's level (in manual mode any thread of the machine or the test that
+// moves the clock, touches a port or lowers its IRQL; in real-time mode the clock thread):
+// the thread's IRQL goes up to the synchronisation level, the interrupt object's spin lock
+// is taken, and the service routines on the vector are called in connection order until
+// one claims the interrupt. A level-sensitive line is taken again as long as it stays
+// asserted; a line that keeps interrupting without ever dropping is reported as a storm
+// and masked until it drops. A latched line interrupts once per rising edge.
+#include "kernel_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+struct _KINTERRUPT {
+    ULONG Vector;
+    KIRQL Irql;
+    KIRQL SynchronizeIrql;
+    KINTERRUPT_MODE Mode;
+    bool Shared;
+    PKSERVICE_ROUTINE ServiceRoutine;
+    PVOID ServiceContext;
+    PKSPIN_LOCK ActualLock;
+    KSPIN_LOCK OwnLock;
+    PDRIVER_OBJECT Owner;
+};
+
+namespace plat {
+namespace {
+
+// Deliveries in a row of a level-sensitive line that never dropped, before it counts as a storm.
+constexpr unsigned kStormLimit = 1000;
+
+struct Line {
+    bool asserted = false;
+    bool latched = false;     // an edge waits to be taken (latched connections)
+    bool inService = false;   // a thread is running the line's service routines
+    bool masked = false;      // storm: not delivered until the line drops
+    unsigned consecutive = 0; // deliveries since the line last dropped
+    std::vector<PKINTERRUPT> connections;
+};
+
+std::mutex gIntLock;
+std::map<ULONG, Line> gLines;
+std::set<PKINTERRUPT> gInterrupts;
+
+bool Pending(const Line &l)
+{
+    if (l.connections.empty() || l.masked || l.inService) return false;
+    return l.connections.front()->Mode == LevelSensitive ? l.asserted : l.latched;
+}
+
+KIRQL LineIrql(const Line &l)
+{
+    KIRQL irql = 0;
+    for (PKINTERRUPT i : l.connections) irql = std::max(irql, i->Irql);
+    return irql;
+}
+
+bool KnownInterrupt(PKINTERRUPT interrupt)
+{
+    std::lock_guard<std::mutex> guard(gIntLock);
+    return gInterrupts.count(interrupt) != 0;
+}
+
+}  // namespace
+
+void SetInterruptLine(std::uint32_t vector, bool asserted)
+{
+    {
+        std::lock_guard<std::mutex> guard(gIntLock);
+        Line &l = gLines[vector];
+        bool rising = asserted && !l.asserted;
+        l.asserted = asserted;
+        if (!asserted) {
+            l.consecutive = 0;
+            l.masked = false;
+        }
+        if (rising && !l.connections.empty() && l.connections.front()->Mode == Latched) l.latched = true;
+    }
+    detail::WakeClockThread();
+    detail::DeliverInterrupts();  // no-op while device-model code holds the bus
+}
+
+bool InterruptLineAsserted(std::uint32_t vector)
+{
+    std::lock_guard<std::mutex> guard(gIntLock);
+    auto it = gLines.find(vector);
+    return it != gLines.end() && it->second.asserted;
+}
+
+namespace detail {
+
+void DeliverInterrupts()
+{
+    ThreadState &t = Thread();
+    if (t.busDepth > 0) return;
+    const bool manual = ManualMode();
+    if (manual || t.deliversInRealTime) {
+        for (;;) {
+            ULONG vector = 0;
+            std::vector<PKINTERRUPT> connections;
+            bool level = false;
+            {
+                std::lock_guard<std::mutex> guard(gIntLock);
+                Line *best = nullptr;
+                KIRQL bestIrql = 0;
+                for (auto &[v, l] : gLines) {
+                    if (!Pending(l)) continue;
+                    KIRQL irql = LineIrql(l);
+                    if (irql <= t.irql) continue;
+                    if (best == nullptr || irql > bestIrql) {
+                        best = &l;
+                        bestIrql = irql;
+                        vector = v;
+                    }
+                }
+                if (best == nullptr) break;
+                best->inService = true;
+                level = best->connections.front()->Mode == LevelSensitive;
+                if (!level) best->latched = false;
+                connections = best->connections;
+            }
+            for (PKINTERRUPT i : connections) {
+                KIRQL saved = t.irql;
+                t.irql = std::max(saved, i->SynchronizeIrql);
+                KIRQL running = t.irql;
+                AcquireSpinLockRaw(i->ActualLock, "interrupt dispatch");
+                PDRIVER_OBJECT savedDriver = t.currentDriver;
+                t.currentDriver = i->Owner;
+                std::size_t locks = t.heldLocks.size();
+                BOOLEAN claimed = i->ServiceRoutine(i, i->ServiceContext);
+                t.currentDriver = savedDriver;
+                if (t.irql != running) {
+                    Report(rule::IrqlNotRestored, "interrupt service routine",
+                           "vector " + std::to_string(vector) + ": entered at " + IrqlName(running) + ", returned at " +
+                               IrqlName(t.irql));
+                    t.irql = running;
+                }
+                if (t.heldLocks.size() != locks + 0)
+                    Report(rule::SpinLockHeldOnReturn, "interrupt service routine",
+                           "vector " + std::to_string(vector) + " returned holding a spin lock");
+                ReleaseSpinLockRaw(i->ActualLock, "interrupt dispatch");
+                t.irql = saved;
+                if (claimed) break;
+            }
+            bool storm = false;
+            {
+                std::lock_guard<std::mutex> guard(gIntLock);
+                Line &l = gLines[vector];
+                l.inService = false;
+                if (level && l.asserted && ++l.consecutive >= kStormLimit) {
+                    l.masked = true;
+                    storm = true;
+                }
+            }
+            if (storm)
+                Report(rule::InterruptStorm, "interrupt service routine",
+                       "level-sensitive vector " + std::to_string(vector) + " stayed asserted through " +
+                           std::to_string(kStormLimit) +
+                           " deliveries (no service routine dismissed it); masked until it drops");
+        }
+    }
+    if (manual && t.irql < DISPATCH_LEVEL && !t.drainingDpcs) DrainDpcs();
+}
+
+std::size_t InterruptsConnectedBy(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> guard(gIntLock);
+    return static_cast<std::size_t>(
+        std::count_if(gInterrupts.begin(), gInterrupts.end(), [&](PKINTERRUPT i) { return i->Owner == driver; }));
+}
+
+void ResetInterrupts()
+{
+    std::lock_guard<std::mutex> guard(gIntLock);
+    for (PKINTERRUPT i : gInterrupts) delete i;
+    gInterrupts.clear();
+    gLines.clear();
+}
+
+}  // namespace detail
+}  // namespace plat
+
+using namespace plat;
+using namespace plat::detail;
+
+extern "C" {
+
+// Connects ServiceRoutine to a vector. Refuses (STATUS_INVALID_PARAMETER) a level at or
+// below DISPATCH_LEVEL, a synchronisation level below the device level, an empty processor
+// mask, and a vector whose existing connections disagree on sharing or mode.
+NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject, PKSERVICE_ROUTINE ServiceRoutine,
+                                  PVOID ServiceContext, PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql,
+                                  KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector,
+                                  KAFFINITY ProcessorEnableMask, BOOLEAN FloatingSave)
+{
+    (void)FloatingSave;
+    if (Thread().irql > PASSIVE_LEVEL)
+        Report(rule::RoutineAboveLimit, "IoConnectInterrupt", "called at " + IrqlName(Thread().irql));
+    *InterruptObject = nullptr;
+    if (ServiceRoutine == nullptr || Irql <= DISPATCH_LEVEL || Irql > PROFILE_LEVEL || SynchronizeIrql < Irql ||
+        SynchronizeIrql > PROFILE_LEVEL || ProcessorEnableMask == 0 ||
+        (InterruptMode != LevelSensitive && InterruptMode != Latched))
+        return STATUS_INVALID_PARAMETER;
+    if (!PoolAttemptSucceeds(PoolTag("IntO"))) return STATUS_INSUFFICIENT_RESOURCES;
+    auto *interrupt = new _KINTERRUPT{Vector,         Irql, SynchronizeIrql, InterruptMode, ShareVector != FALSE,
+                                      ServiceRoutine, ServiceContext, nullptr, 0, CurrentDriver()};
+    interrupt->ActualLock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
+    {
+        std::lock_guard<std::mutex> guard(gIntLock);
+        Line &l = gLines[Vector];
+        for (PKINTERRUPT other : l.connections) {
+            if (!other->Shared || !interrupt->Shared || other->Mode != InterruptMode) {
+                delete interrupt;
+                return STATUS_INVALID_PARAMETER;
+            }
+        }
+        l.connections.push_back(interrupt);
+        gInterrupts.insert(interrupt);
+    }
+    *InterruptObject = interrupt;
+    WakeClockThread();
+    DeliverInterrupts();  // a level-sensitive line may be asserted already
+    return STATUS_SUCCESS;
+}
+
+// Disconnects an interrupt object; waits until no thread runs its vector's service routines.
+VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject)
+{
+    if (Thread().irql > PASSIVE_LEVEL)
+        Report(rule::RoutineAboveLimit, "IoDisconnectInterrupt", "called at " + IrqlName(Thread().irql));
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(gIntLock);
+            if (gInterrupts.count(InterruptObject) == 0) {
+                Report(rule::UnknownInterrupt, "IoDisconnectInterrupt",
+                       "interrupt object " + Hex(reinterpret_cast<ULONG_PTR>(InterruptObject)) + " is not connected");
+                return;
+            }
+            Line &l = gLines[InterruptObject->Vector];
+            if (!l.inService) {
+                l.connections.erase(std::remove(l.connections.begin(), l.connections.end(), InterruptObject),
+                                    l.connections.end());
+                gInterrupts.erase(InterruptObject);
+                break;
+            }
+        }
+        std::this_thread::yield();
+    }
+    delete InterruptObject;
+}
+
+// Runs SynchronizeRoutine at the interrupt's synchronisation level holding its spin lock,
+// so that it never overlaps the service routine.
+BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                     PVOID SynchronizeContext)
+{
+    if (!KnownInterrupt(Interrupt)) {
+        Report(rule::UnknownInterrupt, "KeSynchronizeExecution",
+               "interrupt object " + Hex(reinterpret_cast<ULONG_PTR>(Interrupt)) + " is not connected");
+        return FALSE;
+    }
+    ThreadState &t = Thread();
+    KIRQL saved = t.irql;
+    if (saved > Interrupt->SynchronizeIrql)
+        Report(rule::RoutineAboveLimit, "KeSynchronizeExecution",
+               "called at " + IrqlName(saved) + ", above the interrupt's " + IrqlName(Interrupt->SynchronizeIrql));
+    t.irql = std::max(saved, Interrupt->SynchronizeIrql);
+    KIRQL running = t.irql;
+    if (!AcquireSpinLockRaw(Interrupt->ActualLock, "KeSynchronizeExecution")) {
+        t.irql = saved;
+        return FALSE;
+    }
+    BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
+    if (t.irql != running) {
+        Report(rule::IrqlNotRestored, "synchronize routine",
+               "entered at " + IrqlName(running) + ", returned at " + IrqlName(t.irql));
+        t.irql = running;
+    }
+    ReleaseSpinLockRaw(Interrupt->ActualLock, "KeSynchronizeExecution");
+    t.irql = saved;
+    OnIrqlLowered();
+    return result;
+}
+
+}  // extern "C"

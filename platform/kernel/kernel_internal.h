@@ -1,0 +1,137 @@
+// What the parts of the kernel stand-in share among themselves and nobody else sees:
+// per-thread state (IRQL, spin locks held, the driver being run), and the hooks one
+// manager calls in another (the clock in the interrupt controller, the object manager in
+// the I/O manager, the verifier everywhere).
+//
+// Lock order, outermost first: the bus/clock lock (device models), then the interrupt
+// controller's lock, the DPC queue lock, the dispatcher lock, pool and object tables.
+// No host lock is held while driver code (dispatch, completion, ISR, DPC, work item) runs,
+// except spin locks the driver itself asked for.
+#ifndef TQ_PLATFORM_KERNEL_INTERNAL_H
+#define TQ_PLATFORM_KERNEL_INTERNAL_H
+
+#include <wdm.h>
+
+#include <plat/hw.h>
+#include <plat/kernel.h>
+#include <plat/verifier.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace plat::detail {
+
+// ---- Per-thread state -----------------------------------------------------------------------
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::vector<PKSPIN_LOCK> heldLocks;      // spin locks this thread holds, in acquisition order
+    PDRIVER_OBJECT currentDriver = nullptr;  // driver being run (attribution)
+    int busDepth = 0;                        // > 0 while device-model code runs under the bus lock
+    bool machineThread = false;              // clock, DPC or worker thread
+    bool deliversInRealTime = false;         // the clock thread: takes interrupts in real-time mode
+    bool drainingDpcs = false;
+    char token = 0;                          // its address identifies the thread
+};
+ThreadState &Thread();
+PETHREAD CurrentThreadToken();
+
+std::string Hex(std::uint64_t value);
+std::string IrqlName(KIRQL irql);
+void Report(const char *rule, const char *routine, const std::string &detail);
+void ResetVerifierCount();
+
+// ---- IRQL and spin locks (irql_spinlock.cpp) -------------------------------------------------
+// Acquire/release without changing IRQL, with the verifier's checks; false if refused.
+bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine);
+bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char *routine);
+// Called whenever a thread's IRQL goes down: in manual clock mode takes the interrupts and
+// DPCs that the new IRQL lets in.
+void OnIrqlLowered();
+PKSPIN_LOCK CancelSpinLock();
+
+// ---- Dispatcher objects (dispatcher.cpp) ------------------------------------------------------
+// Virtual deadline for a KeWaitForSingleObject-style time-out: kNever for none (infinite).
+VTime DeadlineFromTimeout(const LARGE_INTEGER *timeout);
+// Waits for a dispatcher object (event-like header) until `deadline` (kNever = forever).
+NTSTATUS WaitForObject(PVOID object, VTime deadline);
+void NotifyDispatcherWaiters();
+
+// ---- Virtual clock (clock.cpp) ----------------------------------------------------------------
+std::recursive_mutex &BusLock();
+bool ManualMode();
+// The calling thread spends virtual time: in manual mode the clock advances by `ns` in this
+// thread; in real-time mode the thread sleeps for the host time it stands for.
+void SpendTime(VTime ns);
+// Manual mode: advance towards `deadline` event by event, stopping early once `done` holds.
+// Returns true if `done` held.
+bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
+// Real-time mode: host nanoseconds that `ns` of virtual time take.
+std::uint64_t HostNanosFor(VTime ns);
+void WakeClockThread();
+void ResetClock();
+
+// ---- Interrupt controller (interrupt.cpp) -----------------------------------------------------
+// Takes, in this thread, every pending interrupt its IRQL lets in (manual mode, or the clock
+// thread in real-time mode), then the DPCs they queued if the IRQL is below DISPATCH_LEVEL.
+void DeliverInterrupts();
+std::size_t InterruptsConnectedBy(PDRIVER_OBJECT driver);
+void ResetInterrupts();
+
+// ---- DPCs (dpc.cpp) -----------------------------------------------------------------------------
+void DrainDpcs();  // runs queued DPCs in this thread (its IRQL must be below DISPATCH_LEVEL)
+std::size_t DpcsQueuedBy(PDRIVER_OBJECT driver, std::string *detail);
+bool DpcQueued(PKDPC dpc);
+void RemoveQueuedDpc(PKDPC dpc);
+void ResetDpcs();
+void StartDpcThread();
+void StopDpcThread();
+
+// ---- Pool (pool.cpp) ---------------------------------------------------------------------------
+// Counts an allocation attempt of the I/O manager on a driver's behalf; false if the
+// failure injection says this one fails.
+bool PoolAttemptSucceeds(ULONG tag);
+std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
+void ResetPool();
+
+// ---- Work items (work_queue.cpp) ---------------------------------------------------------------
+std::size_t WorkItemsOwnedBy(PDRIVER_OBJECT driver);
+void ResetWorkQueue();
+
+// ---- Object manager (object_manager.cpp) -------------------------------------------------------
+extern POBJECT_TYPE EventType;
+extern POBJECT_TYPE FileType;
+extern POBJECT_TYPE ThreadType;
+// Creates an object with one pointer reference; onLastHandle runs when its handle count
+// drops to 0, onDelete when its pointer count does (both may be null).
+PVOID CreateObject(POBJECT_TYPE type, std::size_t bodySize, void (*onLastHandle)(PVOID body),
+                   void (*onDelete)(PVOID body));
+bool IsDeletedObject(PVOID body);
+void CloseAllHandles();
+void ResetObjects();
+
+// ---- I/O manager (io_manager.cpp, file_io.cpp) ----------------------------------------------
+std::size_t DevicesOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
+std::size_t LinksOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
+// Resolves a link name (\??\NAME or \DosDevices\NAME) to the device it names, or null.
+PDEVICE_OBJECT ResolveLink(const std::wstring &linkName);
+// Kinds of IRP, by who issued it and who takes it back when it is completed to the top.
+enum class IrpKind { Allocated, UserRequest, BuiltIoctl };
+PIRP AllocateIrp(CCHAR stackSize, IrpKind kind);
+// Waits until an IRP of kind UserRequest has been completed to the top.
+void WaitForIrpCompletion(PIRP irp);
+bool IrpCompletedToTop(PIRP irp);
+void FreeIrpInternal(PIRP irp);
+void DeviceReferenceAdded(PDEVICE_OBJECT device);
+void DeviceReferenceDropped(PDEVICE_OBJECT device);  // may free a deleted device
+bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);
+void ResetIo();
+void ResetFileIo();
+void ResetMemoryMappings();
+void ResetBus();
+
+}  // namespace plat::detail
+
+#endif

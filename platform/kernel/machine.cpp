@@ -1,0 +1,128 @@
+// The simulated machine's life: booting it (by loading the machine module when nobody
+// booted one), shutting it down as a process exit would (every open handle closed, so
+// drivers see cleanup and close), and resetting the whole kernel stand-in for the next test.
+#include "kernel_internal.h"
+
+#include <plat/machine.h>
+#include <plat/user_io.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace plat {
+namespace {
+
+std::mutex gBootLock;   // serialises EnsureMachineBooted
+std::mutex gStateLock;  // gBooted, gShutdown
+bool gBooted = false;
+MachineShutdownFn gShutdown = nullptr;
+std::mutex gHookLock;
+std::vector<void (*)()> gResetHooks;
+
+std::string ModulePath()
+{
+    if (const char *env = std::getenv("TQ_MACHINE_MODULE"); env != nullptr && *env != '\0') return env;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&EnsureMachineBooted), &info) != 0 && info.dli_fname != nullptr) {
+        std::string self = info.dli_fname;
+        auto slash = self.rfind('/');
+        if (slash != std::string::npos) return self.substr(0, slash + 1) + "libtq4815machine.so";
+    }
+    return "libtq4815machine.so";
+}
+
+}  // namespace
+
+bool EnsureMachineBooted()
+{
+    std::lock_guard<std::mutex> boot(gBootLock);
+    if (MachineBooted()) return true;
+    std::string path = ModulePath();
+    void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    if (module == nullptr) {
+        std::fprintf(stderr, "tq machine: cannot load %s: %s\n", path.c_str(), dlerror());
+        return false;
+    }
+    auto bootFn = reinterpret_cast<MachineBootFn>(dlsym(module, "TqMachineBoot"));
+    auto shutdownFn = reinterpret_cast<MachineShutdownFn>(dlsym(module, "TqMachineShutdown"));
+    if (bootFn == nullptr) {
+        std::fprintf(stderr, "tq machine: %s exports no TqMachineBoot\n", path.c_str());
+        return false;
+    }
+    int result = bootFn();
+    if (result != 0) {
+        std::fprintf(stderr, "tq machine: boot from %s failed (%d)\n", path.c_str(), result);
+        return false;
+    }
+    if (!MachineBooted()) SetMachineBooted(shutdownFn);
+    return true;
+}
+
+void SetMachineBooted(MachineShutdownFn shutdown)
+{
+    std::lock_guard<std::mutex> guard(gStateLock);
+    gBooted = true;
+    gShutdown = shutdown;
+}
+
+void ShutdownMachine()
+{
+    MachineShutdownFn shutdown;
+    {
+        std::lock_guard<std::mutex> guard(gStateLock);
+        if (!gBooted) return;
+        gBooted = false;
+        shutdown = gShutdown;
+        gShutdown = nullptr;
+    }
+    detail::CloseAllHandles();
+    if (shutdown) shutdown();
+}
+
+bool MachineBooted()
+{
+    std::lock_guard<std::mutex> guard(gStateLock);
+    return gBooted;
+}
+
+void AddResetHook(void (*hook)())
+{
+    std::lock_guard<std::mutex> guard(gHookLock);
+    if (std::find(gResetHooks.begin(), gResetHooks.end(), hook) == gResetHooks.end()) gResetHooks.push_back(hook);
+}
+
+void ResetMachine()
+{
+    ShutdownMachine();
+    detail::CloseAllHandles();
+    std::vector<void (*)()> hooks;
+    {
+        std::lock_guard<std::mutex> guard(gHookLock);
+        hooks = gResetHooks;
+    }
+    for (auto hook : hooks) hook();
+    detail::ResetClock();  // back to manual mode: clock and DPC threads stopped
+    detail::ResetWorkQueue();
+    detail::ResetDpcs();
+    detail::ResetInterrupts();
+    detail::ResetBus();
+    detail::ResetMemoryMappings();
+    detail::ResetFileIo();
+    detail::ResetIo();
+    detail::ResetObjects();
+    detail::ResetPool();
+    detail::ResetVerifierCount();
+    detail::ThreadState &t = detail::Thread();
+    t.irql = PASSIVE_LEVEL;
+    t.heldLocks.clear();
+    t.currentDriver = nullptr;
+    t.busDepth = 0;
+    t.drainingDpcs = false;
+    __atomic_store_n(detail::CancelSpinLock(), static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+}
+
+}  // namespace plat
