@@ -475,26 +475,14 @@ void ResetBusDriver() {
         std::lock_guard<std::mutex> g(bus.lock);
         pdos.swap(bus.pdos);
     }
-    bool stackLeft = false;
     for (PDEVICE_OBJECT pdo : pdos) {
         PdoData *data = static_cast<PdoData *>(pdo->DeviceExtension);
         WaitForPended(data);
         data->magic = 0;
-        data->~PdoData();
-        if (pdo->AttachedDevice == nullptr) {
-            DriverScope scope(bus.driver.load());
-            IoDeleteDevice(pdo);
-        } else {
-            stackLeft = true;  // the device objects go with the I/O manager's reset
-        }
+        data->~PdoData();  // the device objects themselves go with the I/O manager's reset
     }
     bus.StopCompleter();
-    std::lock_guard<std::mutex> g(bus.lock);
-    if (stackLeft) {
-        bus.driver.store(nullptr);  // its objects are the I/O manager's to reclaim now
-    } else {
-        UnloadBusDriver(bus);
-    }
+    bus.driver.store(nullptr);  // so does the driver object
 }
 
 bool IsBusPdo(PDEVICE_OBJECT device) { return DataOf(device) != nullptr; }

@@ -51,6 +51,7 @@ NTSTATUS LoadDriver(const char *serviceName, PDRIVER_INITIALIZE entry, PDRIVER_O
         pnp_detail::Report("PnpCallerIrql", "LoadDriver", "drivers are loaded at PASSIVE_LEVEL");
         return STATUS_INVALID_PARAMETER;
     }
+    AddResetHook(ResetPnpPower);  // once loaded drivers exist, a machine reset must forget them
     // The I/O manager makes the object: \Driver\NAME, its extension, every dispatch entry at
     // the default routine that refuses the request with STATUS_INVALID_DEVICE_REQUEST.
     PDRIVER_OBJECT object = CreateDriverObject(serviceName);
@@ -129,6 +130,11 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
 }
 
 namespace pnp_detail {
+
+void ForgetLoadedDrivers() {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_drivers.clear();
+}
 
 void Report(const char *rule, const char *routine, const char *detail) { VerifierReport(rule, routine, detail); }
 

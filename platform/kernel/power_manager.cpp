@@ -123,6 +123,9 @@ void DeliverFromWorker(PDEVICE_OBJECT device, PIRP irp) {
 // was delivered to must have called PoStartNextPowerIrp for it.
 void CheckStartNext(const PowerIrpRecord &record) {
     for (PDEVICE_OBJECT d : record.delivered) {
+        // The I/O manager's default routine refuses the request on the driver's behalf; the
+        // power manager takes that as the end of the request for that device.
+        if (d->DriverObject->MajorFunction[IRP_MJ_POWER] == IopInvalidDeviceRequest) continue;
         if (!Contains(record.started, d)) {
             char name[128];
             Report("PowerIrpWithoutStartNextPowerIrp", pnp_detail::DriverNameOf(d, name, sizeof name),
@@ -282,6 +285,7 @@ SYSTEM_POWER_STATE RecordedSystemPowerState(PDEVICE_OBJECT device) {
 void ResetPnpPower() {
     PowerWaitIdle();
     pnp_detail::ResetBusDriver();
+    pnp_detail::ForgetLoadedDrivers();
     PowerManager &pm = Pm();
     {
         std::lock_guard<std::mutex> g(pm.lock);
@@ -293,7 +297,10 @@ void ResetPnpPower() {
     SetWdmVersion(1, 0x10);
 }
 
-void SetWdmVersion(UCHAR major, UCHAR minor) { g_wdmVersion.store((unsigned{major} << 8) | minor); }
+void SetWdmVersion(UCHAR major, UCHAR minor) {
+    AddResetHook(ResetPnpPower);  // the reset sets the version back
+    g_wdmVersion.store((unsigned{major} << 8) | minor);
+}
 
 namespace pnp_detail {
 

@@ -148,16 +148,19 @@ SYSTEM_POWER_STATE RecordedSystemPowerState(PDEVICE_OBJECT device);
 // routine entered above PASSIVE_LEVEL.
 void SetWdmVersion(UCHAR major, UCHAR minor);
 
-// Returns the Plug and Play / power stand-in to its boot state, for the machine reset: waits
-// for requests the bus holds pended and for the power manager's outstanding requests,
-// forgets every PDO (their device objects go with the I/O manager's reset), recorded power
-// state and failure injection, and sets the WDM version back to 1.10.
+// Returns the Plug and Play / power stand-in to its boot state; a hook of ResetMachine
+// (registered by the first LoadDriver or SetWdmVersion), run before the I/O manager's own
+// reset: waits for requests the bus holds pended and for the power manager's outstanding
+// requests, forgets every PDO and loaded driver (their objects go with the I/O manager's
+// reset), recorded power states and failure injection, and sets the WDM version back to 1.10.
 void ResetPnpPower();
 
 // ---- Internal to the Plug and Play / power stand-in (between its four files) -------------
 namespace pnp_detail {
 bool IsBusPdo(PDEVICE_OBJECT device);
+// Machine reset: forget PDOs and loaded drivers (the I/O manager frees their objects).
 void ResetBusDriver();
+void ForgetLoadedDrivers();
 // The lock that serialises the managers' requests to one PDO's stack.
 void LockPdoRequests(PDEVICE_OBJECT pdo);
 void UnlockPdoRequests(PDEVICE_OBJECT pdo);
