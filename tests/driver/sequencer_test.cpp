@@ -1,0 +1,320 @@
+// The interrupt routine and the sample sequencer on the simulated card, in manual time:
+// which conversion lands in which slot (against the card's conversion log), the software
+// divisor, the ring with and without a reader, snapshot filling, and the bridge handling
+// of interrupts that are not acquisition steps.
+#include "support/driver_fixture.h"
+
+#include "driver.h"
+#include "plat/hw.h"
+#include "plat/kernel.h"
+
+namespace tqtest {
+namespace {
+
+using sim::Window;
+
+class SequencerTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        ASSERT_EQ(Initial(), STATUS_SUCCESS);
+    }
+
+    // Starts an acquisition at 1000 Hz with the conversion log marked just before.
+    void StartRing(uint16_t channels, uint32_t scans, uint16_t buffers, uint16_t first = 0, int32_t rate = 1000)
+    {
+        MarkConversions();
+        ASSERT_EQ(Start(StartRecord(scans, rate, channels, buffers, first, 0, false, NewEvent())), STATUS_SUCCESS);
+    }
+    void StartSnapshot(uint16_t channels, uint32_t scans)
+    {
+        MarkConversions();
+        ASSERT_EQ(Start(StartRecord(scans, 1000, channels, 1, 0, 0, true)), STATUS_SUCCESS);
+    }
+
+    uint16_t Word(unsigned buffer, unsigned word) const { return Dc()->BufferTable[buffer][word]; }
+
+    size_t AdReadsSince(size_t traceIndex) const
+    {
+        size_t reads = 0;
+        std::vector<sim::RegisterAccess> board = Trace(Window::Board);
+        for (size_t i = traceIndex; i < board.size(); ++i)
+            if (!board[i].write && (board[i].offset == BOARD_AD_LOW || board[i].offset == BOARD_AD_HIGH))
+                ++reads;
+        return reads;
+    }
+};
+
+TEST_F(SequencerTest, OneChannelDiscardsTheResultLatchedBeforeTheStartThenStoresEveryStep)
+{
+    // Power-up leaves channel 0 latched; the acquisition converts channel 5 only.
+    StartRing(1, 4, 2, 5);
+    Ticks(1);
+    EXPECT_EQ(Dc()->FillCount, 0u) << "the first step stores nothing";
+    EXPECT_EQ(Dc()->DiscardCount, 0);
+    for (unsigned step = 2; step <= 5; ++step) {
+        Ticks(1);
+        EXPECT_EQ(Dc()->FillCount, (step - 1) % 4) << "step " << step;
+    }
+    ASSERT_EQ(Dc()->WriteIndex, 1);
+    std::vector<sim::ConversionRecord> conversions = ConversionsSinceMark();
+    ASSERT_GE(conversions.size(), 5u);
+    EXPECT_EQ(conversions[0].channel, 0u) << "the start's conversion converts the old latch";
+    EXPECT_EQ(Word(0, 0), 0) << "sequence word";
+    for (unsigned s = 0; s < 4; ++s) {
+        EXPECT_EQ(conversions[1 + s].channel, 5u);
+        EXPECT_EQ(Word(0, 1 + s), conversions[1 + s].code) << "sample " << s;
+    }
+    EXPECT_NE(Word(0, 1), conversions[0].code) << "the stale channel-0 result was not kept";
+}
+
+TEST_F(SequencerTest, ThreeChannelsReadNothingForTwoStepsAndStoreTheFirstScanAtStepFive)
+{
+    StartRing(3, 4, 2);
+    size_t traceStart = Trace(Window::Board).size();
+    Ticks(2);
+    EXPECT_EQ(AdReadsSince(traceStart), 0u) << "steps 1 and 2 read no result";
+    const ULONG fillAfterStep[] = {0, 0, 0, 3, 3, 3, 6};  // steps 3 … 9
+    for (unsigned step = 3; step <= 9; ++step) {
+        Ticks(1);
+        EXPECT_EQ(Dc()->FillCount, fillAfterStep[step - 3]) << "step " << step;
+        EXPECT_EQ(Dc()->ScanIndex, (step - 2) % 3) << "step " << step;
+    }
+    EXPECT_EQ(AdReadsSince(traceStart), 2u * 7) << "steps 3 to 9 read high and low bytes";
+}
+
+// The mended first scan: every sample of every scan, the first included, is the channel
+// its slot says, for any channel count.
+TEST_F(SequencerTest, EverySampleFromTheFirstScanOnSitsInItsChannelsSlot)
+{
+    for (uint16_t channels : {2, 3, 4, 7, 32}) {
+        const uint32_t scans = 3;
+        StartRing(channels, scans, 2);
+        Ticks(2 + channels * scans);  // two discarding steps, then one full buffer
+        ASSERT_EQ(Dc()->WriteIndex, 1) << channels << " channels";
+        std::vector<sim::ConversionRecord> conversions = ConversionsSinceMark();
+        // Conversion 0 is the start's; 1 and 2 are read at the discarding steps' successors.
+        for (uint32_t s = 0; s < scans; ++s) {
+            for (uint16_t c = 0; c < channels; ++c) {
+                const sim::ConversionRecord &record = conversions.at(2 + s * channels + c);
+                EXPECT_EQ(record.channel, c) << channels << " channels, scan " << s;
+                EXPECT_EQ(Word(0, 1 + s * channels + c), record.code) << channels << " channels, scan " << s << " slot " << c;
+            }
+        }
+        // Distinct levels: slot c holds about the level of channel c.
+        for (uint16_t c = 0; c < channels; ++c)
+            EXPECT_NEAR(Word(0, 1 + c), 100 + 100 * c, 2) << channels << " channels, slot " << c;
+        ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(SequencerTest, SoftDivisorEightStepsOnEveryEighthInterrupt)
+{
+    StartRing(1, 10, 2, 3, 1);  // rate code 1: timer at 8 Hz, divisor 8
+    ASSERT_EQ(Dc()->SoftDivisor, 8);
+    const uint16_t isr = Dc()->IsrCount;
+    for (unsigned interrupt = 1; interrupt <= 24; ++interrupt) {
+        uint64_t before = Card().Conversions().Total();
+        Ticks(1);
+        bool stepped = Card().Conversions().Total() != before;
+        EXPECT_EQ(stepped, interrupt % 8 == 0) << "interrupt " << interrupt;
+    }
+    EXPECT_EQ(Dc()->IsrCount, isr + 24);
+    EXPECT_EQ(Dc()->FillCount, 2u) << "steps 2 and 3 stored (the first discards)";
+}
+
+TEST_F(SequencerTest, RingOfFourWithoutReaderDropsWholeScansAndCountsThemInTheSequence)
+{
+    // Two channels, two scans per buffer: L = SamplesPerBuffer = 4 dropped scans per
+    // sequence step; a scan takes two steps.
+    HANDLE event = NewEvent();
+    MarkConversions();
+    ASSERT_EQ(Start(StartRecord(2, 1000, 2, 4, 0, 0, false, event)), STATUS_SUCCESS);
+    Ticks(2 + 4 * 4);
+    for (unsigned b = 0; b < 4; ++b)
+        EXPECT_EQ(Word(b, 0), b) << "sequence word of buffer " << b;
+    EXPECT_EQ(Dc()->WriteIndex, 0);
+    EXPECT_EQ(Dc()->ReadIndex, 0);
+    EXPECT_EQ(Dc()->OverrunCount, 1);
+    EXPECT_EQ(Dc()->SequenceNo, 4);
+    EXPECT_EQ(QueryBuf(), 4);
+    EXPECT_TRUE(EventSignalled(event));
+
+    std::vector<uint16_t> buffer0(Dc()->BufferTable[0], Dc()->BufferTable[0] + 5);
+    Ticks(2 * 3);  // three scans dropped
+    EXPECT_EQ(Dc()->SequenceNo, 4);
+    EXPECT_EQ(Dc()->OverrunCount, 4);
+    Ticks(2);  // the fourth: the sequence moves on
+    EXPECT_EQ(Dc()->SequenceNo, 5);
+    EXPECT_EQ(Dc()->OverrunCount, 1);
+    EXPECT_EQ(std::vector<uint16_t>(Dc()->BufferTable[0], Dc()->BufferTable[0] + 5), buffer0)
+        << "a full ring is never overwritten";
+
+    std::vector<uint8_t> out;
+    ASSERT_EQ(Read(IOCTL_READ_OLDEST, out, Dc()->BufferBytes), STATUS_SUCCESS);
+    EXPECT_EQ(WordAt(out, 0), 0);
+    Ticks(2 * 2);  // two scans: buffer 0 refilled
+    EXPECT_EQ(Dc()->WriteIndex, 1);
+    EXPECT_EQ(Word(0, 0), 5) << "the refilled buffer carries the sequence number after the gap";
+    // The refilled buffer's samples are the two newest scans, in their channels.
+    std::vector<sim::ConversionRecord> conversions = ConversionsSinceMark();
+    size_t n = conversions.size();
+    // The newest conversion was started at the last step and is not read yet; the four
+    // before it were read by the last four steps.
+    for (unsigned i = 0; i < 4; ++i) {
+        const sim::ConversionRecord &record = conversions.at(n - 5 + i);
+        EXPECT_EQ(record.channel, i % 2);
+        EXPECT_EQ(Word(0, 1 + i), record.code) << i;
+    }
+}
+
+TEST_F(SequencerTest, RingOfOneIsInOverrunAsSoonAsItsBufferFills)
+{
+    StartRing(1, 2, 1);
+    Ticks(1 + 2);
+    EXPECT_EQ(Dc()->WriteIndex, 0);
+    EXPECT_EQ(Dc()->OverrunCount, 1);
+    EXPECT_EQ(Dc()->SequenceNo, 1);
+    EXPECT_EQ(QueryBuf(), 1);
+    std::vector<uint8_t> out;
+    ASSERT_EQ(Read(IOCTL_READ_OLDEST, out, Dc()->BufferBytes), STATUS_SUCCESS);
+    EXPECT_EQ(QueryBuf(), 0);
+    EXPECT_EQ(Dc()->OverrunCount, 0);
+}
+
+TEST_F(SequencerTest, BuffersFillingBeforeTheDpcRunsGiveOneSignal)
+{
+    HANDLE event = NewEvent();
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, event)), STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Ticks(1 + 2);  // two one-scan buffers; the DPC cannot run at DISPATCH_LEVEL
+    EXPECT_EQ(Dc()->WriteIndex, 2);
+    EXPECT_EQ(plat::QueuedDpcCount(), 1u) << "a queued DPC is not queued again";
+    KeLowerIrql(old);
+    EXPECT_EQ(plat::QueuedDpcCount(), 0u);
+    EXPECT_TRUE(EventSignalled(event));
+    EXPECT_FALSE(EventSignalled(event));
+}
+
+TEST_F(SequencerTest, StopAfterAFullBufferLeavesNoDpcToSignal)
+{
+    HANDLE event = NewEvent();
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, event)), STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Ticks(2);
+    ASSERT_EQ(plat::QueuedDpcCount(), 1u);
+    KeLowerIrql(old);
+    EXPECT_TRUE(EventSignalled(event));
+    // A DPC queued as the stop begins: the stop removes it before letting go of the event.
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Ticks(1);
+    ASSERT_EQ(plat::QueuedDpcCount(), 1u);
+    KeLowerIrql(old);
+    EXPECT_TRUE(EventSignalled(event));
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(plat::QueuedDpcCount(), 0u);
+    EXPECT_EQ(Dc()->UserEvent, nullptr);
+}
+
+TEST_F(SequencerTest, LocalInterruptTwoAloneIsCountedIdleWithoutAStep)
+{
+    StartRing(2, 4, 2);
+    Ticks(3);
+    // Enable local interrupt 2 (level-triggered) beside the acquisition's sources.
+    uint32_t port[2] = {static_cast<uint32_t>(Dc()->BridgeBase + BRIDGE_INTCSR),
+                        INTCSR_PCI_ENABLE | INTCSR_LINT1_ENABLE | INTCSR_LINT1_ACTIVE_HIGH | INTCSR_LINT1_EDGE |
+                            INTCSR_LINT2_ENABLE | INTCSR_LINT2_ACTIVE_HIGH};
+    ASSERT_EQ(Ioctl(IOCTL_OUT_DWORD, port, 8, nullptr, 0), STATUS_SUCCESS);
+    const uint16_t isr = Dc()->IsrCount, idle = Dc()->IdleIsrCount;
+    const uint64_t conversions = Card().Conversions().Total();
+    const ULONG fill = Dc()->FillCount;
+    SetLocalInterrupt2(true);
+    AdvanceNs(1000);  // well before the next timer edge
+    EXPECT_EQ(Dc()->IdleIsrCount, idle + 1);
+    EXPECT_EQ(Dc()->IsrCount, isr);
+    EXPECT_EQ(Dc()->IntSource, INT_SOURCE_LINT2);
+    EXPECT_EQ(Card().Conversions().Total(), conversions);
+    EXPECT_EQ(Dc()->FillCount, fill);
+    SetLocalInterrupt2(false);
+    Ticks(1);
+    EXPECT_EQ(Dc()->IsrCount, isr + 1) << "the acquisition goes on";
+}
+
+// Calls the interrupt routine as the platform does, under the interrupt's lock.
+struct IsrCall {
+    DeviceContext *dc;
+    BOOLEAN result;
+};
+BOOLEAN NTAPI CallIsr(PVOID context)
+{
+    IsrCall *call = static_cast<IsrCall *>(context);
+    call->result = InterruptService(call->dc->InterruptObject, call->dc);
+    return TRUE;
+}
+
+TEST_F(SequencerTest, InterruptWithPciEnableClearIsNotTheCardsAndWritesNothing)
+{
+    // Start-device left the bridge disabled: bit 6 clear.
+    IsrCall call{Dc(), TRUE};
+    const uint16_t idle = Dc()->IdleIsrCount;
+    KeSynchronizeExecution(Dc()->InterruptObject, CallIsr, &call);
+    EXPECT_FALSE(call.result);
+    std::vector<sim::RegisterAccess> bridge = Trace(Window::Bridge);
+    ASSERT_EQ(bridge.size(), 1u);
+    EXPECT_FALSE(bridge[0].write);
+    EXPECT_TRUE(Trace(Window::Board).empty());
+    EXPECT_EQ(Dc()->IdleIsrCount, idle);
+
+    // No board range: FALSE before any access.
+    Card().ClearTrace();
+    const ULONG board = Dc()->BoardBase;
+    Dc()->BoardBase = 0;
+    KeSynchronizeExecution(Dc()->InterruptObject, CallIsr, &call);
+    Dc()->BoardBase = board;
+    EXPECT_FALSE(call.result);
+    EXPECT_TRUE(Card().Trace().Entries().empty());
+}
+
+TEST_F(SequencerTest, LevelTriggeredLocalInterruptOneIsMaskedThenReArmed)
+{
+    // Local interrupt 1 level-triggered, active high (bit 8 clear).
+    uint32_t port[2] = {static_cast<uint32_t>(Dc()->BridgeBase + BRIDGE_INTCSR), INTCSR_LINT1_ACTIVE_HIGH};
+    ASSERT_EQ(Ioctl(IOCTL_OUT_DWORD, port, 8, nullptr, 0), STATUS_SUCCESS);
+    StartRing(1, 4, 2);
+    Card().ClearTrace();
+    const uint16_t isr = Dc()->IsrCount;
+    Ticks(1);
+    ASSERT_GT(Dc()->IsrCount, isr);
+    std::vector<sim::RegisterAccess> bridge = Trace(Window::Bridge);
+    // The first interrupt: read, write without PCI enable, read, write without local
+    // interrupt 1 enable, then (after the step) read and write with both enabled again.
+    ASSERT_GE(bridge.size(), 6u);
+    EXPECT_EQ(bridge[1].value & INTCSR_PCI_ENABLE, 0u);
+    EXPECT_EQ(bridge[3].value, bridge[2].value & ~INTCSR_LINT1_ENABLE);
+    EXPECT_EQ(bridge[3].value & INTCSR_LINT1_CLEAR, 0u);
+    EXPECT_TRUE(bridge[5].write);
+    EXPECT_EQ(bridge[5].value, bridge[4].value | INTCSR_LINT1_ENABLE | INTCSR_PCI_ENABLE);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(SequencerTest, SnapshotFillsTheCircularBufferAndCountsPasses)
+{
+    StartSnapshot(2, 10);
+    Ticks(2);
+    for (unsigned scan = 1; scan <= 12; ++scan) {
+        Ticks(2);
+        ULONG expected = (2 * scan) % 20;
+        EXPECT_EQ(Dc()->FillCount, expected) << "scan " << scan;
+        EXPECT_EQ(Dc()->SnapWritePos, expected) << "scan " << scan;
+        EXPECT_EQ(Dc()->SequenceNo, scan >= 10 ? 1 : 0) << "scan " << scan;
+    }
+    EXPECT_EQ(Dc()->WriteIndex, 0);
+    EXPECT_EQ(Dc()->OverrunCount, 0);
+    EXPECT_EQ(plat::QueuedDpcCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tqtest
