@@ -839,8 +839,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     IrpTrack *t = Track(Irp, "IofCompleteRequest");
     if (t == nullptr) return;
     int state = t->state.load();
+    // Halted at the top: a completion routine of the IRP's creator took it back; no driver
+    // owns it any more, so completing it again is completing it twice.
+    const bool backWithCreator =
+        state == static_cast<int>(IrpState::Halted) && Irp->CurrentLocation > Irp->StackCount;
     if (state == static_cast<int>(IrpState::Completed) || state == static_cast<int>(IrpState::Freed) ||
-        state == static_cast<int>(IrpState::Completing)) {
+        state == static_cast<int>(IrpState::Completing) || backWithCreator) {
         Report(rule::IrpCompletedTwice, "IofCompleteRequest",
                "IRP " + Hex(reinterpret_cast<ULONG_PTR>(Irp)) + " has been completed already");
         return;

@@ -1,0 +1,317 @@
+// Each request-handling rule of the verifier, proved by a deliberately faulty routine.
+#include <functional>
+
+#include "support/kernel_fixture.h"
+
+namespace tqtest {
+namespace {
+
+std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> gFaulty;
+std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> gBelow;
+extern "C" NTSTATUS NTAPI FaultyDispatch(PDEVICE_OBJECT d, PIRP irp) { return gFaulty(d, irp); }
+extern "C" NTSTATUS NTAPI BelowDispatch(PDEVICE_OBJECT d, PIRP irp) { return gBelow(d, irp); }
+extern "C" VOID NTAPI NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
+
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+extern "C" NTSTATUS NTAPI SwallowingCompletion(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_SUCCESS;  // neither IoMarkIrpPending nor STATUS_MORE_PROCESSING_REQUIRED
+}
+
+extern "C" NTSTATUS NTAPI RaisingCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+class VerifierIoTest : public KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        faulty = MakeDevice("Faulty", FaultyDispatch);
+    }
+    OneDevice faulty;
+};
+
+// The completion rules: what IoCompleteRequest refuses to let pass.
+TEST_F(VerifierIoTest, CompletingTwiceIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    EXPECT_EQ(SendIrp(faulty.device, IRP_MJ_CREATE), STATUS_SUCCESS);
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedTwice));
+}
+
+TEST_F(VerifierIoTest, CompletingWithACancelRoutineStillSetIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, NeverCalledCancel);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedWithCancelRoutine));
+}
+
+TEST_F(VerifierIoTest, CompletingWithStatusPendingIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedWithStatusPending));
+    Reported(plat::rule::ReturnStatusMismatch);  // it also returned something else than it completed with
+}
+
+TEST_F(VerifierIoTest, CompletingWhileHoldingASpinLockIsReported)
+{
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        CompleteWith(irp, STATUS_SUCCESS);
+        KeReleaseSpinLock(&lock, irql);
+        return STATUS_SUCCESS;
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedHoldingSpinLock));
+}
+
+TEST_F(VerifierIoTest, CompletingAboveDispatchLevelIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeRaiseIrql(static_cast<KIRQL>(DISPATCH_LEVEL + 3), &old);
+        CompleteWith(irp, STATUS_SUCCESS);
+        KeLowerIrql(old);
+        return STATUS_SUCCESS;
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedAboveDispatch));
+    EXPECT_TRUE(Reported(plat::rule::RoutineAboveLimit)) << "the sender's routine signalled an event there too";
+}
+
+// The dispatch rules: what the I/O manager checks when a dispatch routine returns.
+TEST_F(VerifierIoTest, ReturningPendingWithoutMarkingIsReported)
+{
+    PIRP held = nullptr;
+    gFaulty = [&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        return STATUS_PENDING;
+    };
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(IoCallDriver(faulty.device, irp), STATUS_PENDING);
+    EXPECT_TRUE(Reported(plat::rule::PendingWithoutMark));
+    held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedWithoutOwner));  // no routine of the sender took it back
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierIoTest, ReturningAStatusOtherThanTheCompletedOneIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        CompleteWith(irp, STATUS_SUCCESS);
+        return STATUS_UNSUCCESSFUL;
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::ReturnStatusMismatch));
+}
+
+TEST_F(VerifierIoTest, ReturningWithoutCompletingForwardingOrPendingIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;  // forgot IoCompleteRequest
+        return STATUS_SUCCESS;
+    };
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(IoCallDriver(faulty.device, irp), STATUS_SUCCESS);
+    EXPECT_TRUE(Reported(plat::rule::IrpNotCompletedOnReturn));
+    IoFreeIrp(irp);
+    EXPECT_TRUE(Reported(plat::rule::IrpFreedInUse)) << "the IRP is still with the driver";
+}
+
+TEST_F(VerifierIoTest, CompletionRoutineThatDropsPendingReturnedIsReported)
+{
+    OneDevice below = MakeDevice("Below", BelowDispatch);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(faulty.device, below.device), below.device);
+    PIRP held = nullptr;
+    gBelow = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    };
+    gFaulty = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, SwallowingCompletion, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(below.device, irp);
+    };
+    PIRP irp = IoAllocateIrp(faulty.device->StackSize + 1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    EXPECT_EQ(IoCallDriver(faulty.device, irp), STATUS_PENDING);
+    EXPECT_TRUE(Reported(plat::rule::PendingWithoutMark)) << "the upper layer returned pending unmarked too";
+    held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+    EXPECT_TRUE(Reported(plat::rule::PendingNotPropagated));
+    Reported(plat::rule::IrpCompletedWithoutOwner);
+    IoFreeIrp(irp);
+}
+
+TEST_F(VerifierIoTest, CallingADriverAboveDispatchLevelIsReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    KIRQL old;
+    KeRaiseIrql(static_cast<KIRQL>(DISPATCH_LEVEL + 1), &old);
+    IoCallDriver(faulty.device, irp);
+    KeLowerIrql(old);
+    EXPECT_TRUE(Reported(plat::rule::CallDriverAboveDispatch));
+    EXPECT_TRUE(Reported(plat::rule::IrpCompletedAboveDispatch));
+    Reported(plat::rule::IrpCompletedWithoutOwner);
+}
+
+TEST_F(VerifierIoTest, DispatchAndCompletionRoutinesThatKeepARaisedIrqlAreReported)
+{
+    gFaulty = [](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return CompleteWith(irp, STATUS_SUCCESS);
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::IrqlNotRestored));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the stand-in restores the level after reporting";
+
+    OneDevice below = MakeDevice("Below", BelowDispatch);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(faulty.device, below.device), below.device);
+    gBelow = [](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+    gFaulty = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, RaisingCompletion, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(below.device, irp);
+    };
+    SendIrp(faulty.device, IRP_MJ_CREATE);
+    EXPECT_TRUE(Reported(plat::rule::IrqlNotRestored));
+}
+
+TEST_F(VerifierIoTest, BufferedInformationBeyondTheOutputBufferIsReportedAndClamped)
+{
+    BuildStack();
+    PIRP irp = nullptr;
+    (void)irp;
+    UCHAR output[8];
+    memset(output, 0, sizeof output);
+    TdEchoInput in{STATUS_SUCCESS, 64, 0x10, {}};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    PIRP built = IoBuildDeviceIoControlRequest(TD_IOCTL_ECHO, fdo, &in, sizeof in, output, sizeof output, FALSE,
+                                               &event, &iosb);
+    ASSERT_NE(built, nullptr);
+    EXPECT_EQ(IoCallDriver(fdo, built), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Information, 64u);
+    EXPECT_EQ(output[7], 0x17);
+    EXPECT_TRUE(Reported(plat::rule::InformationTooLarge));
+}
+
+TEST_F(VerifierIoTest, DeletingADeviceAbovePassiveLevelIsReported)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoDeleteDevice(faulty.device);
+    KeLowerIrql(old);
+    EXPECT_TRUE(Reported(plat::rule::DeleteDeviceAboveLimit));
+}
+
+TEST_F(VerifierIoTest, DeletingADeviceStillAttachedOrWithItsDpcQueuedIsReported)
+{
+    static int runs = 0;
+    runs = 0;
+    OneDevice below = MakeDevice("Below", BelowDispatch);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(faulty.device, below.device), below.device);
+    KeInitializeDpc(&faulty.device->Dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&faulty.device->Dpc, nullptr, nullptr);
+    KeLowerIrql(old);
+    EXPECT_EQ(runs, 1);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&faulty.device->Dpc, nullptr, nullptr);
+    IoDeleteDevice(faulty.device);  // faulty twice over (and above its level)
+    KeLowerIrql(old);
+    EXPECT_EQ(runs, 1) << "the DPC of a deleted device must not run";
+    EXPECT_TRUE(Reported(plat::rule::DeviceDeletedAttached));
+    EXPECT_TRUE(Reported(plat::rule::DeviceDeletedDpcQueued));
+    EXPECT_TRUE(Reported(plat::rule::DeleteDeviceAboveLimit));
+}
+
+TEST_F(VerifierIoTest, UnloadCheckNamesEverythingADriverLeftBehind)
+{
+    static KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    static WORK_QUEUE_ITEM blocker, queued;
+    PDRIVER_OBJECT leaky = plat::CreateDriverObject("Leaky");
+    {
+        plat::DriverScope scope(leaky);
+        ASSERT_NE(ExAllocatePoolWithTag(NonPagedPool, 24, plat::PoolTag("Leak")), nullptr);
+        PDEVICE_OBJECT device;
+        UNICODE_STRING name, link;
+        RtlInitUnicodeString(&name, L"\\Device\\Leaky");
+        RtlInitUnicodeString(&link, L"\\DosDevices\\Leaky");
+        ASSERT_EQ(IoCreateDevice(leaky, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+        KeInitializeDpc(&device->Dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeInsertQueueDpc(&device->Dpc, nullptr, nullptr);
+        ExInitializeWorkItem(&blocker, [](PVOID) { KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr); },
+                             nullptr);
+        ExInitializeWorkItem(&queued, [](PVOID) {}, nullptr);
+        ExQueueWorkItem(&blocker, DelayedWorkQueue);
+        ExQueueWorkItem(&queued, DelayedWorkQueue);
+        plat::VerifierCheckUnload(leaky);
+        KeLowerIrql(old);  // lets the DPC run
+    }
+    EXPECT_TRUE(Reported(plat::rule::UnloadLeftPool));
+    EXPECT_TRUE(Reported(plat::rule::UnloadLeftDevices));
+    EXPECT_TRUE(Reported(plat::rule::UnloadLeftLinks));
+    EXPECT_TRUE(Reported(plat::rule::UnloadLeftDpcs));
+    EXPECT_TRUE(Reported(plat::rule::UnloadLeftWorkItems));
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    plat::FlushWorkItems();
+    plat::VerifierCheckUnload(leaky);  // the DPC and the work items are gone now
+    EXPECT_TRUE(Reported(plat::rule::UnloadLeftPool));
+    EXPECT_FALSE(Reported(plat::rule::UnloadLeftDpcs));
+    EXPECT_FALSE(Reported(plat::rule::UnloadLeftWorkItems));
+    Reported(plat::rule::UnloadLeftDevices);
+    Reported(plat::rule::UnloadLeftLinks);
+}
+
+TEST_F(VerifierIoTest, AWellBehavedDriverUnloadsClean)
+{
+    BuildStack();
+    TdRemoveDevice(ext);
+    plat::VerifierCheckUnload(driver);
+    EXPECT_EQ(ViolationCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tqtest
