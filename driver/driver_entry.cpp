@@ -49,12 +49,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
         return STATUS_UNSUCCESSFUL;
     OldWdm = IoIsWdmVersionAvailable(kWdmMajor, kWdmMinorCurrent) ? 0 : 1;
 
-    // Room for the path and a terminating null character. A counted string is at most
-    // 0xFFFE bytes long, so the size is computed in 32 bits and a path too long to carry
-    // its terminator within a 16-bit MaximumLength keeps the largest even size instead.
+    // Room for the path and a terminating null character. The size is computed in 32 bits:
+    // a path too long to carry its terminator within the 16-bit MaximumLength gets the
+    // largest whole number of characters instead of a size that wraps to almost nothing.
+    constexpr ULONG kLargestSize = 0xFFFF & ~static_cast<ULONG>(sizeof(WCHAR) - 1);
     ULONG size = static_cast<ULONG>(registryPath->Length) + sizeof(WCHAR);
-    if (size > 0xFFFE)
-        size = 0xFFFE;
+    if (size > kLargestSize)
+        size = kLargestSize;
     RegistryPathCopy.Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, size, TQ_POOL_TAG));
     if (RegistryPathCopy.Buffer == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
