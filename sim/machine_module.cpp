@@ -1,0 +1,69 @@
+// libtq4815machine.so: the machine module the Win32 stand-in loads on a program's first
+// CreateFileA. It reads TQ4815_SIM, boots the simulated machine in real time (speed from
+// the configuration) with the card and the Tq4815x driver, and starts the device.
+#include "sim/machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+// The driver's load entry (libTq4815x.so).
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace {
+
+// Deliberately not a smart pointer: a machine nobody shut down is left alone at process
+// exit rather than torn down after the kernel stand-in's own statics are gone.
+sim::Machine *gMachine = nullptr;
+
+void Fail(const char *what, NTSTATUS status)
+{
+    std::fprintf(stderr, "tq4815 simulated machine: %s failed with status 0x%08lX\n", what,
+                 static_cast<unsigned long>(static_cast<ULONG>(status)));
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void)
+{
+    if (gMachine)
+        return 0;
+    sim::MachineOptions options;
+    std::string error;
+    if (const char *text = std::getenv("TQ4815_SIM")) {
+        if (!sim::ParseSimConfig(text, options.config, error)) {
+            std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    options.clock = plat::ClockMode::RealTime;
+    options.speed = options.config.speed;
+    options.driverEntry = DriverEntry;
+    options.resetPlatform = false;  // the Win32 stand-in is already in use in this process
+    std::unique_ptr<sim::Machine> machine = sim::Machine::Boot(options, error);
+    if (!machine) {
+        std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
+        return 1;
+    }
+    if (!NT_SUCCESS(machine->LoadStatus())) {
+        Fail("loading the Tq4815x driver", machine->LoadStatus());
+        return 1;
+    }
+    if (!NT_SUCCESS(machine->AddStatus())) {
+        Fail("adding the card's device", machine->AddStatus());
+        return 1;
+    }
+    if (!NT_SUCCESS(machine->StartStatus())) {
+        Fail("starting the card's device", machine->StartStatus());
+        return 1;
+    }
+    gMachine = machine.release();
+    return 0;
+}
+
+extern "C" __attribute__((visibility("default"))) void TqMachineShutdown(void)
+{
+    sim::Machine *machine = gMachine;
+    gMachine = nullptr;
+    delete machine;  // removes the device, unloads the driver, takes the card off the bus
+}
