@@ -8,7 +8,16 @@
 #include <chrono>
 #include <thread>
 
+#include "test_device_driver.h"
+
 namespace {
+
+// Leaves the kernel stand-in as it found it: objects freed, handle table empty.
+class KernelResetEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override { testdev::ResetMachine(); }
+};
+const auto *const g_resetEnvironment = ::testing::AddGlobalTestEnvironment(new KernelResetEnvironment);
 
 // Generous bound for waits that must end; reaching it means the wait hung.
 constexpr DWORD kHangGuardMs = 30000;

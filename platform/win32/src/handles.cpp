@@ -4,6 +4,8 @@
 // created here with ObReferenceObjectByHandle.
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -21,6 +23,8 @@ struct NamedEvent {
     int handles = 0;
 };
 
+void ForgetNames();
+
 struct EventNames {
     std::mutex mutex;
     std::unordered_map<std::string, NamedEvent> byName;
@@ -29,8 +33,20 @@ struct EventNames {
 
 EventNames &Names()
 {
-    static EventNames *names = new EventNames;
+    static EventNames *names = [] {
+        kernel::AddResetHook(ForgetNames);
+        return new EventNames;
+    }();
     return *names;
+}
+
+// A machine reset closed every handle and freed every object: no name survives it.
+void ForgetNames()
+{
+    EventNames &names = Names();
+    std::lock_guard lock(names.mutex);
+    names.byName.clear();
+    names.nameOf.clear();
 }
 
 bool IsPseudoHandle(HANDLE h) { return h == kCurrentProcessPseudo || h == kCurrentThreadPseudo; }
@@ -45,6 +61,27 @@ DWORD WaitNeverSignalled(DWORD ms)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     return WAIT_TIMEOUT;
+}
+
+// A wait with a finite time-out, measured in host time: application time-outs are the
+// host's, whatever the simulated machine's clock mode. The kernel's own timed wait counts
+// virtual time (and in manual clock mode would move the machine's clock from this
+// thread), so the object is tested without waiting, between short host sleeps.
+kernel::Status WaitHostTime(HANDLE handle, DWORD ms)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        kernel::Status status = kernel::Wait(handle, 0);
+        if (status != kernel::kTimeout)
+            return status;
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return kernel::kTimeout;
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    }
 }
 
 }  // namespace
@@ -93,7 +130,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 {
     if (IsPseudoHandle(hHandle))
         return WaitNeverSignalled(dwMilliseconds);
-    kernel::Status status = kernel::Wait(hHandle, dwMilliseconds);
+    kernel::Status status = dwMilliseconds == 0 || dwMilliseconds == INFINITE ? kernel::Wait(hHandle, dwMilliseconds)
+                                                                              : WaitHostTime(hHandle, dwMilliseconds);
     switch (status) {
     case kernel::kSuccess:
         return WAIT_OBJECT_0;
@@ -113,7 +151,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
     (void)lpEventAttributes;
     if (lpName == nullptr || *lpName == '\0') {
         void *handle = nullptr;
-        kernel::Status status = kernel::CreateEvent(bManualReset != FALSE, bInitialState != FALSE, &handle);
+        kernel::Status status = kernel::CreateEventObject(bManualReset != FALSE, bInitialState != FALSE, &handle);
         if (!kernel::Succeeded(status)) {
             FailWithStatus(status);
             return nullptr;
@@ -143,7 +181,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
         return handle;
     }
     void *handle = nullptr;
-    kernel::Status status = kernel::CreateEvent(bManualReset != FALSE, bInitialState != FALSE, &handle);
+    kernel::Status status = kernel::CreateEventObject(bManualReset != FALSE, bInitialState != FALSE, &handle);
     if (!kernel::Succeeded(status)) {
         FailWithStatus(status);
         return nullptr;

@@ -2,6 +2,7 @@
 // translation between plain types and the kernel's DDK types, with nothing added.
 #include "kernel_bridge.h"
 
+#include <plat/kernel.h>
 #include <plat/machine.h>
 #include <plat/user_io.h>
 
@@ -29,7 +30,7 @@ Status ReferenceHandle(void *handle, void **object, void **type)
 
 void Dereference(void *object) { ObfDereferenceObject(object); }
 
-Status CreateEvent(bool manualReset, bool initialState, void **handle)
+Status CreateEventObject(bool manualReset, bool initialState, void **handle)
 {
     HANDLE h = nullptr;
     NTSTATUS status = plat::CreateEventObject(manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, &h);
@@ -55,6 +56,8 @@ void SignalThreadObject(void *object) { plat::SignalThreadObject(object); }
 Status Wait(void *handle, std::uint32_t timeoutMs) { return plat::WaitForHandle(handle, timeoutMs); }
 
 bool EnsureMachineBooted() { return plat::EnsureMachineBooted(); }
+
+void AddResetHook(void (*hook)()) { plat::AddResetHook(hook); }
 
 Status OpenDevicePath(const char *path, void **fileHandle)
 {

@@ -34,7 +34,7 @@ Status CloseHandle(void *handle);
 Status ReferenceHandle(void *handle, void **object, void **type);
 void Dereference(void *object);
 
-Status CreateEvent(bool manualReset, bool initialState, void **handle);
+Status CreateEventObject(bool manualReset, bool initialState, void **handle);
 Status SetEvent(void *handle);
 Status ResetEvent(void *handle);
 Status CreateThreadObject(void **object, void **handle);
@@ -42,6 +42,10 @@ void SignalThreadObject(void *object);
 Status Wait(void *handle, std::uint32_t timeoutMs);
 
 bool EnsureMachineBooted();
+// Registers a function the kernel calls when a test resets the whole machine: every
+// handle is closed and every object freed then, so the stand-in must forget its own
+// references to kernel objects.
+void AddResetHook(void (*hook)());
 Status OpenDevicePath(const char *path, void **fileHandle);
 Status DeviceControl(void *fileHandle, std::uint32_t code, void *input, std::uint32_t inputLength, void *output,
                      std::uint32_t outputLength, std::uintptr_t *information);

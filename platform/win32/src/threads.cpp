@@ -55,10 +55,8 @@ void FinishThread(const std::shared_ptr<ThreadRecord> &record)
                 reg.byObject.erase(it);
         }
     }
-    if (object != nullptr) {
-        kernel::SignalThreadObject(object);
-        kernel::Dereference(object);
-    }
+    if (object != nullptr)
+        kernel::SignalThreadObject(object);  // gives up the creation reference
 }
 
 // The calling thread's record. t_record is a plain pointer so that it can be read at any
@@ -96,27 +94,30 @@ void Register(const std::shared_ptr<ThreadRecord> &record)
     reg.byId[record->id] = record;
 }
 
+// Forgets every kernel thread object: a machine reset has closed their handles and
+// freed them.
+void ForgetKernelObjects()
+{
+    Registry &reg = TheRegistry();
+    std::lock_guard lock(reg.mutex);
+    for (auto &[object, entry] : reg.byObject)
+        entry.record->object = nullptr;
+    reg.byObject.clear();
+}
+
 // Gives the record a kernel thread object with one handle for the caller. Called with
 // the registry lock held.
 kernel::Status AttachObject(Registry &reg, const std::shared_ptr<ThreadRecord> &record, HANDLE *handle)
 {
+    static std::once_flag hookInstalled;
+    std::call_once(hookInstalled, [] { kernel::AddResetHook(ForgetKernelObjects); });
     void *object = nullptr;
     void *h = nullptr;
     kernel::Status status = kernel::CreateThreadObject(&object, &h);
     if (!kernel::Succeeded(status))
         return status;
-    // The record's own reference keeps the object alive until the thread has ended and
-    // signalled it, even if every handle is closed before that.
-    void *referenced = nullptr;
-    void *type = nullptr;
-    status = kernel::ReferenceHandle(h, &referenced, &type);
-    if (!kernel::Succeeded(status)) {
-        kernel::CloseHandle(h);
-        return status;
-    }
-    record->object = referenced;
-    record->objectType = type;
-    reg.byObject[referenced] = ObjectEntry{record, 1};
+    record->object = object;
+    reg.byObject[object] = ObjectEntry{record, 1};
     *handle = h;
     return kernel::kSuccess;
 }
@@ -266,7 +267,8 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
             record->finished = true;
         }
         kernel::CloseHandle(handle);
-        kernel::Dereference(object);
+        if (object != nullptr)
+            kernel::Dereference(object);  // the creation reference
         FailWithError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -292,7 +294,7 @@ extern "C" HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, 
         status = AttachObject(reg, record, &handle);
     } else {
         void *h = nullptr;
-        status = kernel::InsertHandle(record->object, record->objectType, dwDesiredAccess, &h);
+        status = kernel::InsertHandle(record->object, nullptr, dwDesiredAccess, &h);
         if (kernel::Succeeded(status)) {
             handle = h;
             reg.byObject[record->object].handles++;

@@ -32,9 +32,9 @@ struct ThreadRecord {
     DWORD id = 0;
     // Kernel thread object, signalled when the thread ends. Created by CreateThread, or
     // on demand by OpenThread for a thread the stand-in did not start. The record holds
-    // one reference of its own on it until the thread ends.
+    // the object's creation reference, which signalling it at thread end gives up.
+    // Guarded by the thread registry's lock.
     void *object = nullptr;
-    void *objectType = nullptr;
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
     // File handle of the synchronous request this thread has in flight, if any, so that
     // CancelSynchronousIo can find it.
