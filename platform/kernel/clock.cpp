@@ -186,7 +186,14 @@ void SpendTime(VTime ns)
         AdvanceUntil(ns > kNever - now ? kNever - 1 : now + ns, nullptr);
         return;
     }
+    // Real time: sleep for the host time it stands for, then until the clock thread has
+    // caught up, so that the time spent is also seen on the virtual clock.
+    VTime until = gNow.load() + ns;
     std::this_thread::sleep_for(std::chrono::nanoseconds(HostNanosFor(ns)));
+    while (gNow.load() < until && !ManualMode()) {
+        WakeClockThread();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
 }
 
 std::uint64_t HostNanosFor(VTime ns)
