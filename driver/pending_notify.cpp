@@ -35,10 +35,13 @@ NTSTATUS QueueNotifyWait(DeviceContext *dc, PIRP irp, PIRP *slot)
     NTSTATUS result;
     const KIRQL oldIrql = KfAcquireSpinLock(&dc->PendingLock);
 
+    // RejectStatus is set by an interlocked exchange outside PendingLock, so it is read
+    // with an interlocked operation too.
+    const NTSTATUS rejectStatus = InterlockedCompareExchange(&dc->RejectStatus, 0, 0);
     if (*slot != nullptr) {
         result = STATUS_UNSUCCESSFUL;
-    } else if (dc->RejectStatus != 0) {
-        result = dc->RejectStatus;
+    } else if (rejectStatus != 0) {
+        result = rejectStatus;
     } else if (irp->CurrentLocation <= 1) {
         // The completion routine lives in a stack location below the driver's own; a
         // request built without one cannot be queued (a device attached to its stack
@@ -63,7 +66,9 @@ NTSTATUS QueueNotifyWait(DeviceContext *dc, PIRP irp, PIRP *slot)
             pushed->DeviceObject = dc->DeviceObject;
             pushed->FileObject = own->FileObject;
 
-            *slot = irp;
+            // Interlocked although PendingLock is held: observers outside the driver (a
+            // debugger, a test) may look at the slot without the lock.
+            InterlockedExchangePointer(reinterpret_cast<PVOID *>(slot), irp);
             InsertTailList(&dc->PendingList, &irp->Tail.Overlay.ListEntry);
             result = STATUS_PENDING;
         }
@@ -124,9 +129,7 @@ extern "C" NTSTATUS NTAPI NotifyWaitComplete(PDEVICE_OBJECT deviceObject, PIRP i
 
     // The driver's own stack location is current again during completion.
     PIRP *slot = static_cast<PIRP *>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    if (*slot == irp) {
-        *slot = nullptr;
-    }
+    InterlockedCompareExchangePointer(reinterpret_cast<PVOID *>(slot), nullptr, irp);
 
     KfReleaseSpinLock(&dc->PendingLock, oldIrql);
     return STATUS_SUCCESS;
