@@ -9,15 +9,16 @@ set -u
 objdump=$1
 image=$2
 
-# ntoskrnl.exe: I/O manager, memory manager, executive, kernel, object manager, power
-# manager, run-time library.
+# ntoskrnl.exe: the I/O manager, memory manager, executive, kernel (events, spin locks,
+# DPCs, interrupts, waits, interlocked operations), object manager, power manager and
+# run-time library routines the driver is built on.
 kernel_allowed="
 IoCreateDevice IoCreateSymbolicLink IoAttachDeviceToDeviceStack IoDetachDevice
 IoDeleteDevice IoIsWdmVersionAvailable IofCallDriver IofCompleteRequest
 IoConnectInterrupt IoDisconnectInterrupt IoReleaseCancelSpinLock
 MmMapIoSpace MmUnmapIoSpace MmMapLockedPages
 ExAllocatePoolWithTag ExFreePool ExQueueWorkItem
-KeInitializeEvent KeSetEvent KeResetEvent KeClearEvent KeReadStateEvent
+KeInitializeEvent KeSetEvent KeResetEvent KeClearEvent
 KeInitializeSpinLock KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel
 KeInitializeDpc KeInsertQueueDpc KeSynchronizeExecution KeDelayExecutionThread
 KeWaitForSingleObject
@@ -29,21 +30,19 @@ RtlInitUnicodeString RtlCopyUnicodeString RtlFreeUnicodeString
 RtlConvertLongToLargeInteger swprintf
 IoDeleteSymbolicLink
 KeRemoveQueueDpc
-memset memcpy memmove
+memset memcpy
 "
-# Marked above after the blank-free groups: IoDeleteSymbolicLink (the link is deleted with
-# the device object), KeRemoveQueueDpc (releasing the resources of a running acquisition
-# leaves no DPC queued), memset/memcpy/memmove (RtlZeroMemory, RtlCopyMemory and the
-# request-stack copy of the DDK expand to them).
+# The decisions' imports: IoDeleteSymbolicLink (the link goes with the device object, so
+# a card added again gets it anew), KeRemoveQueueDpc (a stopped acquisition leaves no DPC
+# queued to signal its released event), memset/memcpy (the DDK's RtlZeroMemory,
+# RtlCopyMemory and IoCopyCurrentIrpStackLocationToNext expand to them).
 
 # HAL.dll: port access, spin locks, IRQL.
 hal_allowed="
 READ_PORT_UCHAR READ_PORT_USHORT READ_PORT_ULONG
 WRITE_PORT_UCHAR WRITE_PORT_USHORT WRITE_PORT_ULONG
 KfAcquireSpinLock KfReleaseSpinLock KeGetCurrentIrql
-KeStallExecutionProcessor
 "
-# Marked: KeStallExecutionProcessor (the serial EEPROM's bit timing).
 
 if ! dump=$("$objdump" -p "$image"); then
     echo "check_driver_imports: cannot read $image" >&2
