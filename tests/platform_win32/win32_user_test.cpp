@@ -359,6 +359,76 @@ TEST_F(UserTest, TimersArriveAsLowPriorityMessages)
     EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
 }
 
+TEST_F(UserTest, DestroyingAParentTakesItsChildrenWithIt)
+{
+    HWND top = CreateWindowExA(0, RecordingClass(), "top", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, 100, 100, nullptr,
+                               nullptr, nullptr, nullptr);
+    ASSERT_NE(top, nullptr);
+    HWND child = CreateWindowExA(0, RecordingClass(), "child", WS_CHILD, 0, 0, 10, 10, top,
+                                 reinterpret_cast<HMENU>(static_cast<ULONG_PTR>(42)), nullptr, nullptr);
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(GetParent(child), top);
+    EXPECT_EQ(GetWindowLongPtrA(child, GWLP_ID), 42);
+    EXPECT_EQ(GetParent(top), nullptr);
+    EXPECT_EQ(CreateWindowExA(0, RecordingClass(), nullptr, WS_CHILD, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TLW_WITH_WSCHILD));
+
+    // A child's messages are its parent's too for the window filter.
+    ASSERT_TRUE(PostMessageA(child, WM_USER, 0, 0));
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageA(&msg, top, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, child);
+
+    TakeReceived();
+    ASSERT_TRUE(DestroyWindow(top));
+    EXPECT_FALSE(IsWindow(child));
+    std::vector<std::pair<HWND, UINT>> order;
+    for (const auto &r : TakeReceived())
+        order.emplace_back(r.hwnd, r.message);
+    EXPECT_EQ(order, (std::vector<std::pair<HWND, UINT>>{
+                         {top, WM_DESTROY}, {child, WM_DESTROY}, {child, WM_NCDESTROY}, {top, WM_NCDESTROY}}));
+}
+
+TEST_F(UserTest, BroadcastReachesTopLevelWindowsButNotMessageOnlyOnes)
+{
+    HWND messageOnly = NewWindow();
+    HWND top = CreateWindowExA(0, RecordingClass(), "top", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(top, nullptr);
+    windows_.push_back(top);
+    ASSERT_TRUE(PostMessageA(HWND_BROADCAST, WM_APP + 1, 0, 0));
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, top);
+    EXPECT_FALSE(PeekMessageA(&msg, messageOnly, 0, 0, PM_REMOVE));
+}
+
+TEST_F(UserTest, QueueStatusReportsWhatArrivedSinceTheLastLook)
+{
+    HWND hwnd = NewWindow();
+    EXPECT_EQ(GetQueueStatus(QS_ALLINPUT), 0u);
+    ASSERT_TRUE(PostMessageA(hwnd, WM_USER, 0, 0));
+    EXPECT_TRUE(WaitMessage());  // returns at once: a message arrived since the thread last looked
+    DWORD status = GetQueueStatus(QS_POSTMESSAGE);
+    EXPECT_EQ(HIWORD(status), QS_POSTMESSAGE);  // present
+    EXPECT_EQ(LOWORD(status), QS_POSTMESSAGE);  // and new
+    status = GetQueueStatus(QS_POSTMESSAGE);
+    EXPECT_EQ(HIWORD(status), QS_POSTMESSAGE);
+    EXPECT_EQ(LOWORD(status), 0u);  // no longer new
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(GetMessageTime(), static_cast<LONG>(msg.time));
+    EXPECT_EQ(GetQueueStatus(QS_ALLINPUT), 0u);
+}
+
+TEST(Win32Modules, ModuleHandles)
+{
+    EXPECT_NE(GetModuleHandleA(nullptr), nullptr);
+    EXPECT_EQ(GetModuleHandleA("TqNoSuchModule.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_NE(GetModuleHandleA("tqwin32.dll"), nullptr);  // libtqwin32.so under its Windows-style name
+}
+
 int g_timerCalls = 0;
 void CALLBACK CountingTimerProc(HWND, UINT message, UINT_PTR, DWORD)
 {
