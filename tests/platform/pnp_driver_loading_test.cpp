@@ -122,9 +122,42 @@ TEST(WdmVersion, IoIsWdmVersionAvailableAnswersFromTheConfiguredVersion) {
         plat::SetWdmVersion(c.major, c.minor);
         EXPECT_EQ(IoIsWdmVersionAvailable(c.askMajor, c.askMinor) != FALSE, c.available);
     }
-    plat::SetWdmVersion(1, 0x10);
+    // A machine reset brings back the default, 1.10.
+    plat::SetWdmVersion(1, 0x05);
+    plat::ResetMachine();
     EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x10));
     EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x20));
+}
+
+TEST(PnpMachineReset, ResetForgetsLiveStacksAndLoadedDrivers) {
+    // A test that stops half-way leaves a started stack, a pended request's PDO and a loaded
+    // driver; the machine reset must leave the stand-in usable without touching freed objects.
+    plat::ResetMachine();
+    Reset();
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(plat::LoadDriver("PnpTest", DriverEntry, &driver), STATUS_SUCCESS);
+    const plat::ResourceList raw = RawResources();
+    PDEVICE_OBJECT pdo = plat::CreateBusPdo("PnpResetPdo", &raw, &raw);
+    ASSERT_EQ(plat::PnpAddDevice(driver, pdo), STATUS_SUCCESS);
+    plat::SetBusCompletion(pdo, IRP_MJ_PNP, plat::BusCompletion::Pended);
+    ASSERT_EQ(plat::PnpStartDevice(pdo), STATUS_SUCCESS);
+    plat::SetWdmVersion(1, 0x05);
+    plat::FailPoRequestPowerIrp(STATUS_UNSUCCESSFUL, 5);
+    plat::ResetMachine();
+    entryBlock = nullptr;  // went with the pool
+
+    Reset();
+    ASSERT_EQ(plat::LoadDriver("PnpTest", DriverEntry, &driver), STATUS_SUCCESS);
+    pdo = plat::CreateBusPdo("PnpResetPdo", &raw, &raw);  // the name is free again
+    ASSERT_NE(pdo, nullptr);
+    ASSERT_EQ(plat::PnpAddDevice(driver, pdo), STATUS_SUCCESS);
+    EXPECT_EQ(plat::PnpStartDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(plat::PowerSendSystem(pdo, IRP_MN_SET_POWER, PowerSystemSleeping1), STATUS_SUCCESS);  // no failure left
+    EXPECT_EQ(seen.completionFunctionState.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(plat::PnpRemoveDevice(pdo), STATUS_SUCCESS);
+    plat::DeleteBusPdo(pdo);
+    plat::UnloadDriver(driver);
+    plat::ResetMachine();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #define TQ_TESTS_PNP_TEST_DRIVER_H
 
 #include <gtest/gtest.h>
+#include <plat/kernel.h>
 #include <plat/pnp.h>
 #include <plat/verifier.h>
 #include <wdm.h>
@@ -340,8 +341,8 @@ inline plat::ResourceList TranslatedResources() {
 class PnpStackTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        plat::ResetMachine();
         Reset();
-        plat::SetWdmVersion(1, 0x10);
     }
 
     void Build() {
@@ -361,7 +362,7 @@ protected:
             plat::DeleteBusPdo(pdo);
         }
         if (driver != nullptr) plat::UnloadDriver(driver);
-        plat::SetWdmVersion(1, 0x10);
+        plat::ResetMachine();
     }
 
     PDRIVER_OBJECT driver = nullptr;
