@@ -97,7 +97,7 @@ void LoadTimer(DeviceContext *dc)
 
 static NTSTATUS Refuse(DeviceContext *dc, LONG error, NTSTATUS status)
 {
-    dc->LastError = error;
+    StoreShared(&dc->LastError, error);
     return status;
 }
 
@@ -191,7 +191,7 @@ static void StopAcquisition(DeviceContext *dc)
 
 static NTSTATUS Initial(DeviceContext *dc, ULONG inLen)
 {
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     if (inLen != sizeof(TqInitialRecord))
         return Refuse(dc, TQ_DRV_INITIAL_LENGTH, STATUS_INVALID_PARAMETER);
     if (dc->Opened && LoadShared(&dc->Running)) {
@@ -226,7 +226,7 @@ NTSTATUS InitialHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outL
 
 static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
 {
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     if (!dc->Opened)
         return Refuse(dc, TQ_DRV_NOT_INITIALISED, STATUS_UNSUCCESSFUL);
     if (LoadShared(&dc->Running))
@@ -353,7 +353,7 @@ NTSTATUS StopHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen,
     (void)out;
     AcquireDeviceLock(&dc->RequestLock);
     NTSTATUS status = STATUS_SUCCESS;
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     if (!dc->Opened) {
         status = Refuse(dc, TQ_DRV_NOT_INITIALISED, STATUS_UNSUCCESSFUL);
     } else if (!LoadShared(&dc->Running)) {

@@ -197,8 +197,9 @@ inline DeviceContext *ContextOf(PDEVICE_OBJECT deviceObject)
 }
 
 // Fields shared with the interrupt routine without a lock (Running, Opened, the ring
-// indices, SequenceNo, FillCount, SnapWritePos, CtrlGainBits, the ISR counters) are read and
-// written as one aligned access each. These helpers say so to the compiler: on x86 they
+// indices, SequenceNo, FillCount, SnapWritePos, CtrlGainBits, the ISR counters), and
+// LastError, which requests of several threads set, are read and written as one aligned
+// access each. These helpers say so to the compiler: on x86 they
 // are plain moves, but the compiler may neither tear, merge nor reorder them, and a
 // store publishes everything written before it (the samples of a buffer before the
 // WriteIndex that hands the buffer over).

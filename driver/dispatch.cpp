@@ -99,13 +99,13 @@ static ULONG PortWidth(ULONG code)
 // with LastError 119 before it is touched. PASSIVE_LEVEL.
 static NTSTATUS PortRequest(DeviceContext *dc, ULONG code, ULONG inLen, PVOID sysBuf, ULONG outLen)
 {
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     ULONG width = PortWidth(code);
     BOOLEAN isWrite = code == IOCTL_OUT_BYTE || code == IOCTL_OUT_WORD || code == IOCTL_OUT_DWORD;
     BOOLEAN tooShort = isWrite ? inLen < TqPortWriteInputBytes
                                : (inLen < TqPortReadInputBytes || outLen < width);
     if (tooShort || sysBuf == nullptr) {
-        dc->LastError = TQ_DRV_BUFFER_TOO_SHORT;
+        StoreShared(&dc->LastError, TQ_DRV_BUFFER_TOO_SHORT);
         return STATUS_INVALID_PARAMETER;
     }
 

@@ -72,7 +72,7 @@ static void WithInterruptLock(DeviceContext *dc, PKSYNCHRONIZE_ROUTINE routine, 
 
 static NTSTATUS Refuse(DeviceContext *dc, LONG error, NTSTATUS status)
 {
-    dc->LastError = error;
+    StoreShared(&dc->LastError, error);
     return status;
 }
 
@@ -80,7 +80,7 @@ static NTSTATUS Refuse(DeviceContext *dc, LONG error, NTSTATUS status)
 // reader's mode. Nothing is written on refusal.
 static NTSTATUS CheckReader(DeviceContext *dc, USHORT mode)
 {
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     if (!dc->Opened)
         return Refuse(dc, TQ_DRV_NOT_INITIALISED, STATUS_UNSUCCESSFUL);
     if (!LoadShared(&dc->Running))

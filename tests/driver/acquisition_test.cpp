@@ -81,7 +81,7 @@ TEST_F(InitialHandlerTest, DuringAnAcquisitionStopsItAndReports102ThenSucceeds)
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(writes.front(), std::make_pair(uint32_t{BOARD_TIMER_CONTROL}, uint32_t{TIMER0_HALT_MODE2}));
     uint16_t isr = Dc()->IsrCount;
-    Ticks(10);
+    AdvanceNs(10 * TimerPeriodNs());
     EXPECT_EQ(Dc()->IsrCount, isr) << "no acquisition interrupt after the stop";
 
     EXPECT_EQ(Initial(), STATUS_SUCCESS);
@@ -94,7 +94,14 @@ protected:
     {
         DriverTest::SetUp();
         ASSERT_EQ(Initial(), STATUS_SUCCESS);
+        poolBlocks_ = plat::PoolBlocksOutstanding(TQ_POOL_TAG);
+        poolBytes_ = plat::PoolBytesOutstanding(TQ_POOL_TAG);
     }
+    // The driver's pool beyond what it held before any start (its registry path copy …).
+    size_t AcquisitionBlocks() const { return plat::PoolBlocksOutstanding(TQ_POOL_TAG) - poolBlocks_; }
+    size_t AcquisitionBytes() const { return plat::PoolBytesOutstanding(TQ_POOL_TAG) - poolBytes_; }
+
+    size_t poolBlocks_ = 0, poolBytes_ = 0;
 };
 
 TEST_F(StartHandlerTest, RefusalsOfTheFailureTableLeaveTheDeviceAsItWas)
@@ -178,7 +185,7 @@ TEST_F(StartHandlerTest, FailedAllocationReleasesTheOldBlockAndTheEventWith109)
     HANDLE event = NewEvent();
     ASSERT_EQ(Start(StartRecord(10, 1000, 2, 4, 0, 0, false, event)), STATUS_SUCCESS);
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
-    EXPECT_EQ(plat::PoolBlocksOutstanding(TQ_POOL_TAG), 1u) << "the stop keeps the block";
+    EXPECT_EQ(AcquisitionBlocks(), 1u) << "the stop keeps the block";
 
     plat::InjectPoolFailureByTag(TQ_POOL_TAG, 1);
     EXPECT_EQ(Start(StartRecord(20, 500, 3, 2, 0, 0, false, event)), STATUS_UNSUCCESSFUL);
@@ -190,7 +197,7 @@ TEST_F(StartHandlerTest, FailedAllocationReleasesTheOldBlockAndTheEventWith109)
     EXPECT_EQ(Dc()->UserEvent, nullptr) << "the reference is released at once";
     EXPECT_EQ(Dc()->ChannelCount, 3) << "the record's fields are stored";
     EXPECT_EQ(Dc()->ScansPerBuffer, 20u);
-    EXPECT_EQ(plat::PoolBlocksOutstanding(TQ_POOL_TAG), 0u);
+    EXPECT_EQ(AcquisitionBlocks(), 0u);
 
     EXPECT_EQ(Start(StartRecord(20, 500, 3, 2, 0, 0, false, event)), STATUS_SUCCESS);
 }
@@ -297,7 +304,7 @@ TEST_F(StartHandlerTest, LaysOutTheBlockByThePlatformsPointerSize)
     ASSERT_EQ(Start(StartRecord(100, 1000, 2, 4, 0, 0, false, NewEvent())), STATUS_SUCCESS);
     EXPECT_EQ(Dc()->SamplesPerBuffer, 200u);
     EXPECT_EQ(Dc()->BufferBytes, 402u);
-    EXPECT_EQ(plat::PoolBytesOutstanding(TQ_POOL_TAG), 4 * (402 + sizeof(void *)));
+    EXPECT_EQ(AcquisitionBytes(), 4 * (402 + sizeof(void *)));
     auto *block = reinterpret_cast<uint8_t *>(Dc()->BufferTable);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(reinterpret_cast<uint8_t *>(Dc()->BufferTable[i]) - block,
@@ -316,7 +323,7 @@ TEST_F(StartHandlerTest, SnapshotStartAllocatesOneZeroedBufferAndReferencesNoEve
     EXPECT_EQ(Dc()->BufferCount, 1);
     EXPECT_EQ(Dc()->UserEvent, nullptr);
     EXPECT_EQ(Dc()->ActiveMode, MODE_SNAPSHOT);
-    EXPECT_EQ(plat::PoolBytesOutstanding(TQ_POOL_TAG), 42 + sizeof(void *));
+    EXPECT_EQ(AcquisitionBytes(), 42 + sizeof(void *));
     for (int i = 1; i <= 20; ++i)
         EXPECT_EQ(Dc()->BufferTable[0][i], 0) << i;
     EXPECT_EQ(Stop(), STATUS_SUCCESS);
@@ -336,8 +343,8 @@ TEST_F(StartHandlerTest, StartAfterStopReplacesTheBlockAndRestartsTheSequence)
 
     ASSERT_EQ(Start(StartRecord(3, 1000, 3, 2, 0, 0, false, NewEvent())), STATUS_SUCCESS);
     EXPECT_EQ(Dc()->SequenceNo, 0);
-    EXPECT_EQ(plat::PoolBlocksOutstanding(TQ_POOL_TAG), 1u);
-    EXPECT_EQ(plat::PoolBytesOutstanding(TQ_POOL_TAG), 2 * (2 + 2 * 9 + sizeof(void *)));
+    EXPECT_EQ(AcquisitionBlocks(), 1u);
+    EXPECT_EQ(AcquisitionBytes(), 2 * (2 + 2 * 9 + sizeof(void *)));
 }
 
 TEST_F(StartHandlerTest, StopHaltsTheCounterThenDisablesTheBridge)
@@ -358,7 +365,7 @@ TEST_F(StartHandlerTest, StopHaltsTheCounterThenDisablesTheBridge)
     EXPECT_EQ(Dc()->ActiveMode, MODE_IDLE);
     EXPECT_EQ(Dc()->UserEvent, nullptr);
     uint16_t isr = Dc()->IsrCount;
-    Ticks(20);
+    AdvanceNs(20 * TimerPeriodNs());
     EXPECT_EQ(Dc()->IsrCount, isr);
 }
 

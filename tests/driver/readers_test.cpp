@@ -119,8 +119,9 @@ TEST_F(ReaderTest, LatestHandsOutTheNewestAndConsumesAll)
 TEST_F(ReaderTest, DuringOverrunOldestTakesOneAndLatestTakesTheBufferAtWriteIndex)
 {
     StartSmallRing(4);
-    Ticks(4 + 2);  // full ring, then two dropped scans
-    ASSERT_EQ(Dc()->OverrunCount, 3);
+    Ticks(4 + 2);  // full ring, then two dropped scans (L = 1: each one moves the sequence)
+    ASSERT_EQ(Dc()->OverrunCount, 1);
+    ASSERT_EQ(Dc()->SequenceNo, 6);
     EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
     EXPECT_EQ(QueryBuf(), 3);
     EXPECT_EQ(Dc()->OverrunCount, 0);
