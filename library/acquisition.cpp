@@ -201,11 +201,19 @@ extern "C" int32_t TAVLON_CALL ADResultRecent(void *buffer)
 
 // Copies the newest `scans` scans of the snapshot buffer; the reply ends with the index
 // of the newest scan (not 4-aligned in general), also handed back through position.
+// A scan count whose reply length does not fit 32 bits is refused with 15 before anything
+// is sent: the wrapped length could be shorter than the four position bytes, which would
+// then be taken from before the caller's buffer.
 extern "C" int32_t TAVLON_CALL GetSnapshot(void *buffer, uint32_t scans, int32_t *position)
 {
     if (!ReaderMayProceed())
         return 0;
-    uint32_t length = TqSnapshotBytes(g_Library.ChannelCount.load(), scans);
+    const uint16_t channels = g_Library.ChannelCount.load();
+    if (2ull * channels * scans + 6ull > 0xFFFFFFFFull) {
+        SetError(TQ_LIB_COUNT_OUT_OF_RANGE);
+        return 0;
+    }
+    uint32_t length = TqSnapshotBytes(channels, scans);
     if (!SendRequest(IOCTL_READ_SNAPSHOT, nullptr, 0, buffer, length)) {
         FetchDriverError();
         return 0;

@@ -74,6 +74,7 @@ void ResetState()
     for (std::atomic<HANDLE> &thread : s.NotifyThreads)
         thread = nullptr;
     s.NotifyThreadsInLoop = 0;
+    s.NotifyUnloadWakeUps = 0;
 }
 
 }  // namespace

@@ -53,6 +53,7 @@ struct LibraryState {
     std::atomic<int32_t> Attached;
     std::atomic<HANDLE> NotifyThreads[TqMaxNotifyThreads];
     std::atomic<int32_t> NotifyThreadsInLoop;  // threads not yet past their last access
+    std::atomic<uint32_t> NotifyUnloadWakeUps; // wake-ups taken by threads during unload
 };
 
 extern LibraryState g_Library;

@@ -9,6 +9,10 @@
 // threads may wait on the event; each signal releases exactly one of them.
 #include "library_state.h"
 
+#ifndef _WIN32
+#include <thread>
+#endif
+
 namespace {
 
 // One posting pass: the message of each active slot (window and message both non-zero),
@@ -82,8 +86,9 @@ extern "C" int32_t TAVLON_CALL RegisterNotify(uint32_t index, void *window, uint
 }
 
 // The notification thread. The run flag is read afresh after every pass and the slots
-// in every pass. A wait that fails (no event) ends the thread instead of spinning; at
-// unload the wake-up is passed on to the next waiting thread and no pass is made.
+// in every pass. A wait that fails (no event) ends the thread instead of spinning. A
+// wake-up at unload ends the thread without a pass; the thread then only counts itself
+// out and returns, with no further platform call (see EndNotifyThreads).
 DWORD WINAPI NotifyThread(LPVOID parameter)
 {
     (void)parameter;
@@ -96,7 +101,7 @@ DWORD WINAPI NotifyThread(LPVOID parameter)
         if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0)
             break;
         if (g_Library.Unloading.load() != 0) {
-            SetEvent(event);
+            g_Library.NotifyUnloadWakeUps.fetch_add(1);
             break;
         }
         PostingPass();
@@ -121,32 +126,58 @@ void StartNotifyThread()
     }
     if (!KeepThreadHandle(thread)) {
         // Only reachable with more live threads than a 32-bit process can hold; such a
-        // thread is still woken at unload but cannot be waited for.
+        // thread is still woken at unload but its handle cannot be waited for.
         CloseHandle(thread);
     }
 }
 
+namespace {
+
+// Lets another thread run while unload waits for a notification thread to react.
+void YieldToOtherThreads()
+{
+#ifdef _WIN32
+    Sleep(0);
+#else
+    std::this_thread::yield();
+#endif
+}
+
+}  // namespace
+
 // Ends every notification thread still alive, including those left from earlier runs.
-// The run flag is cleared and the unload flag set before one wake-up is signalled; each
-// thread that wakes with the unload flag set signals again before it ends, so the
-// wake-up travels through every waiting thread whatever order they wait in.
+// The run flag is cleared and the unload flag set; then the unloading thread itself
+// signals the event once per thread still in its loop, each time waiting until the
+// signal has been taken (a thread counted a wake-up) or a thread has left without it, so
+// signals never collapse in the auto-reset event. The woken threads make no platform
+// call of their own: unload runs under the loader's lock (DllMain on Windows, dlclose on
+// Linux), and a platform call in another thread may need that lock.
 //
-// On Windows the process-detach notification runs under the loader lock: a thread can
-// then not finish ending (it needs that lock), so its handle would never be signalled.
-// There the library waits instead until every thread has passed its last access to
-// library state; when the process is terminating the system has already ended them.
+// Afterwards the handles are waited for and closed. On Windows under the loader lock a
+// thread cannot finish ending (that needs the lock), so there the library stops at the
+// count: every thread has passed its last access to library state. When the process is
+// terminating the system has already ended the other threads.
 void EndNotifyThreads(bool loaderLockHeld, bool processTerminating)
 {
     g_Library.Unloading.store(1);
     g_Library.NotifyRun.store(0);
     HANDLE event = g_Library.NotifyEvent.load();
-    if (event != nullptr)
-        SetEvent(event);
-#ifdef _WIN32
-    if (loaderLockHeld && !processTerminating) {
-        while (g_Library.NotifyThreadsInLoop.load() > 0)
-            Sleep(1);
+    if (!processTerminating) {
+        while (g_Library.NotifyThreadsInLoop.load() > 0) {
+            const int32_t inLoop = g_Library.NotifyThreadsInLoop.load();
+            const uint32_t wakeUps = g_Library.NotifyUnloadWakeUps.load();
+            if (event == nullptr || !SetEvent(event)) {
+                // No event to signal: no thread waits on one (its wait failed and it ends).
+                while (g_Library.NotifyThreadsInLoop.load() == inLoop)
+                    YieldToOtherThreads();
+                continue;
+            }
+            while (g_Library.NotifyThreadsInLoop.load() == inLoop &&
+                   g_Library.NotifyUnloadWakeUps.load() == wakeUps)
+                YieldToOtherThreads();
+        }
     }
+#ifdef _WIN32
     if (loaderLockHeld || processTerminating) {
         for (std::atomic<HANDLE> &place : g_Library.NotifyThreads) {
             HANDLE thread = place.exchange(nullptr);
@@ -157,7 +188,6 @@ void EndNotifyThreads(bool loaderLockHeld, bool processTerminating)
     }
 #else
     (void)loaderLockHeld;
-    (void)processTerminating;
 #endif
     for (std::atomic<HANDLE> &place : g_Library.NotifyThreads) {
         HANDLE thread = place.exchange(nullptr);

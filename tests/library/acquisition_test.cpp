@@ -279,6 +279,26 @@ TEST_F(AcquisitionTest, SnapshotAsksForItsLengthAndTakesPositionFromTheLastFourB
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 
+// A scan count whose reply length wraps 32 bits (to 2 bytes here, shorter than the
+// position itself) is refused with 15 before anything is sent; position is untouched.
+TEST_F(AcquisitionTest, SnapshotWhoseLengthWouldWrapIsRefusedWith15)
+{
+    ASSERT_TRUE(BootAndLoad());
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartSnapshot(1, 50, 0, 1, 10000, 0, 0, 0), 102);
+    ASSERT_EQ(lib.StopIntr(), 1);
+    ASSERT_EQ(lib.StopIntr(), 0);  // marker: the driver's LastError is 110
+    unsigned char buffer[16];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    int32_t position = -7;
+    for (uint32_t scans : {0x7FFFFFFEu, 0xFFFFFFFFu}) {
+        EXPECT_EQ(lib.GetSnapshot(buffer, scans, &position), 0);
+        EXPECT_EQ(lib.GetLastADError(), 15);
+        EXPECT_EQ(DriverLastError(), 110) << "nothing was sent";
+        EXPECT_EQ(position, -7);
+    }
+}
+
 TEST_F(AcquisitionTest, CardFrequencyNeedsNoInitialAndFailsWith1000WhenErased)
 {
     ASSERT_TRUE(BootAndLoad());

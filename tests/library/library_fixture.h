@@ -75,7 +75,7 @@ protected:
 
     // OS threads in the process now (the library's notification threads are host threads).
     static int ThreadCount();
-    // Waits (host time, generous cap) until the process has `count` threads.
+    // Waits (host time, generous cap) until the process has at most `count` threads.
     static bool WaitForThreadCount(int count);
 
     TavlonModule lib;

@@ -11,10 +11,11 @@ using UnloadTest = LibraryFixture;
 
 const char kCountSignals[] = "ch0=count;ch1=count";
 
-// Unloading while an acquisition runs and a notification thread waits stops the
-// acquisition, ends the thread, closes the library's handles (the device's open count
-// returns to 0) and leaves the process; tear-down then runs the verifier's checks.
-TEST_F(UnloadTest, UnloadWithRunningAcquisitionAndWaitingThreadLeavesNothingBehind)
+// The process detach (what the unload hook runs) while an acquisition runs and a
+// notification thread waits stops the acquisition, ends the thread, closes the library's
+// handles (the device's open count returns to 0); the library then leaves the process
+// and tear-down runs the verifier's checks.
+TEST_F(UnloadTest, DetachWithRunningAcquisitionAndWaitingThreadLeavesNothingBehind)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     const int threads = baselineThreads_;
@@ -25,15 +26,16 @@ TEST_F(UnloadTest, UnloadWithRunningAcquisitionAndWaitingThreadLeavesNothingBehi
     EXPECT_EQ(ThreadCount(), threads + 1);
     EXPECT_TRUE(Driver().HasUserEvent);
 
-    EXPECT_TRUE(UnloadLibrary()) << "the library stayed in the process";
+    lib.ProcessDetach();
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_EQ(Driver().Running, 0);
     EXPECT_FALSE(Driver().HasUserEvent);
     EXPECT_EQ(Driver().OpenCount, 0);
+    EXPECT_TRUE(UnloadLibrary()) << "the library stayed in the process";
 }
 
 // Threads left waiting by earlier runs (start/stop twice, no signal) are ended as well.
-TEST_F(UnloadTest, UnloadEndsThreadsLeftFromEarlierRuns)
+TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     const int threads = baselineThreads_;
@@ -43,7 +45,7 @@ TEST_F(UnloadTest, UnloadEndsThreadsLeftFromEarlierRuns)
         ASSERT_EQ(lib.StopIntr(), 1);
     }
     EXPECT_EQ(ThreadCount(), threads + 3);
-    EXPECT_TRUE(UnloadLibrary());
+    lib.ProcessDetach();
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_EQ(Driver().OpenCount, 0);
 }
