@@ -7,7 +7,8 @@
 // stack, and each driver starts the next request. A request to a DO_POWER_PAGABLE device
 // that PoCallDriver is asked to deliver above PASSIVE_LEVEL is delivered from the power
 // manager's worker thread at PASSIVE_LEVEL (from WDM 1.10 on), as the real power manager
-// does for pageable drivers. Unlike the real one, this power manager does not hold back a
+// does for pageable drivers; PoCallDriver then returns STATUS_PENDING with the target's stack
+// location marked pending. Unlike the real one, this power manager does not hold back a
 // second request of the same kind for a device until PoStartNextPowerIrp; a missing call is
 // reported when the request completes instead of stalling the next one.
 #include <plat/kernel.h>
@@ -360,6 +361,9 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if ((DeviceObject->Flags & DO_POWER_PAGABLE) != 0 && irql > PASSIVE_LEVEL) {
         if (plat::WdmAtLeast(1, 0x10)) {
+            // To the caller this looks as if the target had pended the request: its stack
+            // location is marked, so PendingReturned reaches the completion routines above.
+            next->Control |= SL_PENDING_RETURNED;
             plat::DeliverFromWorker(DeviceObject, Irp);
             return STATUS_PENDING;
         }

@@ -176,10 +176,12 @@ TEST_F(PnpManagerTest, QueryCapabilitiesCarriesTheVersionAndTheBusFillsTheRecord
     EXPECT_FALSE(seen.capsCopied);
 }
 
-TEST_F(PnpManagerTest, RemovalTakesTheStackDownAndLaterRequestsReachTheBusAlone) {
+TEST_F(PnpManagerTest, SurpriseRemovalThenRemovalTakeTheStackDownAndLaterRequestsReachTheBusAlone) {
     Build();
     ASSERT_EQ(plat::PnpStartDevice(pdo), STATUS_SUCCESS);
     EXPECT_EQ(plat::RecordedDevicePowerState(fdo), PowerDeviceD0);
+    EXPECT_EQ(plat::PnpSurpriseRemoval(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(seen.pnpMinors.back(), IRP_MN_SURPRISE_REMOVAL);
     plat::SetBusStatus(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(plat::PnpRemoveDevice(pdo), STATUS_UNSUCCESSFUL);  // the lower drivers' status
     EXPECT_EQ(pdo->AttachedDevice, nullptr);

@@ -148,10 +148,12 @@ TEST_F(PowerManagerTest, PageableDriversGetPowerRequestsAtPassiveLevelWhoeverCom
 struct RaisedCall {
     NTSTATUS returned = STATUS_SUCCESS;
     NTSTATUS final = STATUS_PENDING;
+    bool pendingReturned = false;
 };
 
 NTSTATUS NTAPI OnRaisedDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     static_cast<RaisedCall *>(context)->final = irp->IoStatus.Status;
+    static_cast<RaisedCall *>(context)->pendingReturned = irp->PendingReturned != FALSE;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -190,6 +192,7 @@ TEST_F(PowerManagerTest, PoCallDriverAbovePassiveDefersFromWdm110AndIsReportedBe
         RaisedCall call = PoCallDriverAtDispatchLevel(fdo);
         EXPECT_EQ(call.returned, c.returned);
         EXPECT_EQ(call.final, STATUS_SUCCESS);
+        EXPECT_EQ(call.pendingReturned, c.returned == STATUS_PENDING);  // seen as pended by the target
         ASSERT_EQ(seen.powerDispatchIrqls.size(), 1u);
         EXPECT_EQ(seen.powerDispatchIrqls[0], c.dispatchIrql);
         EXPECT_EQ(reports.Count("PagablePowerDispatchAbovePassive"), c.reports);
