@@ -369,6 +369,31 @@ TEST_F(StartHandlerTest, StopHaltsTheCounterThenDisablesTheBridge)
     EXPECT_EQ(Dc()->IsrCount, isr);
 }
 
+TEST_F(StartHandlerTest, ReleaseAtRemovalStopsTheAcquisitionAndFreesTheLastBlock)
+{
+    HANDLE event = NewEvent();
+    ASSERT_EQ(Start(StartRecord(2, 1000, 2, 4, 0, 0, false, event)), STATUS_SUCCESS);
+    Ticks(12);
+    Card().ClearTrace();
+    ReleaseAcquisition(Dc());
+    EXPECT_EQ(Dc()->Running, 0);
+    EXPECT_EQ(Dc()->BufferTable, nullptr);
+    EXPECT_EQ(Dc()->UserEvent, nullptr);
+    EXPECT_EQ(AcquisitionBlocks(), 0u);
+    auto writes = BoardWrites(Trace(Window::Board));
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0], std::make_pair(uint32_t{BOARD_TIMER_CONTROL}, uint32_t{TIMER0_HALT_MODE2}));
+    // Stopped already: the block of the last acquisition is freed all the same.
+    ASSERT_EQ(Start(StartRecord(2, 1000, 2, 4, 0, 0, false, event)), STATUS_SUCCESS);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(AcquisitionBlocks(), 1u);
+    ReleaseAcquisition(Dc());
+    EXPECT_EQ(AcquisitionBlocks(), 0u);
+    std::vector<uint8_t> out;
+    EXPECT_EQ(Read(IOCTL_QUERY_BUF, out, 2), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LastError(), TQ_DRV_NOT_RUNNING);
+}
+
 // ---- The bridge's interrupt register ------------------------------------------------------
 
 // Runs one of the bridge routines as the start and stop do, under the interrupt's lock.

@@ -182,6 +182,21 @@ TEST_F(DispatchTest, OpenHandlesAreCountedAndHoldTheRemoveLock)
     EXPECT_EQ(Dc()->RemoveLock.Count, references);
 }
 
+TEST_F(DispatchTest, OnWdmOlderThan110HandlesAreCountedWithoutRemoveLockReferences)
+{
+    Reboot(DistinctLevelsConfig(), 0x00);  // WDM 1.0
+    ASSERT_EQ(OldWdm, 1);
+    const LONG opens = Dc()->OpenCount;
+    const LONG references = Dc()->RemoveLock.Count;
+    HANDLE second = nullptr;
+    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &second), STATUS_SUCCESS);
+    EXPECT_EQ(Dc()->OpenCount, opens + 1);
+    EXPECT_EQ(Dc()->RemoveLock.Count, references);
+    ASSERT_EQ(plat::CloseHandle(second), STATUS_SUCCESS);
+    EXPECT_EQ(Dc()->OpenCount, opens);
+    EXPECT_EQ(Dc()->RemoveLock.Count, references);
+}
+
 TEST_F(DispatchTest, RequestsOnceRemovalHasBegunFailWithDeletePending)
 {
     // As RemoveLockReleaseAndWait marks the lock at removal.

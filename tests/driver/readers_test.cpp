@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "plat/kernel.h"
+
 namespace tqtest {
 namespace {
 
@@ -159,6 +161,16 @@ TEST_F(ReaderTest, RingReadLengthRules)
     for (unsigned s = 0; s < 3; ++s)
         for (unsigned c = 0; c < 2; ++c)
             EXPECT_NEAR(WordAt(out, 2 + 2 * (2 * s + c)), 100 + 100 * c, 2);
+}
+
+TEST_F(ReaderTest, BuffersAlreadyMappedToSystemSpaceAreWrittenThroughTheirMapping)
+{
+    plat::SetDirectIoMdlMapped(true);
+    StartSmallRing(4);
+    Ticks(2);
+    EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
+    plat::SetDirectIoMdlMapped(false);
+    EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 1);
 }
 
 // ---- Snapshot ------------------------------------------------------------------------------

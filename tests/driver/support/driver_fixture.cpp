@@ -71,12 +71,14 @@ void DriverTest::TearDown()
     Shutdown();
 }
 
-void DriverTest::Boot(const sim::CardConfig &config)
+void DriverTest::Boot(const sim::CardConfig &config, uint8_t wdmMinor)
 {
     machine_ = std::make_unique<Machine>();
     sim::MachineOptions options;
     options.clock = plat::ClockMode::Manual;
     options.config.card = config;
+    options.config.wdmMajor = 1;
+    options.config.wdmMinor = wdmMinor;
     options.driverEntry = DriverEntry;
     std::string error;
     machine_->machine = sim::Machine::Boot(options, error);

@@ -37,12 +37,12 @@ protected:
 
     // Boots the machine with this card (SetUp boots with DistinctLevelsConfig unless a
     // test calls Reboot).
-    void Boot(const sim::CardConfig &config);
+    void Boot(const sim::CardConfig &config, uint8_t wdmMinor = 0x10);
     void Shutdown();
-    void Reboot(const sim::CardConfig &config)
+    void Reboot(const sim::CardConfig &config, uint8_t wdmMinor = 0x10)
     {
         Shutdown();
-        Boot(config);
+        Boot(config, wdmMinor);
     }
 
     // One device-control request on the open handle, as DeviceIoControl sends it.
