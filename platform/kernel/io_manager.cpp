@@ -18,6 +18,7 @@
 #include <map>
 #include <set>
 #include <unordered_map>
+#include <new>
 #include <unordered_set>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -45,6 +46,8 @@ struct IrpTrack {
     std::size_t bytes;
     bool passed[kMaxStack];
     bool pendingAt[kMaxStack];
+    bool pendingClaim[kMaxStack];  // the dispatch returned STATUS_PENDING before its location was marked
+    std::recursive_mutex lock;     // the completion walk and the checks of dispatch returns
     NTSTATUS statusAt[kMaxStack];
     KEVENT done;           // completion reached the top (user requests)
     PVOID systemBuffer;    // owned by the I/O manager
@@ -218,7 +221,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpKind kind)
     std::size_t bytes = sizeof(IrpBlock) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     auto *block = static_cast<IrpBlock *>(std::aligned_alloc(alignof(IrpBlock), (bytes + 15) & ~std::size_t{15}));
     std::memset(static_cast<void *>(block), 0, bytes);
-    IrpTrack &t = block->track;
+    IrpTrack &t = *new (&block->track) IrpTrack{};
     t.magic = kIrpMagic;
     t.kind = kind;
     t.state.store(static_cast<int>(IrpState::Active));
@@ -258,6 +261,7 @@ void FreeIrpInternal(PIRP irp)
         gIrpQuarantine.pop_front();
         gFreedIrps.erase(&old->irp);
         TQ_UNPOISON(&old->irp, old->track.bytes - offsetof(IrpBlock, irp));
+        old->track.~IrpTrack();
         std::free(old);
     }
 }
@@ -436,11 +440,13 @@ void ResetIo()
         IrpBlock *block = BlockOf(irp);
         std::free(block->track.systemBuffer);
         std::free(block->track.mdl);
+        block->track.~IrpTrack();
         std::free(block);
     }
     gIrps.clear();
     for (IrpBlock *block : gIrpQuarantine) {
         TQ_UNPOISON(&block->irp, block->track.bytes - offsetof(IrpBlock, irp));
+        block->track.~IrpTrack();
         std::free(block);
     }
     gIrpQuarantine.clear();
@@ -479,30 +485,36 @@ void FinishAtTop(PIRP irp, IrpTrack *track)
 void CheckDispatchReturn(PIRP irp, IrpTrack *t, int index, NTSTATUS status, UCHAR major)
 {
     const std::string routine = DispatchName(major);
+    std::unique_lock<std::recursive_mutex> guard(t->lock);
     if (status == STATUS_PENDING) {
-        bool marked;
+        // The location may still be marked by a completion routine that propagates
+        // PendingReturned; then the judgement waits until completion passes the location.
+        bool marked = true;
         if (t->passed[index])
             marked = t->pendingAt[index];
-        else if (t->state.load() == static_cast<int>(IrpState::Freed))
-            marked = true;  // cannot tell any more
-        else
-            marked = (StackBase(irp)[index].Control & SL_PENDING_RETURNED) != 0;
+        else if (t->state.load() != static_cast<int>(IrpState::Freed) &&
+                 !(StackBase(irp)[index].Control & SL_PENDING_RETURNED))
+            t->pendingClaim[index] = true;
+        guard.unlock();
         if (!marked)
             Report(rule::PendingWithoutMark, routine.c_str(),
                    "returned STATUS_PENDING for IRP " + Hex(reinterpret_cast<ULONG_PTR>(irp)) +
                        " without IoMarkIrpPending in its stack location");
         return;
     }
-    if (!t->passed[index]) {
+    const bool passed = t->passed[index];
+    const NTSTATUS completedWith = t->statusAt[index];
+    guard.unlock();
+    if (!passed) {
         Report(rule::IrpNotCompletedOnReturn, routine.c_str(),
                "returned " + Hex(static_cast<ULONG>(status)) + " but IRP " + Hex(reinterpret_cast<ULONG_PTR>(irp)) +
                    " was neither completed nor passed to a driver that completed it, and STATUS_PENDING was not returned");
         return;
     }
-    if (t->statusAt[index] != status)
+    if (completedWith != status)
         Report(rule::ReturnStatusMismatch, routine.c_str(),
                "returned " + Hex(static_cast<ULONG>(status)) + " but completed IRP " +
-                   Hex(reinterpret_cast<ULONG_PTR>(irp)) + " with " + Hex(static_cast<ULONG>(t->statusAt[index])));
+                   Hex(reinterpret_cast<ULONG_PTR>(irp)) + " with " + Hex(static_cast<ULONG>(completedWith)));
 }
 
 }  // namespace
@@ -804,8 +816,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
     const int index = Irp->CurrentLocation - 1;
     sp->DeviceObject = DeviceObject;
-    t->passed[index] = false;
-    t->pendingAt[index] = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(t->lock);
+        t->passed[index] = false;
+        t->pendingAt[index] = false;
+        t->pendingClaim[index] = false;
+    }
     const UCHAR major = sp->MajorFunction;
     PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major]
                                                                  : IopInvalidDeviceRequest;
@@ -838,6 +854,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     ThreadState &th = Thread();
     IrpTrack *t = Track(Irp, "IofCompleteRequest");
     if (t == nullptr) return;
+    std::unique_lock<std::recursive_mutex> walk(t->lock);  // held through the routines: they must not block
     int state = t->state.load();
     // Halted at the top: a completion routine of the IRP's creator took it back; no driver
     // owns it any more, so completing it again is completing it twice.
@@ -849,7 +866,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                "IRP " + Hex(reinterpret_cast<ULONG_PTR>(Irp)) + " has been completed already");
         return;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         Report(rule::IrpCompletedWithCancelRoutine, "IofCompleteRequest",
                "IRP " + Hex(reinterpret_cast<ULONG_PTR>(Irp)) + " still has a cancel routine");
         IoSetCancelRoutine(Irp, nullptr);
@@ -871,6 +888,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         t->passed[index] = true;
         t->pendingAt[index] = Irp->PendingReturned;
         t->statusAt[index] = Irp->IoStatus.Status;
+        if (t->pendingClaim[index] && !Irp->PendingReturned) {
+            t->pendingClaim[index] = false;
+            Report(rule::PendingWithoutMark, "dispatch routine",
+                   "returned STATUS_PENDING for IRP " + Hex(reinterpret_cast<ULONG_PTR>(Irp)) +
+                       " but its stack location was never marked with IoMarkIrpPending");
+        }
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
