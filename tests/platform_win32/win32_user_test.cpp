@@ -59,7 +59,8 @@ TEST_F(UserTest, CreateReturningMinusOneRefusesTheWindow)
     HWND hwnd = CreateMessageWindow();
     EXPECT_EQ(hwnd, nullptr);
     auto received = TakeReceived();
-    EXPECT_EQ(MessagesOf(received), (std::vector<UINT>{WM_NCCREATE, WM_CREATE, WM_DESTROY, WM_NCDESTROY}));
+    // Never fully created, so never destroyed: no WM_DESTROY.
+    EXPECT_EQ(MessagesOf(received), (std::vector<UINT>{WM_NCCREATE, WM_CREATE, WM_NCDESTROY}));
     ASSERT_FALSE(received.empty());
     EXPECT_FALSE(IsWindow(received[0].hwnd));
 }
@@ -234,6 +235,7 @@ TEST_F(UserTest, FiltersSelectByWindowAndMessageRange)
     }
     MSG msg{};
     EXPECT_FALSE(PeekMessageA(&msg, a, WM_USER, WM_USER + 4, PM_REMOVE));
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER + 9, WM_USER, PM_REMOVE));  // inverted: nothing
     // A filter window that does not exist is an error, not an empty queue.
     HWND gone = NewWindow();
     DestroyWindow(gone);
@@ -330,12 +332,20 @@ TEST_F(UserTest, WindowLongsHoldValuesWithinTheirBounds)
     HWND hwnd = NewWindow();
     EXPECT_EQ(SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0x5555), 0);
     EXPECT_EQ(GetWindowLongPtrA(hwnd, GWLP_USERDATA), 0x5555);
-    EXPECT_EQ(SetWindowLongPtrA(hwnd, 8, -7), 0);  // cbWndExtra is 16
-    EXPECT_EQ(GetWindowLongPtrA(hwnd, 8), -7);
+    // cbWndExtra is 16: a value fits at every offset up to 16 minus its width.
+    const int lastPtr = 16 - static_cast<int>(sizeof(LONG_PTR));
+    EXPECT_EQ(SetWindowLongPtrA(hwnd, 0, -7), 0);
+    EXPECT_EQ(GetWindowLongPtrA(hwnd, 0), -7);
+    EXPECT_EQ(SetWindowLongPtrA(hwnd, lastPtr, 9), 0);
+    EXPECT_EQ(GetWindowLongPtrA(hwnd, lastPtr), 9);
     SetLastError(0);
-    EXPECT_EQ(GetWindowLongPtrA(hwnd, 9), 0);  // 9 + 8 bytes runs past the extra bytes
+    EXPECT_EQ(GetWindowLongPtrA(hwnd, lastPtr + 1), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
-    EXPECT_EQ(GetWindowLongA(hwnd, 12), -1);  // a LONG at 12 fits: the high half of the -7 at 8
+    EXPECT_EQ(SetWindowLongA(hwnd, 12, 5), sizeof(LONG_PTR) == 8 ? 0 : 9);
+    EXPECT_EQ(GetWindowLongA(hwnd, 12), 5);
+    SetLastError(0);
+    EXPECT_EQ(GetWindowLongA(hwnd, 13), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
     EXPECT_EQ(reinterpret_cast<WNDPROC>(GetWindowLongPtrA(hwnd, GWLP_WNDPROC)), RecordingProc);
     DWORD pid = 0;
     EXPECT_EQ(GetWindowThreadProcessId(hwnd, &pid), GetCurrentThreadId());
@@ -361,15 +371,13 @@ TEST_F(UserTest, TimersArriveAsLowPriorityMessages)
 
 TEST_F(UserTest, DestroyingAParentTakesItsChildrenWithIt)
 {
-    HWND top = CreateWindowExA(0, RecordingClass(), "top", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, 100, 100, nullptr,
-                               nullptr, nullptr, nullptr);
-    ASSERT_NE(top, nullptr);
+    HWND top = NewWindow();
     HWND child = CreateWindowExA(0, RecordingClass(), "child", WS_CHILD, 0, 0, 10, 10, top,
                                  reinterpret_cast<HMENU>(static_cast<ULONG_PTR>(42)), nullptr, nullptr);
     ASSERT_NE(child, nullptr);
     EXPECT_EQ(GetParent(child), top);
     EXPECT_EQ(GetWindowLongPtrA(child, GWLP_ID), 42);
-    EXPECT_EQ(GetParent(top), nullptr);
+    EXPECT_EQ(GetParent(top), nullptr);  // a message-only window has no parent to report
     EXPECT_EQ(CreateWindowExA(0, RecordingClass(), nullptr, WS_CHILD, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TLW_WITH_WSCHILD));

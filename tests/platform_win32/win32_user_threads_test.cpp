@@ -175,8 +175,12 @@ TEST_F(UserThreadsTest, OnlyTheOwnerMayDestroyOrDispatchToAWindow)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     MSG msg{owner.hwnd(), WM_USER, 0, 0, 0, {0, 0}};
     EXPECT_EQ(DispatchMessageA(&msg), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINDOW_OF_OTHER_THREAD));
-    EXPECT_EQ(GetMessageA(&msg, owner.hwnd(), 0, 0), -1);  // not this thread's window
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MESSAGE_SYNC_ONLY));
+    // Its messages are in the owner's queue, never in this thread's.
+    ASSERT_TRUE(PostMessageA(owner.hwnd(), WM_USER + 3, 0, 0));
+    SetLastError(0);
+    EXPECT_FALSE(PeekMessageA(&msg, owner.hwnd(), 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(GetLastError(), 0u);
     EXPECT_TRUE(IsWindow(owner.hwnd()));
 }
 

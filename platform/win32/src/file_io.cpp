@@ -80,15 +80,23 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                        LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
+    if (hDevice == nullptr || hDevice == kCurrentProcessPseudo || hDevice == kCurrentThreadPseudo)
+        return FailWithError(ERROR_INVALID_HANDLE);
     // Without an OVERLAPPED record the byte count has nowhere else to go; Windows would
-    // fault writing it after the request ran. Refused before anything is sent.
-    if (lpBytesReturned == nullptr && lpOverlapped == nullptr)
+    // fault writing it after the request ran. Refused before anything is sent, once the
+    // handle is known to exist (a bad handle is reported as such first, as on Windows).
+    if (lpBytesReturned == nullptr && lpOverlapped == nullptr) {
+        void *object = nullptr;
+        void *type = nullptr;
+        kernel::Status status = kernel::ReferenceHandle(hDevice, &object, &type);
+        if (!kernel::Succeeded(status))
+            return FailWithStatus(status);
+        kernel::Dereference(object);
         return FailWithError(ERROR_INVALID_PARAMETER);
+    }
     // A buffer length without a buffer fails the I/O manager's probe of the caller's memory.
     if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0))
         return FailWithStatus(kernel::kAccessViolation);
-    if (hDevice == kCurrentProcessPseudo || hDevice == kCurrentThreadPseudo)
-        return FailWithError(ERROR_INVALID_HANDLE);
 
     std::uintptr_t information = 0;
     kernel::Status status;

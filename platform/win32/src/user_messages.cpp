@@ -40,9 +40,7 @@ bool InRange(UINT message, UINT first, UINT last)
 {
     if (message == WM_QUIT || (first == 0 && last == 0))
         return true;  // WM_QUIT is retrieved whatever the range
-    if (first <= last)
-        return message >= first && message <= last;
-    return message >= first || message <= last;  // an inverted range wraps
+    return message >= first && message <= last;  // an inverted range selects nothing
 }
 
 bool MatchesWindow(State &s, HWND messageWindow, HWND filter)
@@ -158,13 +156,14 @@ bool TakeLocked(State &s, Queue &queue, std::unique_lock<std::mutex> &lock, HWND
     return false;
 }
 
-// Checks an HWND filter of GetMessageA/PeekMessageA: null, -1, or a window of this thread.
-bool FilterValidLocked(State &s, HWND filter, DWORD threadId)
+// Checks an HWND filter of GetMessageA/PeekMessageA: null, -1 or an existing window. A
+// window of another thread is accepted and simply never matches: its messages are in
+// its own thread's queue (GetMessageA then waits, as on Windows).
+bool FilterValidLocked(State &s, HWND filter)
 {
     if (filter == nullptr || filter == kThreadMessagesOnly)
         return true;
-    auto window = FindWindowLocked(s, filter);
-    return window && window->threadId == threadId;
+    return FindWindowLocked(s, filter) != nullptr;
 }
 
 LRESULT SendLocked(State &s, std::unique_lock<std::mutex> &lock, const std::shared_ptr<Window> &window,
@@ -292,7 +291,7 @@ extern "C" BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, U
     auto queue = QueueForThreadLocked(s, threadId);
     for (;;) {
         // Checked on every pass: a filter window destroyed while waiting ends the wait.
-        if (!FilterValidLocked(s, hWnd, threadId)) {
+        if (!FilterValidLocked(s, hWnd)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return -1;
         }
@@ -317,7 +316,7 @@ extern "C" BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, 
     State &s = TheState();
     std::unique_lock lock(s.mutex);
     auto queue = QueueForThreadLocked(s, threadId);
-    if (!FilterValidLocked(s, hWnd, threadId))
+    if (!FilterValidLocked(s, hWnd))
         return FailWithError(ERROR_INVALID_WINDOW_HANDLE);
     const UINT kinds = HIWORD(wRemoveMsg);
     if (!TakeLocked(s, *queue, lock, hWnd, wMsgFilterMin, wMsgFilterMax, kinds, (wRemoveMsg & PM_REMOVE) != 0, lpMsg))
@@ -405,7 +404,8 @@ extern "C" LRESULT WINAPI DispatchMessageA(const MSG *lpMsg)
         return 0;
     }
     if (window->threadId != threadId) {
-        SetLastError(ERROR_WINDOW_OF_OTHER_THREAD);
+        // Its procedure runs only in its own thread; the message would have to be sent.
+        SetLastError(ERROR_MESSAGE_SYNC_ONLY);
         return 0;
     }
     WNDPROC proc = window->proc;

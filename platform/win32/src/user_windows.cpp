@@ -343,16 +343,15 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
     cs.dwExStyle = dwExStyle;
     const auto csParam = reinterpret_cast<LPARAM>(&cs);
 
-    if (CallCurrentProc(hwnd, WM_NCCREATE, 0, csParam) == FALSE) {
-        // Creation refused: the window goes again, after its last message.
+    // A procedure that refuses the window (FALSE from WM_NCCREATE, -1 from WM_CREATE) gets
+    // only WM_NCDESTROY before the window goes: it was never fully created, so there is
+    // no WM_DESTROY.
+    if (CallCurrentProc(hwnd, WM_NCCREATE, 0, csParam) == FALSE ||
+        CallCurrentProc(hwnd, WM_CREATE, 0, csParam) == -1) {
         CallCurrentProc(hwnd, WM_NCDESTROY, 0, 0);
         std::lock_guard lock(s.mutex);
         if (auto window = FindWindowLocked(s, hwnd))
             RemoveWindowLocked(s, window);
-        return nullptr;
-    }
-    if (CallCurrentProc(hwnd, WM_CREATE, 0, csParam) == -1) {
-        DestroyWindow(hwnd);
         return nullptr;
     }
     if (!IsWindow(hwnd))
