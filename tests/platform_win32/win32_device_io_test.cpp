@@ -154,6 +154,9 @@ TEST_F(DeviceIoTest, BadHandlesAndArgumentsAreRefusedBeforeTheDriver)
         SetLastError(0);
         EXPECT_FALSE(DeviceIoControl(bad, testdev::kInvert, buffer, 1, buffer, 4, &bytes, nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        // The handle is judged before the missing byte count.
+        EXPECT_FALSE(DeviceIoControl(bad, testdev::kInvert, buffer, 1, buffer, 4, nullptr, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     }
     // Without OVERLAPPED the byte count is required; a length needs a buffer.
     EXPECT_FALSE(DeviceIoControl(device, testdev::kInvert, buffer, 1, buffer, 4, nullptr, nullptr));

@@ -86,13 +86,8 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     // fault writing it after the request ran. Refused before anything is sent, once the
     // handle is known to exist (a bad handle is reported as such first, as on Windows).
     if (lpBytesReturned == nullptr && lpOverlapped == nullptr) {
-        void *object = nullptr;
-        void *type = nullptr;
-        kernel::Status status = kernel::ReferenceHandle(hDevice, &object, &type);
-        if (!kernel::Succeeded(status))
-            return FailWithStatus(status);
-        kernel::Dereference(object);
-        return FailWithError(ERROR_INVALID_PARAMETER);
+        kernel::Status status = kernel::CheckFileHandle(hDevice);
+        return !kernel::Succeeded(status) ? FailWithStatus(status) : FailWithError(ERROR_INVALID_PARAMETER);
     }
     // A buffer length without a buffer fails the I/O manager's probe of the caller's memory.
     if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0))

@@ -30,6 +30,15 @@ Status ReferenceHandle(void *handle, void **object, void **type)
 
 void Dereference(void *object) { ObfDereferenceObject(object); }
 
+Status CheckFileHandle(void *handle)
+{
+    PVOID obj = nullptr;
+    NTSTATUS status = plat::ReferenceHandle(handle, *IoFileObjectType, &obj, nullptr);
+    if (NT_SUCCESS(status))
+        ObfDereferenceObject(obj);
+    return status;
+}
+
 Status CreateEventObject(bool manualReset, bool initialState, void **handle)
 {
     HANDLE h = nullptr;

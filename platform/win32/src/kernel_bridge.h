@@ -33,6 +33,8 @@ Status CloseHandle(void *handle);
 // Adds a reference (dropped with Dereference) to the object behind any handle.
 Status ReferenceHandle(void *handle, void **object, void **type);
 void Dereference(void *object);
+// Whether the handle is one of a file (device) object: success, or the status that says why not.
+Status CheckFileHandle(void *handle);
 
 Status CreateEventObject(bool manualReset, bool initialState, void **handle);
 Status SetEvent(void *handle);
