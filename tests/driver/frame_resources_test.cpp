@@ -161,6 +161,27 @@ TEST_F(FrameResourcesTest, ARawVectorOfZeroLeavesNoInterruptForInitial)
     }
 }
 
+TEST_F(FrameResourcesTest, TheRawListIsReadOnlyWithinItsCountAndOnlyForAnInterrupt)
+{
+    // The raw list is cut short before the interrupt, or holds something else at its
+    // index: the line is unknown (IrqLevel 0), the start goes on with the translated list.
+    Boot();
+    plat::ResourceList raw, translated;
+    sim::BuildResourceLists(sim::ResourceLayout::Default(), raw, translated);
+    ASSERT_EQ(translated.descriptors.back().Type, CmResourceTypeInterrupt);
+    plat::ResourceList shortRaw = raw;
+    shortRaw.descriptors.pop_back();
+    plat::ResourceList otherRaw = raw;
+    otherRaw.descriptors.back() = raw.descriptors[1];
+    for (const plat::ResourceList *r : {&shortRaw, &otherRaw}) {
+        ASSERT_EQ(plat::PnpSend(pdo_, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+        plat::SetPdoResources(pdo_, r, &translated);
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        EXPECT_EQ(Dc()->IrqLevel, 0);
+        EXPECT_NE(Dc()->InterruptObject, nullptr);
+    }
+}
+
 TEST_F(FrameResourcesTest, StopReleasesOnceAndARestartTakesTheNewLists)
 {
     Boot("bridge-in-memory");
