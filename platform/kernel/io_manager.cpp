@@ -21,6 +21,17 @@
 #include <new>
 #include <unordered_set>
 
+#if defined(__SANITIZE_THREAD__)
+// The cancel protocol has a race of its own on the real platform: a driver reads Irp->Cancel
+// after setting its cancel routine while IoCancelIrp may be setting it; whichever value it
+// sees, the interlocked exchange of the cancel routine decides who completes the IRP.
+extern "C" void AnnotateBenignRaceSized(const char *file, int line, const volatile void *address, long size,
+                                        const char *description);
+#define TQ_BENIGN_RACE(address, size, what) AnnotateBenignRaceSized(__FILE__, __LINE__, (address), (size), (what))
+#else
+#define TQ_BENIGN_RACE(address, size, what) ((void)(address), (void)(size), (void)(what))
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define TQ_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
@@ -229,6 +240,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpKind kind)
     t.bytes = bytes;
     KeInitializeEvent(&t.done, NotificationEvent, FALSE);
     PIRP irp = &block->irp;
+    TQ_BENIGN_RACE(&irp->Cancel, sizeof irp->Cancel, "Irp->Cancel, read by drivers without the cancel spin lock");
     irp->Type = kIoTypeIrp;
     irp->Size = static_cast<USHORT>(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
     irp->StackCount = stackSize;

@@ -364,7 +364,7 @@ TEST_F(HardwareTest, RealTimeModeDeliversInterruptsAndDpcsOnItsOwnThreads)
     plat::SetClockMode(plat::ClockMode::RealTime, 1.0);
     EXPECT_EQ(plat::GetClockMode(), plat::ClockMode::RealTime);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (ext->DpcRuns < 5 && std::chrono::steady_clock::now() < deadline)
+    while (__atomic_load_n(&ext->DpcRuns, __ATOMIC_ACQUIRE) < 5 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     plat::AdvanceBy(1000);
     EXPECT_TRUE(Reported(plat::rule::ClockMisuse));
