@@ -6,6 +6,7 @@
 #include "driver.h"
 #include "sim/machine.h"
 
+#include <plat/user_io.h>
 #include <plat/verifier.h>
 
 #include <chrono>
@@ -71,8 +72,10 @@ bool LibraryFixture::LoadWithoutDevice()
 
 bool LibraryFixture::LoadLibrary()
 {
-    if (baselineThreads_ == 0)
+    if (baselineThreads_ == 0) {
         baselineThreads_ = ThreadCount();
+        baselineHandles_ = LiveHandles();
+    }
     std::string error;
     if (!LoadTavlon(lib, error)) {
         ADD_FAILURE() << "loading the library: " << error;
@@ -187,6 +190,21 @@ bool LibraryFixture::AdvanceUntilUnread(int count, uint64_t limitNs)
         plat::AdvanceBy(step);
     }
     return lib.QueryBuf() >= count;
+}
+
+std::vector<uintptr_t> LibraryFixture::LiveHandles()
+{
+    // Handles are small multiples of 4; a few thousand cover every test here.
+    std::vector<uintptr_t> live;
+    for (uintptr_t value = 4; value < 0x4000; value += 4) {
+        PVOID object = nullptr;
+        if (NT_SUCCESS(plat::ReferenceHandle(reinterpret_cast<HANDLE>(value), nullptr, &object,
+                                             nullptr))) {
+            ObfDereferenceObject(object);
+            live.push_back(value);
+        }
+    }
+    return live;
 }
 
 int LibraryFixture::ThreadCount()

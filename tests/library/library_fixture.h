@@ -78,7 +78,11 @@ protected:
     // Waits (host time, generous cap) until the process has at most `count` threads.
     static bool WaitForThreadCount(int count);
 
+    // Handles open in the simulated process's one handle table now (probed by value).
+    static std::vector<uintptr_t> LiveHandles();
+
     TavlonModule lib;
+    std::vector<uintptr_t> baselineHandles_;  // before the first load
     int baselineThreads_ = 0;
     bool machineUp_ = false;
     void *heldEvent_ = nullptr;

@@ -26,8 +26,10 @@ TEST_F(UnloadTest, DetachWithRunningAcquisitionAndWaitingThreadLeavesNothingBehi
     EXPECT_EQ(ThreadCount(), threads + 1);
     EXPECT_TRUE(Driver().HasUserEvent);
 
+    EXPECT_GT(LiveHandles().size(), baselineHandles_.size());
     lib.ProcessDetach();
     EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(LiveHandles(), baselineHandles_) << "a handle was left open";
     EXPECT_EQ(Driver().Running, 0);
     EXPECT_FALSE(Driver().HasUserEvent);
     EXPECT_EQ(Driver().OpenCount, 0);
@@ -47,6 +49,7 @@ TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
     EXPECT_EQ(ThreadCount(), threads + 3);
     lib.ProcessDetach();
     EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(LiveHandles(), baselineHandles_) << "a handle was left open";
     EXPECT_EQ(Driver().OpenCount, 0);
 }
 
