@@ -112,6 +112,7 @@ void DriverTest::Shutdown()
     card_ = nullptr;
     dc_ = nullptr;
     fdo_ = nullptr;
+    plat::ResetMachine();  // what the stand-in still keeps (freed blocks it watches, …)
 }
 
 NTSTATUS DriverTest::Ioctl(ULONG code, const void *in, ULONG inLen, void *out, ULONG outLen, ULONG_PTR *information)
