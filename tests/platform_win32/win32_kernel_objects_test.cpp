@@ -225,8 +225,13 @@ TEST(Win32Threads, ClosingTheHandleEarlyLetsTheThreadFinish)
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(second, &code));
     EXPECT_EQ(code, 0x1234u);
+    // An ended thread's id stays valid while a handle of it is open.
+    HANDLE third = OpenThread(SYNCHRONIZE, FALSE, id);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(WaitForSingleObject(third, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(second));
-    // The ended thread's id is no longer open.
+    EXPECT_TRUE(CloseHandle(third));
+    // Not once the last one is closed.
     EXPECT_EQ(OpenThread(SYNCHRONIZE, FALSE, id), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     CloseHandle(release);

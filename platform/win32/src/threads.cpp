@@ -44,15 +44,17 @@ void FinishThread(const std::shared_ptr<ThreadRecord> &record)
     Registry &reg = TheRegistry();
     void *object = nullptr;
     {
+        // An ended thread stays known by id and object while a handle of it is open (as on
+        // Windows, where the id lives as long as the thread object); otherwise it goes now.
         std::lock_guard lock(reg.mutex);
-        reg.byId.erase(record->id);
         record->finished = true;
         object = record->object;
-        record->object = nullptr;
-        if (object != nullptr) {
-            auto it = reg.byObject.find(object);
-            if (it != reg.byObject.end() && it->second.handles == 0)
+        auto it = object != nullptr ? reg.byObject.find(object) : reg.byObject.end();
+        if (it == reg.byObject.end() || it->second.handles == 0) {
+            if (it != reg.byObject.end())
                 reg.byObject.erase(it);
+            reg.byId.erase(record->id);
+            record->object = nullptr;
         }
     }
     if (object != nullptr)
@@ -103,6 +105,7 @@ void ForgetKernelObjects()
     for (auto &[object, entry] : reg.byObject)
         entry.record->object = nullptr;
     reg.byObject.clear();
+    std::erase_if(reg.byId, [](const auto &item) { return item.second->finished; });
 }
 
 // Gives the record a kernel thread object with one handle for the caller. Called with
@@ -208,8 +211,12 @@ void ThreadHandleClosed(void *object)
     auto it = reg.byObject.find(object);
     if (it == reg.byObject.end())
         return;
-    if (--it->second.handles == 0 && it->second.record->finished)
+    if (--it->second.handles == 0 && it->second.record->finished) {
+        auto record = it->second.record;
         reg.byObject.erase(it);
+        reg.byId.erase(record->id);
+        record->object = nullptr;
+    }
 }
 
 }  // namespace tqwin32
