@@ -40,11 +40,13 @@ EventNames &Names()
     return *names;
 }
 
-// A machine reset closed every handle and freed every object: no name survives it.
+// A machine reset closes every handle and frees every object: no name survives it.
 void ForgetNames()
 {
     EventNames &names = Names();
     std::lock_guard lock(names.mutex);
+    for (auto &[name, named] : names.byName)
+        kernel::Dereference(named.object);
     names.byName.clear();
     names.nameOf.clear();
 }
@@ -97,6 +99,7 @@ void EventHandleClosed(void *object)
     if (--named->second.handles == 0) {
         names.byName.erase(named);
         names.nameOf.erase(it);
+        kernel::Dereference(object);  // the name's own reference
     }
 }
 
@@ -172,13 +175,15 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
         // ignored, and the caller learns it through ERROR_ALREADY_EXISTS.
         void *handle = nullptr;
         kernel::Status status = kernel::InsertHandle(it->second.object, it->second.type, EVENT_ALL_ACCESS, &handle);
-        if (!kernel::Succeeded(status)) {
-            FailWithStatus(status);
-            return nullptr;
+        if (kernel::Succeeded(status)) {
+            it->second.handles++;
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return handle;
         }
-        it->second.handles++;
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return handle;
+        // The machine was shut down under the name (every handle closed): a new event.
+        kernel::Dereference(it->second.object);
+        names.nameOf.erase(it->second.object);
+        names.byName.erase(it);
     }
     void *handle = nullptr;
     kernel::Status status = kernel::CreateEventObject(bManualReset != FALSE, bInitialState != FALSE, &handle);
@@ -194,9 +199,8 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
         FailWithStatus(status);
         return nullptr;
     }
-    // The name table holds no reference: the object lives while its handles do, and the
-    // last CloseHandle removes the name.
-    kernel::Dereference(object);
+    // The name keeps a reference of its own, so the object it names cannot go while the
+    // name exists; the last CloseHandle through the stand-in removes the name.
     names.byName[lpName] = NamedEvent{object, type, 1};
     names.nameOf[object] = lpName;
     SetLastError(ERROR_SUCCESS);
@@ -220,7 +224,11 @@ extern "C" HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, 
     void *handle = nullptr;
     kernel::Status status = kernel::InsertHandle(it->second.object, it->second.type, dwDesiredAccess, &handle);
     if (!kernel::Succeeded(status)) {
-        FailWithStatus(status);
+        // The machine was shut down under the name: the event is gone.
+        kernel::Dereference(it->second.object);
+        names.nameOf.erase(it->second.object);
+        names.byName.erase(it);
+        FailWithError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
     it->second.handles++;
