@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include <plat/hw.h>
 #include <plat/kernel.h>
 #include <plat/pnp.h>
 
@@ -185,5 +186,7 @@ int PendingCount() { return g_pendingCount.load(); }
 int OpenHandles() { return g_openHandles.load(); }
 
 void ResetMachine() { plat::ResetMachine(); }
+
+std::uint64_t VirtualNowNs() { return plat::Now(); }
 
 }  // namespace testdev

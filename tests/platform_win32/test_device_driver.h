@@ -40,8 +40,10 @@ void Unload();  // DriverUnload, then the verifier's unload checks
 // Requests now pending in the driver, and open handles (creates minus closes).
 int PendingCount();
 int OpenHandles();
-// plat::ResetMachine, for test files that cannot include the kernel's headers.
+// plat::ResetMachine and the virtual clock, for test files that cannot include the
+// kernel's headers.
 void ResetMachine();
+std::uint64_t VirtualNowNs();
 
 }  // namespace testdev
 

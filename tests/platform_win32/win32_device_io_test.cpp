@@ -281,6 +281,20 @@ TEST_F(DeviceIoTest, KernelRefusesHandlesThatAreNotEvents)
     CloseHandle(release);
 }
 
+TEST_F(DeviceIoTest, ApplicationTimeOutsAreHostTimeAndLeaveTheMachineClockAlone)
+{
+    // After the reset the machine's clock is manual: only the test moves it. A Win32
+    // time-out or Sleep must neither end early nor move it.
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const std::uint64_t before = testdev::VirtualNowNs();
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(WaitForSingleObject(event, 50), WAIT_TIMEOUT);
+    Sleep(10);
+    EXPECT_GE(GetTickCount() - start, 60u);
+    EXPECT_EQ(testdev::VirtualNowNs(), before);
+    CloseHandle(event);
+}
+
 TEST(Win32DeviceNoMachine, CreateFileWithoutAMachineModuleFindsNoDevice)
 {
     testdev::ResetMachine();
