@@ -1,0 +1,343 @@
+// Conformance of the KERNEL32 subset the library relies on: opening a device that is not
+// there, device control and closing on handles that are not open device handles, events
+// (auto-reset and manual-reset, set, reset, waits with and without time-out, across
+// threads) and threads (start, parameter, identifier, suspended start, exit code).
+//
+// Written only against the Win32 API, it is built for Linux against the Win32 stand-in
+// and for Windows with mingw-w64 (run under Wine): both must pass, so the stand-in keeps
+// the behaviour the library would meet on the real platform.
+#include <windows.h>
+
+#include <atomic>
+
+#include "conformance_check.h"
+
+namespace {
+
+// A device name nothing registers, here or on any Windows system.
+const char kAbsentDevice[] = "\\\\.\\Tq4815Absent";
+// A control code of the device-control range the library uses.
+const DWORD kSomeControlCode = 0x222048;
+
+// Generous bound for an event that another thread is about to signal: reaching it means
+// the thread never got there, never that the machine is slow.
+const DWORD kLiveness = 10000;
+
+// A handle value that was open and has been closed since.
+HANDLE ClosedHandle()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(event);
+    return event;
+}
+
+void CreateFileOnAnAbsentDeviceFailsWithFileNotFound()
+{
+    struct Case {
+        DWORD access;
+        DWORD share;
+        DWORD disposition;
+    } cases[] = {
+        {GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING},  // what the library asks for
+        {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING},
+        {0, 0, OPEN_EXISTING},
+    };
+    for (const Case &c : cases) {
+        SetLastError(0xDEADu);
+        HANDLE h = CreateFileA(kAbsentDevice, c.access, c.share, nullptr, c.disposition, 0, nullptr);
+        CHECK_EQ(h, INVALID_HANDLE_VALUE);
+        CHECK_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    }
+}
+
+void DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle()
+{
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    struct Case {
+        const char *what;
+        HANDLE handle;
+    } cases[] = {
+        {"invalid-handle value (what a failed open leaves)", INVALID_HANDLE_VALUE},
+        {"null handle", nullptr},
+        {"closed handle", ClosedHandle()},
+        {"event handle", event},
+    };
+    for (const Case &c : cases) {
+        DWORD out = 0x5A5A5A5Au;
+        DWORD returned = 0;
+        SetLastError(0xDEADu);
+        BOOL ok = DeviceIoControl(c.handle, kSomeControlCode, nullptr, 0, &out, sizeof out, &returned, nullptr);
+        printf("  DeviceIoControl on %s\n", c.what);
+        CHECK_EQ(ok, FALSE);
+        CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        CHECK_EQ(out, 0x5A5A5A5Au);  // nothing was written to the output buffer
+    }
+    CloseHandle(event);
+}
+
+void CloseHandleClosesOnceAndRefusesWhatIsNotOpen()
+{
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    CHECK(event != nullptr);
+    CHECK_EQ(CloseHandle(event), TRUE);
+
+    SetLastError(0xDEADu);
+    CHECK_EQ(CloseHandle(event), FALSE);  // the second close of the same value
+    CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    SetLastError(0xDEADu);
+    CHECK_EQ(CloseHandle(nullptr), FALSE);
+    CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    // The library closes the device handle only when the open succeeded; closing the
+    // invalid-handle value (the current-process pseudo handle) has no effect either way.
+    CHECK_EQ(CloseHandle(INVALID_HANDLE_VALUE), TRUE);
+    CHECK_EQ(CloseHandle(GetCurrentProcess()), TRUE);
+}
+
+void AutoResetEventReleasesOneWaitAndResetsItself()
+{
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    CHECK(event != nullptr);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);  // created not signalled
+
+    CHECK_EQ(SetEvent(event), TRUE);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);  // the wait consumed the signal
+
+    // Signals do not count: two sets before a wait release one wait.
+    CHECK_EQ(SetEvent(event), TRUE);
+    CHECK_EQ(SetEvent(event), TRUE);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+    // ResetEvent takes back a signal nobody consumed, and is harmless on a reset event.
+    CHECK_EQ(SetEvent(event), TRUE);
+    CHECK_EQ(ResetEvent(event), TRUE);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    CHECK_EQ(ResetEvent(event), TRUE);
+    CHECK_EQ(CloseHandle(event), TRUE);
+
+    HANDLE initiallySet = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    CHECK_EQ(WaitForSingleObject(initiallySet, INFINITE), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(initiallySet, 0), WAIT_TIMEOUT);
+    CloseHandle(initiallySet);
+}
+
+void ManualResetEventStaysSignalledUntilReset()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CHECK(event != nullptr);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    CHECK_EQ(SetEvent(event), TRUE);
+    for (int i = 0; i < 3; ++i)
+        CHECK_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    CHECK_EQ(ResetEvent(event), TRUE);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    CloseHandle(event);
+
+    HANDLE initiallySet = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    CHECK_EQ(WaitForSingleObject(initiallySet, 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(initiallySet, 0), WAIT_OBJECT_0);
+    CloseHandle(initiallySet);
+}
+
+void TimedWaitOnAnUnsignalledEventTimesOutNoEarlier()
+{
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    // The tick count advances in steps of up to 16 ms on Windows: allow one step.
+    const DWORD timeouts[] = {1, 30, 120};
+    for (DWORD timeout : timeouts) {
+        const DWORD start = GetTickCount();
+        CHECK_EQ(WaitForSingleObject(event, timeout), WAIT_TIMEOUT);
+        const DWORD elapsed = GetTickCount() - start;
+        CHECK(elapsed + 16 >= timeout);
+    }
+    CloseHandle(event);
+}
+
+void EventOperationsOnHandlesThatAreNoEventFail()
+{
+    HANDLE closed = ClosedHandle();
+    HANDLE handles[] = {nullptr, closed};
+    for (HANDLE h : handles) {
+        SetLastError(0xDEADu);
+        CHECK_EQ(SetEvent(h), FALSE);
+        CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        SetLastError(0xDEADu);
+        CHECK_EQ(ResetEvent(h), FALSE);
+        CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        SetLastError(0xDEADu);
+        CHECK_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
+        CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        SetLastError(0xDEADu);
+        CHECK_EQ(WaitForSingleObject(h, 50), WAIT_FAILED);
+        CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+}
+
+// A thread that announces it is about to wait, waits on an event without time-out and
+// counts its release.
+struct Waiter {
+    HANDLE event = nullptr;
+    HANDLE ready = nullptr;     // manual-reset: set just before the wait
+    HANDLE released = nullptr;  // auto-reset: set after the wait returned
+    std::atomic<int> *count = nullptr;
+    DWORD waitResult = 0xFFFFu;
+};
+
+DWORD WINAPI WaiterMain(LPVOID parameter)
+{
+    auto *w = static_cast<Waiter *>(parameter);
+    SetEvent(w->ready);
+    w->waitResult = WaitForSingleObject(w->event, INFINITE);
+    w->count->fetch_add(1);
+    SetEvent(w->released);
+    return 0;
+}
+
+void EachSignalOfAnAutoResetEventReleasesExactlyOneWaitingThread()
+{
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> count{0};
+    Waiter waiters[2];
+    HANDLE threads[2];
+    for (int i = 0; i < 2; ++i) {
+        waiters[i].event = event;
+        waiters[i].ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        waiters[i].released = released;
+        waiters[i].count = &count;
+        threads[i] = CreateThread(nullptr, 0, WaiterMain, &waiters[i], 0, nullptr);
+        CHECK(threads[i] != nullptr);
+        CHECK_EQ(WaitForSingleObject(waiters[i].ready, kLiveness), WAIT_OBJECT_0);
+    }
+    Sleep(50);  // let both reach their wait (if one has not, the signal waits for it)
+    CHECK_EQ(count.load(), 0);
+
+    CHECK_EQ(SetEvent(event), TRUE);
+    CHECK_EQ(WaitForSingleObject(released, kLiveness), WAIT_OBJECT_0);
+    Sleep(100);
+    CHECK_EQ(count.load(), 1);  // the other thread still waits
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);  // and the signal is spent
+
+    CHECK_EQ(SetEvent(event), TRUE);
+    CHECK_EQ(WaitForSingleObject(released, kLiveness), WAIT_OBJECT_0);
+    for (int i = 0; i < 2; ++i) {
+        CHECK_EQ(WaitForSingleObject(threads[i], kLiveness), WAIT_OBJECT_0);
+        CHECK_EQ(waiters[i].waitResult, WAIT_OBJECT_0);
+        CloseHandle(threads[i]);
+        CloseHandle(waiters[i].ready);
+    }
+    CHECK_EQ(count.load(), 2);
+    CloseHandle(released);
+    CloseHandle(event);
+}
+
+void OneSignalOfAManualResetEventReleasesEveryWaitingThread()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> count{0};
+    Waiter waiters[3];
+    HANDLE threads[3];
+    for (int i = 0; i < 3; ++i) {
+        waiters[i].event = event;
+        waiters[i].ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        waiters[i].released = released;
+        waiters[i].count = &count;
+        threads[i] = CreateThread(nullptr, 0, WaiterMain, &waiters[i], 0, nullptr);
+        CHECK_EQ(WaitForSingleObject(waiters[i].ready, kLiveness), WAIT_OBJECT_0);
+    }
+    CHECK_EQ(SetEvent(event), TRUE);
+    for (int i = 0; i < 3; ++i) {
+        CHECK_EQ(WaitForSingleObject(threads[i], kLiveness), WAIT_OBJECT_0);
+        CHECK_EQ(waiters[i].waitResult, WAIT_OBJECT_0);
+        CloseHandle(threads[i]);
+        CloseHandle(waiters[i].ready);
+    }
+    CHECK_EQ(count.load(), 3);
+    CHECK_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);  // still signalled
+    CloseHandle(released);
+    CloseHandle(event);
+}
+
+struct ThreadProbe {
+    DWORD seenId = 0;
+    LPVOID seenParameter = nullptr;
+    std::atomic<int> ran{0};
+};
+
+DWORD WINAPI ProbeMain(LPVOID parameter)
+{
+    auto *probe = static_cast<ThreadProbe *>(parameter);
+    probe->seenId = GetCurrentThreadId();
+    probe->seenParameter = parameter;
+    probe->ran.store(1);
+    return 0x1234u;
+}
+
+void CreateThreadRunsTheRoutineWithItsParameterAndReportsItsIdentity()
+{
+    ThreadProbe probe;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, ProbeMain, &probe, 0, &id);
+    CHECK(thread != nullptr);
+    CHECK(id != 0);
+    CHECK(id != GetCurrentThreadId());
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CHECK_EQ(probe.seenId, id);
+    CHECK_EQ(probe.seenParameter, &probe);
+    DWORD exitCode = 0;
+    CHECK_EQ(GetExitCodeThread(thread, &exitCode), TRUE);
+    CHECK_EQ(exitCode, 0x1234u);
+    // An ended thread stays signalled.
+    CHECK_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    CHECK_EQ(CloseHandle(thread), TRUE);
+
+    // The identifier is optional (the library keeps it, others need not).
+    ThreadProbe second;
+    HANDLE anonymous = CreateThread(nullptr, 0, ProbeMain, &second, 0, nullptr);
+    CHECK(anonymous != nullptr);
+    CHECK_EQ(WaitForSingleObject(anonymous, kLiveness), WAIT_OBJECT_0);
+    CHECK_EQ(second.ran.load(), 1);
+    CloseHandle(anonymous);
+}
+
+void ASuspendedThreadRunsOnlyOnceResumed()
+{
+    ThreadProbe probe;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, ProbeMain, &probe, CREATE_SUSPENDED, &id);
+    CHECK(thread != nullptr);
+    Sleep(50);
+    CHECK_EQ(probe.ran.load(), 0);
+    CHECK_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+    DWORD exitCode = 0;
+    CHECK_EQ(GetExitCodeThread(thread, &exitCode), TRUE);
+    CHECK_EQ(exitCode, STILL_ACTIVE);
+    CHECK_EQ(ResumeThread(thread), 1u);  // the previous suspend count
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CHECK_EQ(probe.ran.load(), 1);
+    CHECK_EQ(probe.seenId, id);
+    CloseHandle(thread);
+}
+
+}  // namespace
+
+int main()
+{
+    RUN_CASE(CreateFileOnAnAbsentDeviceFailsWithFileNotFound);
+    RUN_CASE(DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle);
+    RUN_CASE(CloseHandleClosesOnceAndRefusesWhatIsNotOpen);
+    RUN_CASE(AutoResetEventReleasesOneWaitAndResetsItself);
+    RUN_CASE(ManualResetEventStaysSignalledUntilReset);
+    RUN_CASE(TimedWaitOnAnUnsignalledEventTimesOutNoEarlier);
+    RUN_CASE(EventOperationsOnHandlesThatAreNoEventFail);
+    RUN_CASE(EachSignalOfAnAutoResetEventReleasesExactlyOneWaitingThread);
+    RUN_CASE(OneSignalOfAManualResetEventReleasesEveryWaitingThread);
+    RUN_CASE(CreateThreadRunsTheRoutineWithItsParameterAndReportsItsIdentity);
+    RUN_CASE(ASuspendedThreadRunsOnlyOnceResumed);
+    return conformance::Finish("conformance_kernel32");
+}
