@@ -100,6 +100,7 @@ std::mutex gIoLock;
 std::unordered_map<PDEVICE_OBJECT, DeviceInfo> gDevices;
 std::map<std::wstring, Link> gLinks;
 std::set<PDRIVER_OBJECT> gDrivers;
+std::set<PDRIVER_OBJECT> gDriversUnloading;  // freed once their last device object is gone
 
 std::mutex gIrpLock;
 std::unordered_set<PIRP> gIrps;          // live IRPs
@@ -207,7 +208,27 @@ void ClearStackLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
-void FreeDeviceMemory(PDEVICE_OBJECT device) { std::free(device); }
+void FreeDriverMemory(PDRIVER_OBJECT driver)
+{
+    std::free(driver->DriverName.Buffer);
+    std::free(driver);
+}
+
+// Frees a deleted device object, and its driver object if the driver was unloaded while the
+// device was still referenced (the image stays until its last device object is gone).
+void FreeDeviceMemory(PDEVICE_OBJECT device)
+{
+    PDRIVER_OBJECT driver = device->DriverObject;
+    std::free(device);
+    {
+        std::lock_guard<std::mutex> guard(gIoLock);
+        if (!gDriversUnloading.count(driver)) return;
+        for (auto &[other, info] : gDevices)
+            if (other->DriverObject == driver) return;
+        gDriversUnloading.erase(driver);
+    }
+    FreeDriverMemory(driver);
+}
 
 PMDL AllocateMdlInternal(PVOID va, ULONG length)
 {
@@ -437,14 +458,13 @@ void ResetIo()
 {
     {
         std::lock_guard<std::mutex> guard(gIoLock);
-        for (auto &[device, info] : gDevices) FreeDeviceMemory(device);
+        for (auto &[device, info] : gDevices) std::free(device);
         gDevices.clear();
         gLinks.clear();
-        for (PDRIVER_OBJECT d : gDrivers) {
-            std::free(d->DriverName.Buffer);
-            std::free(d);
-        }
+        for (PDRIVER_OBJECT d : gDrivers) FreeDriverMemory(d);
         gDrivers.clear();
+        for (PDRIVER_OBJECT d : gDriversUnloading) FreeDriverMemory(d);
+        gDriversUnloading.clear();
         gMdlMapped = false;
     }
     std::lock_guard<std::mutex> guard(gIrpLock);
@@ -569,9 +589,14 @@ void FreeDriverObject(PDRIVER_OBJECT driver)
     {
         std::lock_guard<std::mutex> guard(gIoLock);
         if (!gDrivers.erase(driver)) return;
+        for (auto &[device, info] : gDevices) {
+            if (device->DriverObject == driver) {
+                gDriversUnloading.insert(driver);
+                return;
+            }
+        }
     }
-    std::free(driver->DriverName.Buffer);
-    std::free(driver);
+    FreeDriverMemory(driver);
 }
 
 PDEVICE_OBJECT FindDeviceByName(const wchar_t *name)

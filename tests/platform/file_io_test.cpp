@@ -206,6 +206,25 @@ TEST_F(FileIoTest, ShuttingTheMachineDownClosesOpenHandlesLikeAProcessExit)
     plat::ShutdownMachine();  // idempotent
 }
 
+// A device removed while a handle is open stays (nameless) until the handle closes; its
+// driver object outlives an unload until then, so the close still reaches the driver.
+TEST_F(FileIoTest, ADeletedDeviceAndItsDriverLastUntilTheLastFileObjectCloses)
+{
+    HANDLE h = Open();
+    TdRemoveDevice(ext);
+    EXPECT_EQ(plat::FindDeviceByName(L"\\Device\\TestDev"), nullptr);
+    HANDLE again;
+    EXPECT_EQ(plat::OpenDevicePath("\\\\.\\TestDev", &again), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(fdo->ReferenceCount, 1);
+    plat::VerifierCheckUnload(driver);  // nothing is charged to the driver: the device is deleted
+    plat::FreeDriverObject(driver);
+    LONG closes = TdCloseCalls;
+    EXPECT_EQ(plat::CloseHandle(h), STATUS_SUCCESS);
+    EXPECT_EQ(TdCloseCalls, closes + 1);
+    ext = nullptr;
+    fdo = nullptr;
+}
+
 TEST_F(FileIoTest, ForwardedRequestsComeBackThroughTheDriversCompletionRoutine)
 {
     HANDLE h = Open();

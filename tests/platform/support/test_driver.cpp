@@ -4,6 +4,7 @@
 #include "test_device.h"
 
 NTSTATUS TdBusStatus = STATUS_SUCCESS;
+volatile LONG TdCloseCalls = 0;
 
 namespace {
 
@@ -44,6 +45,7 @@ extern "C" NTSTATUS NTAPI TdCreate(PDEVICE_OBJECT device, PIRP irp)
 extern "C" NTSTATUS NTAPI TdClose(PDEVICE_OBJECT device, PIRP irp)
 {
     InterlockedIncrement(&static_cast<TdExtension *>(device->DeviceExtension)->Closes);
+    InterlockedIncrement(&TdCloseCalls);
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 

@@ -63,6 +63,7 @@ VOID NTAPI TdDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
 }
 
 extern NTSTATUS TdBusStatus;
+extern volatile LONG TdCloseCalls;  // every close the driver received, on any device
 
 // Connects the ISR to a TestDevice at portBase (PASSIVE_LEVEL); enables its interrupt.
 NTSTATUS TdConnect(TdExtension *ext, ULONG portBase, ULONG vector, KIRQL irql, KINTERRUPT_MODE mode, BOOLEAN shared);

@@ -81,7 +81,9 @@ private:
 // ---- Driver objects -----------------------------------------------------------------------------
 // Creates a driver object named \Driver\NAME with its extension, every MajorFunction entry
 // set to the I/O manager's default (complete with STATUS_INVALID_DEVICE_REQUEST), and frees
-// one. Used by the driver loader.
+// one. Used by the driver loader. A driver object whose devices are deleted but still open
+// (file objects not yet closed) is freed when the last of them goes, as the real kernel keeps
+// a driver image until its last device object is gone.
 PDRIVER_OBJECT CreateDriverObject(const char *name);
 void FreeDriverObject(PDRIVER_OBJECT driver);
 
