@@ -15,6 +15,14 @@ using namespace tqwin32;
 
 bool IsDevicePath(const std::string &path) { return path.size() > 4 && path.compare(0, 4, "\\\\.\\") == 0; }
 
+// The error for a device path whose device does not exist: the name after "\\.\" is
+// looked up as one name, so a path that goes on below it ("\\.\NAME\more") misses an
+// intermediate component, which Windows reports as a missing path, not a missing file.
+DWORD MissingDeviceError(const std::string &path)
+{
+    return path.find('\\', 4) != std::string::npos ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+}
+
 // Marks the calling thread's request in flight for CancelSynchronousIo / CancelIoEx.
 struct InFlight {
     ThreadRecord &record;
@@ -58,16 +66,24 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         if (c == '/')
             c = '\\';  // Win32 accepts either separator
     }
+    if (path.empty()) {
+        FailWithError(ERROR_PATH_NOT_FOUND);  // an empty name is no path at all
+        return INVALID_HANDLE_VALUE;
+    }
     if (!IsDevicePath(path)) {
         FailWithError(ERROR_FILE_NOT_FOUND);  // no file system behind the stand-in
         return INVALID_HANDLE_VALUE;
     }
     if (!kernel::EnsureMachineBooted()) {
-        FailWithError(ERROR_FILE_NOT_FOUND);  // no machine, so no device of that name
+        FailWithError(MissingDeviceError(path));  // no machine, so no device of that name
         return INVALID_HANDLE_VALUE;
     }
     void *handle = nullptr;
     kernel::Status status = kernel::OpenDevicePath(path.c_str(), &handle);
+    if (status == kernel::kObjectNameNotFound) {
+        FailWithError(MissingDeviceError(path));
+        return INVALID_HANDLE_VALUE;
+    }
     if (!kernel::Succeeded(status)) {
         FailWithStatus(status);
         return INVALID_HANDLE_VALUE;
