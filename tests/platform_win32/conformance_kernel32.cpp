@@ -50,6 +50,29 @@ void CreateFileOnAnAbsentDeviceFailsWithFileNotFound()
     }
 }
 
+void CreateFileTellsAMissingDeviceFromAMissingPathAndABadRequest()
+{
+    struct Case {
+        const char *path;
+        DWORD disposition;
+        DWORD error;
+    } cases[] = {
+        {"//./Tq4815Absent", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},  // either separator
+        {"\\\\.\\Tq4815Absent\\more", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+        {"\\\\.\\Tq4815Absent\\", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+        {"", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+        {kAbsentDevice, 99, ERROR_INVALID_PARAMETER},  // no such disposition
+        {kAbsentDevice, 0, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case &c : cases) {
+        SetLastError(0xDEADu);
+        HANDLE h = CreateFileA(c.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
+        printf("  CreateFileA(\"%s\", disposition %u)\n", c.path, static_cast<unsigned>(c.disposition));
+        CHECK_EQ(h, INVALID_HANDLE_VALUE);
+        CHECK_EQ(GetLastError(), c.error);
+    }
+}
+
 void DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle()
 {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -61,6 +84,7 @@ void DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle()
         {"null handle", nullptr},
         {"closed handle", ClosedHandle()},
         {"event handle", event},
+        {"current-thread pseudo handle", GetCurrentThread()},
     };
     for (const Case &c : cases) {
         DWORD out = 0x5A5A5A5Au;
@@ -157,6 +181,21 @@ void TimedWaitOnAnUnsignalledEventTimesOutNoEarlier()
     CloseHandle(event);
 }
 
+struct ThreadProbe {
+    DWORD seenId = 0;
+    LPVOID seenParameter = nullptr;
+    std::atomic<int> ran{0};
+};
+
+DWORD WINAPI ProbeMain(LPVOID parameter)
+{
+    auto *probe = static_cast<ThreadProbe *>(parameter);
+    probe->seenId = GetCurrentThreadId();
+    probe->seenParameter = parameter;
+    probe->ran.store(1);
+    return 0x1234u;
+}
+
 void EventOperationsOnHandlesThatAreNoEventFail()
 {
     HANDLE closed = ClosedHandle();
@@ -175,6 +214,19 @@ void EventOperationsOnHandlesThatAreNoEventFail()
         CHECK_EQ(WaitForSingleObject(h, 50), WAIT_FAILED);
         CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     }
+    // A thread can be waited on but not set or reset.
+    ThreadProbe probe;
+    HANDLE thread = CreateThread(nullptr, 0, ProbeMain, &probe, CREATE_SUSPENDED, nullptr);
+    SetLastError(0xDEADu);
+    CHECK_EQ(SetEvent(thread), FALSE);
+    CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    SetLastError(0xDEADu);
+    CHECK_EQ(ResetEvent(thread), FALSE);
+    CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    CHECK_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+    ResumeThread(thread);
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CloseHandle(thread);
 }
 
 // A thread that announces it is about to wait, waits on an event without time-out and
@@ -263,21 +315,6 @@ void OneSignalOfAManualResetEventReleasesEveryWaitingThread()
     CloseHandle(event);
 }
 
-struct ThreadProbe {
-    DWORD seenId = 0;
-    LPVOID seenParameter = nullptr;
-    std::atomic<int> ran{0};
-};
-
-DWORD WINAPI ProbeMain(LPVOID parameter)
-{
-    auto *probe = static_cast<ThreadProbe *>(parameter);
-    probe->seenId = GetCurrentThreadId();
-    probe->seenParameter = parameter;
-    probe->ran.store(1);
-    return 0x1234u;
-}
-
 void CreateThreadRunsTheRoutineWithItsParameterAndReportsItsIdentity()
 {
     ThreadProbe probe;
@@ -319,6 +356,7 @@ void ASuspendedThreadRunsOnlyOnceResumed()
     CHECK_EQ(exitCode, STILL_ACTIVE);
     CHECK_EQ(ResumeThread(thread), 1u);  // the previous suspend count
     CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CHECK_EQ(ResumeThread(thread), 0u);  // not suspended (any more)
     CHECK_EQ(probe.ran.load(), 1);
     CHECK_EQ(probe.seenId, id);
     CloseHandle(thread);
@@ -329,6 +367,7 @@ void ASuspendedThreadRunsOnlyOnceResumed()
 int main()
 {
     RUN_CASE(CreateFileOnAnAbsentDeviceFailsWithFileNotFound);
+    RUN_CASE(CreateFileTellsAMissingDeviceFromAMissingPathAndABadRequest);
     RUN_CASE(DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle);
     RUN_CASE(CloseHandleClosesOnceAndRefusesWhatIsNotOpen);
     RUN_CASE(AutoResetEventReleasesOneWaitAndResetsItself);

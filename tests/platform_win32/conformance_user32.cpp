@@ -227,6 +227,44 @@ void PostingToADestroyedWindowFailsAndItsMessagesAreGone()
     CHECK_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
+void RetrievingWithADestroyedWindowAsFilterFails()
+{
+    HWND window = MakeWindow();
+    DestroyWindow(window);
+    MSG msg;
+    SetLastError(0xDEADu);
+    CHECK_EQ(PeekMessageA(&msg, window, 0, 0, PM_REMOVE), FALSE);
+    CHECK_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    SetLastError(0xDEADu);
+    CHECK_EQ(GetMessageA(&msg, window, 0, 0), -1);  // not 0: this is no quit
+    CHECK_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+HWND gWindowOfEndedThread = nullptr;
+
+DWORD WINAPI MakeWindowAndEnd(LPVOID)
+{
+    gWindowOfEndedThread = MakeWindow();
+    PostMessageA(gWindowOfEndedThread, WM_USER, 0, 0);  // never read
+    return 0;
+}
+
+void AWindowEndsWithTheThreadThatMadeIt()
+{
+    // An application's window thread that ends takes its windows along; the library's
+    // notification thread then posts to a window that no longer exists.
+    HANDLE thread = CreateThread(nullptr, 0, MakeWindowAndEnd, nullptr, 0, nullptr);
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CHECK(gWindowOfEndedThread != nullptr);
+    CHECK_EQ(IsWindow(gWindowOfEndedThread), FALSE);
+    SetLastError(0xDEADu);
+    CHECK_EQ(PostMessageA(gWindowOfEndedThread, WM_USER, 0, 0), FALSE);
+    CHECK_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    MSG msg;
+    CHECK_EQ(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE), FALSE);  // nothing came here
+}
+
 void AFullQueueRefusesFurtherPostsUntilItIsRead()
 {
     // Windows keeps at most 10000 posted messages per queue by default; a notification
@@ -277,6 +315,8 @@ int main()
     RUN_CASE(MessagesPostedByAnotherThreadReachTheWindowsThreadInOrder);
     RUN_CASE(TheQuitMessageComesAfterThePostedOnes);
     RUN_CASE(PostingToADestroyedWindowFailsAndItsMessagesAreGone);
+    RUN_CASE(RetrievingWithADestroyedWindowAsFilterFails);
+    RUN_CASE(AWindowEndsWithTheThreadThatMadeIt);
     RUN_CASE(AFullQueueRefusesFurtherPostsUntilItIsRead);
     return conformance::Finish("conformance_user32");
 }
