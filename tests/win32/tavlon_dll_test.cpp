@@ -10,7 +10,10 @@
 //    the caller's buffers, and the functions that need no device give their fixed
 //    results: the description string, the configuration values, the per-channel rates.
 //
-// Usage: tavlon_dll_test [path of TAVLON.dll]   (default: TAVLON.dll beside the program)
+// Usage: tavlon_dll_test [--exit-loaded] [path of TAVLON.dll]
+// (default path: TAVLON.dll beside the program). With --exit-loaded the program leaves
+// the DLL loaded when it returns, so the DLL sees the detach of a terminating process
+// (other threads already ended) instead of FreeLibrary's; the process must still end.
 // Exit status 0 when every check held, 1 otherwise, 77 when the device exists here (the
 // checks are about its absence).
 #include <windows.h>
@@ -495,6 +498,20 @@ void DllPath(int argc, char **argv, char *path, DWORD size)
     snprintf(slash != nullptr ? slash + 1 : path, size - (slash != nullptr ? slash + 1 - path : 0), "TAVLON.dll");
 }
 
+// Loads the DLL, uses it a little, and returns with it still loaded.
+int ExitWhileLoaded(const char *path)
+{
+    gDll = LoadLibraryA(path);
+    if (CHECK(gDll != nullptr) && ResolveAll(gDll, e)) {
+        CHECK_EQ(e.Initial(0, 0, 0, 0), 0);
+        CHECK_EQ(e.GetLastADError(), 2);
+        HANDLE thread = CreateThread(nullptr, 0, Idle, nullptr, 0, nullptr);
+        CHECK_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    return conformance::Finish("tavlon_dll_test --exit-loaded");
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -503,9 +520,16 @@ int main(int argc, char **argv)
         printf("\\\\.\\Tq4815x exists on this system: the checks of its absence do not apply\n");
         return kSkipped;
     }
+    const bool exitLoaded = argc > 1 && strcmp(argv[1], "--exit-loaded") == 0;
+    if (exitLoaded) {
+        argc--;
+        argv++;
+    }
     char path[MAX_PATH + 16];
     DllPath(argc, argv, path, sizeof path);
     printf("loading %s\n", path);
+    if (exitLoaded)
+        return ExitWhileLoaded(path);
 
     RUN_CASE(TheProbeSeesAWrongArgumentSize);
 
