@@ -73,6 +73,13 @@ bool LibraryFixture::LoadWithoutDevice()
 bool LibraryFixture::LoadLibrary()
 {
     if (baselineThreads_ == 0) {
+        // A sanitizer runtime may start a helper thread at the process's first thread
+        // creation; have that happen before the baseline is taken.
+        static const bool warmedUp = [] {
+            std::thread([] {}).join();
+            return true;
+        }();
+        (void)warmedUp;
         baselineThreads_ = ThreadCount();
         baselineHandles_ = LiveHandles();
     }
