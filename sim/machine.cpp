@@ -55,9 +55,11 @@ std::unique_ptr<Machine> Machine::Boot(const MachineOptions &options, std::strin
     if (options.resetPlatform)
         plat::ResetMachine();
     plat::SetClockMode(options.clock, options.speed);
+    const bool realTime = options.clock == plat::ClockMode::RealTime;
     plat::SetWdmVersion(options.config.wdmMajor, options.config.wdmMinor);
 
     std::unique_ptr<Machine> m(new Machine());
+    m->realTime_ = realTime;
     m->layout_ = *layout;
     m->host_ = std::make_unique<CardHost>(std::move(card));
     m->host_->Attach(m->layout_);
@@ -100,6 +102,8 @@ void Machine::Shutdown()
     driver_ = nullptr;
     if (host_)
         host_->Detach();
+    if (realTime_)
+        plat::SetClockMode(plat::ClockMode::Manual);  // stops the clock and DPC threads
     Machine *self = this;
     gCurrent.compare_exchange_strong(self, nullptr);
 }

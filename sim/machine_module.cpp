@@ -3,12 +3,17 @@
 // the configuration) with the card and the Tq4815x driver, and starts the device.
 #include "sim/machine.h"
 
+#include <plat/machine.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 // The driver's load entry (libTq4815x.so).
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void);
+extern "C" __attribute__((visibility("default"))) void TqMachineShutdown(void);
 
 namespace {
 
@@ -58,6 +63,13 @@ extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void)
         return 1;
     }
     gMachine = machine.release();
+    // The platform's shutdown (which closes every open handle first) now runs ours, which
+    // also frees the machine; and a program that never shuts the machine down gets it shut
+    // down at exit, before the kernel stand-in's threads and statics go away.
+    // The platform's shutdown (which closes every open handle first) runs ours, which also
+    // frees the machine. Shutting down at process exit is the platform's to order: it must
+    // come after the library's own detach, which still talks to the driver.
+    plat::SetMachineBooted(&TqMachineShutdown);
     return 0;
 }
 

@@ -51,7 +51,8 @@ public:
     Machine &operator=(const Machine &) = delete;
 
     // Removes the device (when it was added), deletes the PDO, unloads the driver (with the
-    // verifier's unload checks) and takes the card off the bus. Idempotent.
+    // verifier's unload checks), takes the card off the bus and, if the machine started the
+    // real-time clock, returns it to manual mode. Idempotent.
     void Shutdown();
 
     CardHost &Host() { return *host_; }
@@ -79,6 +80,7 @@ private:
     NTSTATUS addStatus_ = STATUS_UNSUCCESSFUL;
     NTSTATUS startStatus_ = STATUS_UNSUCCESSFUL;
     bool shutDown_ = false;
+    bool realTime_ = false;  // the machine started the real-time clock (and stops it)
 };
 
 // The machine that is up, or null (for the command-line tool and tests that booted it
