@@ -56,11 +56,26 @@ inline const char *PlatformName()
     }
 }
 
+#ifdef _WIN32
+// A fault ends the program at once with status 3 and a line saying where, rather than
+// through the system's crash handling (a debugger under Wine), whose exit status is not
+// reliably a failure.
+inline LONG WINAPI ReportFault(EXCEPTION_POINTERS *info)
+{
+    printf("FAIL: exception 0x%08lx at %p\n", static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
+           info->ExceptionRecord->ExceptionAddress);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+inline const bool kFaultReporterInstalled = (SetUnhandledExceptionFilter(ReportFault), true);
+#endif
+
 struct Tally {
     int checks = 0;
     int failures = 0;
     int divergences = 0;
-    const char *caseName = "";
+    const char *caseName = "-";  // "-" outside a case
     // Innermost KNOWN_DIVERGENCE block, if it applies to this platform.
     const char *divergenceReason = nullptr;
 };
@@ -102,8 +117,9 @@ inline bool CheckEqual(unsigned long long actual, unsigned long long expected, c
                        const char *actualExpr, const char *expectedExpr)
 {
     char what[512];
-    snprintf(what, sizeof what, "%s == %s (got %llu = 0x%llx, expected %llu = 0x%llx)", actualExpr, expectedExpr,
-             actual, actual, expected, expected);
+    // Values are compared as 64-bit patterns; shown unsigned, in hex, and signed.
+    snprintf(what, sizeof what, "%s == %s (got %llu = 0x%llx = %lld, expected %llu = 0x%llx)", actualExpr,
+             expectedExpr, actual, actual, static_cast<long long>(actual), expected, expected);
     return Record(actual == expected, file, line, what);
 }
 
@@ -142,6 +158,7 @@ inline void RunCase(const char *name, void (*body)())
     const int failuresBefore = t.failures;
     t.caseName = name;
     body();
+    t.caseName = "-";
     printf("%s %s\n", t.failures == failuresBefore ? "[ ok ]" : "[FAIL]", name);
     fflush(stdout);
 }
