@@ -270,6 +270,9 @@ TEST_F(EepromBitsTest, EveryWordSurvivesAWriteThenReadRoundTrip)
         EXPECT_EQ(Card().EepromContents()[w], pattern(w)) << w;
         EXPECT_EQ(ReadWord(0, static_cast<USHORT>(2 * w)), pattern(w)) << w;
     }
+    // The chip saw no protocol slip in all of it.
+    for (const sim::MisuseRecord &m : Card().Misuse().Entries())
+        EXPECT_EQ(m.what.find("EEPROM"), std::string::npos) << m.what;
 }
 
 }  // namespace
