@@ -84,7 +84,7 @@ TEST_F(SequencerTest, ThreeChannelsReadNothingForTwoStepsAndStoreTheFirstScanAtS
     EXPECT_EQ(AdReadsSince(traceStart), 2u * 7) << "steps 3 to 9 read high and low bytes";
 }
 
-// The mended first scan: every sample of every scan, the first included, is the channel
+// From the first scan on, every sample of every scan is the channel
 // its slot says, for any channel count.
 TEST_F(SequencerTest, EverySampleFromTheFirstScanOnSitsInItsChannelsSlot)
 {
@@ -107,6 +107,36 @@ TEST_F(SequencerTest, EverySampleFromTheFirstScanOnSitsInItsChannelsSlot)
             EXPECT_NEAR(Word(0, 1 + c), 100 + 100 * c, 2) << channels << " channels, slot " << c;
         ASSERT_EQ(Stop(), STATUS_SUCCESS);
     }
+}
+
+// The channel count a board set-up command writes never reaches the running sequencer or
+// the readers: the buffers keep the layout of their start (AddressSanitizer watches the
+// block's bounds).
+TEST_F(SequencerTest, ChannelCountRewrittenWhileRunningLeavesTheLayoutOfTheStart)
+{
+    StartRing(2, 2, 4);
+    for (USHORT rewritten : {USHORT{32}, USHORT{0}, USHORT{255}}) {
+        Dc()->ChannelCount = rewritten;
+        Ticks(4);
+    }
+    Ticks(2);  // in all: two discarding steps and three buffers of four steps
+    std::vector<sim::ConversionRecord> conversions = ConversionsSinceMark();
+    EXPECT_EQ(Dc()->SequenceNo, 3);
+    EXPECT_EQ(Dc()->FillCount, 0u);
+    for (unsigned i = 0; i < 4; ++i) {
+        EXPECT_EQ(conversions.at(2 + i).channel, i % 2);
+        EXPECT_EQ(Word(0, 1 + i), conversions.at(2 + i).code) << i;
+    }
+    EXPECT_EQ(QueryBuf(), 3);
+    std::vector<uint8_t> out;
+    EXPECT_EQ(Read(IOCTL_READ_OLDEST, out, Dc()->BufferBytes), STATUS_SUCCESS);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+
+    StartSnapshot(3, 4);
+    Ticks(2 + 3 * 5);
+    Dc()->ChannelCount = 0;
+    EXPECT_EQ(Read(IOCTL_READ_SNAPSHOT, out, 2 * 3 * 2 + 6), STATUS_SUCCESS);
+    EXPECT_EQ(LongAt(out, 14), 0) << "newest scan index in three-channel scans";
 }
 
 TEST_F(SequencerTest, SoftDivisorEightStepsOnEveryEighthInterrupt)
