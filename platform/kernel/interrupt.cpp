@@ -241,6 +241,7 @@ VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject)
                        "interrupt object " + Hex(reinterpret_cast<ULONG_PTR>(InterruptObject)) + " is not connected");
                 return;
             }
+            if (Thread().irql >= InterruptObject->Irql) return;  // from its own level: would wait forever
             Line &l = gLines[InterruptObject->Vector];
             if (!l.inService) {
                 l.connections.erase(std::remove(l.connections.begin(), l.connections.end(), InterruptObject),
