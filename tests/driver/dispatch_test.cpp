@@ -5,6 +5,7 @@
 #include "support/driver_fixture.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "driver.h"
@@ -154,11 +155,14 @@ TEST_F(DispatchTest, PostCompletesTheWaitingRequestWithItsValue)
                                          &waitInformation);
     });
     const uint8_t posted[4] = {0x11, 0x22, 0x33, 0x44};
+    // Post until the waiter's request has reached the driver (a generous bound, so a slow
+    // machine only makes the loop longer).
     NTSTATUS post = STATUS_UNSUCCESSFUL;
-    for (int attempt = 0; attempt < 10000 && post != STATUS_SUCCESS; ++attempt) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (post != STATUS_SUCCESS && std::chrono::steady_clock::now() < giveUp) {
         post = Ioctl(IOCTL_POST_NOTIFY, posted, sizeof(posted), nullptr, 0);
         if (post != STATUS_SUCCESS)
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     waiter.join();
     EXPECT_EQ(post, STATUS_SUCCESS);
