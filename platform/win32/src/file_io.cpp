@@ -74,10 +74,13 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         FailWithError(ERROR_FILE_NOT_FOUND);  // no file system behind the stand-in
         return INVALID_HANDLE_VALUE;
     }
+    const bool wasBooted = kernel::MachineBooted();
     if (!kernel::EnsureMachineBooted()) {
         FailWithError(MissingDeviceError(path));  // no machine, so no device of that name
         return INVALID_HANDLE_VALUE;
     }
+    if (!wasBooted)
+        NoteMachineBootedHere();
     void *handle = nullptr;
     kernel::Status status = kernel::OpenDevicePath(path.c_str(), &handle);
     if (status == kernel::kObjectNameNotFound) {

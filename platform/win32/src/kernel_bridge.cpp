@@ -65,6 +65,8 @@ void SignalThreadObject(void *object) { plat::SignalThreadObject(object); }
 Status Wait(void *handle, std::uint32_t timeoutMs) { return plat::WaitForHandle(handle, timeoutMs); }
 
 bool EnsureMachineBooted() { return plat::EnsureMachineBooted(); }
+bool MachineBooted() { return plat::MachineBooted(); }
+void ShutdownMachine() { plat::ShutdownMachine(); }
 
 void AddResetHook(void (*hook)()) { plat::AddResetHook(hook); }
 

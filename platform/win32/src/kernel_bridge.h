@@ -44,6 +44,8 @@ void SignalThreadObject(void *object);
 Status Wait(void *handle, std::uint32_t timeoutMs);
 
 bool EnsureMachineBooted();
+bool MachineBooted();
+void ShutdownMachine();
 // Registers a function the kernel calls when a test resets the whole machine: every
 // handle is closed and every object freed then, so the stand-in must forget its own
 // references to kernel objects.

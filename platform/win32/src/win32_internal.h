@@ -59,6 +59,9 @@ bool OverlappedInFlight(HANDLE file, LPOVERLAPPED overlapped);
 void ThreadHandleClosed(void *object);
 void EventHandleClosed(void *object);
 
+// The machine was booted by CreateFileA; the process's end shuts it down (process_end.cpp).
+void NoteMachineBootedHere();
+
 namespace user {
 // The thread `threadId` is ending: its windows are destroyed (without messages, as the
 // system does when a thread ends), its queue removed, senders waiting on it released.
