@@ -189,6 +189,36 @@ void TimedWaitOnAnUnsignalledEventTimesOutNoEarlier()
     CloseHandle(event);
 }
 
+struct DelayedSet {
+    HANDLE event;
+    DWORD delayMs;
+};
+
+DWORD WINAPI SetAfterDelay(LPVOID parameter)
+{
+    auto *d = static_cast<DelayedSet *>(parameter);
+    Sleep(d->delayMs);
+    SetEvent(d->event);
+    return 0;
+}
+
+void ATimedWaitEndsWhenAnotherThreadSetsTheEvent()
+{
+    // A wait with a time-out is released by the set, not by the time-out, and takes the
+    // signal of an auto-reset event with it.
+    const BOOL manualReset[] = {FALSE, TRUE};
+    for (BOOL manual : manualReset) {
+        HANDLE event = CreateEventA(nullptr, manual, FALSE, nullptr);
+        DelayedSet set{event, 50};
+        HANDLE thread = CreateThread(nullptr, 0, SetAfterDelay, &set, 0, nullptr);
+        CHECK_EQ(WaitForSingleObject(event, kLiveness), WAIT_OBJECT_0);
+        CHECK_EQ(WaitForSingleObject(event, 0), manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(event);
+    }
+}
+
 struct ThreadProbe {
     DWORD seenId = 0;
     LPVOID seenParameter = nullptr;
@@ -469,6 +499,7 @@ int main(int argc, char **argv)
     RUN_CASE(AutoResetEventReleasesOneWaitAndResetsItself);
     RUN_CASE(ManualResetEventStaysSignalledUntilReset);
     RUN_CASE(TimedWaitOnAnUnsignalledEventTimesOutNoEarlier);
+    RUN_CASE(ATimedWaitEndsWhenAnotherThreadSetsTheEvent);
     RUN_CASE(EventOperationsOnHandlesThatAreNoEventFail);
     RUN_CASE(EachSignalOfAnAutoResetEventReleasesExactlyOneWaitingThread);
     RUN_CASE(OneSignalOfAManualResetEventReleasesEveryWaitingThread);
