@@ -500,10 +500,20 @@ bool BuildPdoResources(PDEVICE_OBJECT pdo, bool translated, std::vector<unsigned
     return true;
 }
 
-PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
-    while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+    BusDriver &bus = Bus();
+    std::lock_guard<std::mutex> g(bus.lock);
+    // Drivers pass their PDO; only a device above one needs a walk up the stacks.
+    if (std::find(bus.pdos.begin(), bus.pdos.end(), device) != bus.pdos.end()) return device;
+    for (PDEVICE_OBJECT pdo : bus.pdos) {
+        for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice) {
+            if (d == device) return pdo;
+        }
+    }
     return device;
 }
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) { return IoGetAttachedDevice(device); }
 
 }  // namespace pnp_detail
 }  // namespace plat

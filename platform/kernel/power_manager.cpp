@@ -38,6 +38,7 @@ struct PowerIrpRecord {
     PREQUEST_POWER_COMPLETE completion = nullptr;  // PoRequestPowerIrp's function
     PVOID context = nullptr;
     PDRIVER_OBJECT requester = nullptr;            // driver that called PoRequestPowerIrp
+    PDEVICE_OBJECT stack = nullptr;                // the PDO whose stack the request belongs to
     std::vector<PDEVICE_OBJECT> delivered;  // devices the request was delivered to
     std::vector<PDEVICE_OBJECT> started;    // devices that called PoStartNextPowerIrp for it
     PDEVICE_OBJECT lastPoCallTarget = nullptr;
@@ -53,13 +54,21 @@ struct PowerManager {
     std::mutex lock;  // guards everything below
     std::unordered_map<PIRP, PowerIrpRecord> records;
     std::map<PDEVICE_OBJECT, std::pair<SYSTEM_POWER_STATE, DEVICE_POWER_STATE>> recorded;
-    unsigned outstanding = 0;  // requests allocated and not completed, plus worker items
+    // Requests allocated and not completed, plus worker items: in all, and per device stack
+    // (keyed by the PDO) so that a sender waits for its own cascade only.
+    unsigned outstanding = 0;
+    std::map<PDEVICE_OBJECT, unsigned> perStack;
     std::condition_variable idle;
     NTSTATUS failStatus = STATUS_SUCCESS;
     unsigned failCount = 0;
 
     // The worker thread delivering requests at PASSIVE_LEVEL.
-    std::deque<std::pair<PDEVICE_OBJECT, PIRP>> queue;
+    struct WorkerItem {
+        PDEVICE_OBJECT device;
+        PIRP irp;
+        PDEVICE_OBJECT stack;
+    };
+    std::deque<WorkerItem> queue;
     std::condition_variable queueReady;
     bool stop = false;
     std::thread worker;
@@ -86,16 +95,40 @@ bool WdmAtLeast(unsigned major, unsigned minor) { return g_wdmVersion.load() >= 
 
 bool Contains(const std::vector<PDEVICE_OBJECT> &v, PDEVICE_OBJECT d) { return std::find(v.begin(), v.end(), d) != v.end(); }
 
-void Finished(PowerManager &pm) {
+// Counts one more piece of outstanding work (caller holds pm.lock).
+void Begin(PowerManager &pm, PDEVICE_OBJECT stack) {
+    ++pm.outstanding;
+    if (stack != nullptr) ++pm.perStack[stack];
+}
+
+void Finished(PowerManager &pm, PDEVICE_OBJECT stack) {
     std::lock_guard<std::mutex> g(pm.lock);
-    if (--pm.outstanding == 0) pm.idle.notify_all();
+    --pm.outstanding;
+    if (stack != nullptr) {
+        auto it = pm.perStack.find(stack);
+        if (it != pm.perStack.end() && --it->second == 0) pm.perStack.erase(it);
+    }
+    pm.idle.notify_all();
+}
+
+// Waits until nothing is outstanding (stack null) or nothing for that stack.
+void WaitIdle(PDEVICE_OBJECT stack) {
+    PowerManager &pm = Pm();
+    auto idle = [&] { return stack == nullptr ? pm.outstanding == 0 : pm.perStack.count(stack) == 0; };
+    std::unique_lock<std::mutex> g(pm.lock);
+    if (!pm.idle.wait_for(g, std::chrono::seconds(60), idle)) {
+        g.unlock();
+        Report("RequestNeverCompleted", "PowerWaitIdle", "a power request was not completed within 60 s");
+        g.lock();
+        pm.idle.wait(g, idle);
+    }
 }
 
 // Worker thread body: delivers queued requests with IoCallDriver at PASSIVE_LEVEL, in order.
 void WorkerMain() {
     PowerManager &pm = Pm();
     for (;;) {
-        std::pair<PDEVICE_OBJECT, PIRP> item;
+        PowerManager::WorkerItem item;
         {
             std::unique_lock<std::mutex> g(pm.lock);
             pm.queueReady.wait(g, [&] { return pm.stop || !pm.queue.empty(); });
@@ -103,8 +136,8 @@ void WorkerMain() {
             item = pm.queue.front();
             pm.queue.pop_front();
         }
-        IoCallDriver(item.first, item.second);
-        Finished(pm);
+        IoCallDriver(item.device, item.irp);
+        Finished(pm, item.stack);
     }
 }
 
@@ -113,9 +146,11 @@ void DeliverFromWorker(PDEVICE_OBJECT device, PIRP irp) {
     PowerManager &pm = Pm();
     {
         std::lock_guard<std::mutex> g(pm.lock);
-        ++pm.outstanding;
+        auto it = pm.records.find(irp);
+        PDEVICE_OBJECT stack = it != pm.records.end() ? it->second.stack : nullptr;
+        Begin(pm, stack);
         if (!pm.worker.joinable()) pm.worker = std::thread(WorkerMain);
-        pm.queue.emplace_back(device, irp);
+        pm.queue.push_back({device, irp, stack});
     }
     pm.queueReady.notify_all();
 }
@@ -180,10 +215,11 @@ PIRP AllocatePowerIrp(PDEVICE_OBJECT target, UCHAR minor, POWER_STATE_TYPE type,
         }
         sp->Parameters.Power.ShutdownType = action;
     }
+    record.stack = pnp_detail::BottomOfStack(target);
     PowerManager &pm = Pm();
     std::lock_guard<std::mutex> g(pm.lock);
+    Begin(pm, record.stack);
     pm.records[irp] = std::move(record);
-    ++pm.outstanding;
     return irp;
 }
 
@@ -198,17 +234,18 @@ NTSTATUS NTAPI OnRequestedPowerIrpComplete(PDEVICE_OBJECT, PIRP irp, PVOID) {
         record.completion(record.requestTarget, record.minor, record.state, record.context, &irp->IoStatus);
     }
     IoFreeIrp(irp);
-    Finished(Pm());
+    Finished(Pm(), record.stack);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // Completion routine of a request PowerSendSystem/PowerSendDevice sent.
 NTSTATUS NTAPI OnSentPowerIrpComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto *sent = static_cast<SentRequest *>(context);
-    CheckStartNext(TakeRecord(irp));
+    PowerIrpRecord record = TakeRecord(irp);
+    CheckStartNext(record);
     sent->status = irp->IoStatus.Status;
     IoFreeIrp(irp);
-    Finished(Pm());
+    Finished(Pm(), record.stack);
     sent->done.Signal();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -232,23 +269,14 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POW
     IoSetCompletionRoutine(irp, OnSentPowerIrpComplete, &sent, TRUE, TRUE, TRUE);
     PoCallDriver(pnp_detail::TopOfStack(pdo), irp);
     sent.done.Wait(routine);
-    PowerWaitIdle();
+    WaitIdle(pdo);  // the device requests it caused, and their deferred deliveries
     pnp_detail::UnlockPdoRequests(pdo);
     return sent.status;
 }
 
 }  // namespace
 
-void PowerWaitIdle() {
-    PowerManager &pm = Pm();
-    std::unique_lock<std::mutex> g(pm.lock);
-    if (!pm.idle.wait_for(g, std::chrono::seconds(60), [&] { return pm.outstanding == 0; })) {
-        g.unlock();
-        Report("RequestNeverCompleted", "PowerWaitIdle", "a power request was not completed within 60 s");
-        g.lock();
-        pm.idle.wait(g, [&] { return pm.outstanding == 0; });
-    }
-}
+void PowerWaitIdle() { WaitIdle(nullptr); }
 
 NTSTATUS PowerSendSystem(PDEVICE_OBJECT pdo, UCHAR minorFunction, SYSTEM_POWER_STATE state) {
     POWER_STATE s;

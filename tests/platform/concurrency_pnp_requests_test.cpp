@@ -4,6 +4,8 @@
 #include "pnp_test_driver.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace pnptest {
@@ -79,6 +81,41 @@ TEST_F(ConcurrentPnpTest, SystemCascadesOnSeparateStacksRunSideBySide) {
     EXPECT_EQ(plat::BusRequestLog(second).size(), 160u);
     EXPECT_EQ(plat::PnpRemoveDevice(second), STATUS_SUCCESS);
     plat::DeleteBusPdo(second);
+}
+
+TEST_F(ConcurrentPnpTest, APowerRequestWaitsForItsOwnCascadeOnlyNotForOtherStacks) {
+    Build();
+    PDEVICE_OBJECT other = plat::CreateBusPdo(nullptr, nullptr, nullptr);
+    ASSERT_EQ(plat::PnpAddDevice(driver, other), STATUS_SUCCESS);
+    // The other stack's bus holds its request until the test lets it go.
+    std::mutex gate;
+    std::condition_variable opened;
+    bool held = false;
+    bool release = false;
+    plat::SetBusRequestHook(other, [&](PDEVICE_OBJECT, PIRP) {
+        std::unique_lock<std::mutex> g(gate);
+        held = true;
+        opened.notify_all();
+        opened.wait(g, [&] { return release; });
+    });
+    NTSTATUS otherStatus = STATUS_PENDING;
+    std::thread blocked([&] { otherStatus = plat::PowerSendDevice(other, IRP_MN_SET_POWER, PowerDeviceD2); });
+    {
+        std::unique_lock<std::mutex> g(gate);
+        opened.wait(g, [&] { return held; });
+    }
+    EXPECT_EQ(plat::PowerSendSystem(pdo, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(plat::BusRequestLog(pdo).size(), 2u);
+    {
+        std::lock_guard<std::mutex> g(gate);
+        release = true;
+    }
+    opened.notify_all();
+    blocked.join();
+    EXPECT_EQ(otherStatus, STATUS_SUCCESS);
+    plat::SetBusRequestHook(other, nullptr);
+    EXPECT_EQ(plat::PnpRemoveDevice(other), STATUS_SUCCESS);
+    plat::DeleteBusPdo(other);
 }
 
 }  // namespace

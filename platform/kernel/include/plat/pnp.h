@@ -167,6 +167,8 @@ void UnlockPdoRequests(PDEVICE_OBJECT pdo);
 // The PDO's lists as a start-device carries them; false when the list is absent.
 bool BuildPdoResources(PDEVICE_OBJECT pdo, bool translated, std::vector<unsigned char> &storage);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// The bus PDO at the bottom of the stack a device belongs to (the device itself if none).
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
 // The bus driver tells the power manager that a power request reached a PDO.
 void NotePowerIrpAtBus(PDEVICE_OBJECT pdo, PIRP irp);
 // The PnP manager tells the power manager that these device objects are gone.
