@@ -128,12 +128,13 @@ NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo);   // IRP_MN_SURPRISE_REMOVAL
 // ---- Power requests -----------------------------------------------------------------------
 // Sends a system set-power or query-power (Parameters.Power: Type SystemPowerState, the
 // state, ShutdownType from it) to the top of the stack and waits until it and every power
-// request the power manager still carries (PoRequestPowerIrp requests, deferred deliveries)
-// have finished. Returns the request's final status.
+// request the power manager still carries for that stack (PoRequestPowerIrp requests,
+// deferred deliveries) have finished; other stacks' requests are not waited for. Returns
+// the request's final status.
 NTSTATUS PowerSendSystem(PDEVICE_OBJECT pdo, UCHAR minorFunction, SYSTEM_POWER_STATE state);
 // The same for a device power request of any minor code (set, query, wait-wake, sequence).
 NTSTATUS PowerSendDevice(PDEVICE_OBJECT pdo, UCHAR minorFunction, DEVICE_POWER_STATE state);
-// Waits until no power request of the power manager is outstanding.
+// Waits until no power request of the power manager is outstanding, on any stack.
 void PowerWaitIdle();
 // The next `count` calls of PoRequestPowerIrp fail with `status` without sending anything.
 void FailPoRequestPowerIrp(NTSTATUS status, unsigned count = 1);
