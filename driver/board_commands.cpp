@@ -86,6 +86,12 @@ constexpr UCHAR TIMER_SELECT_MASK = 0xC0;
 constexpr UCHAR TIMER_SELECT_COUNTER0 = 0x00;
 constexpr UCHAR COUNTER_REGISTER_MASK = 0x0F;
 
+// Request fields: the two-bit gain code, the high four bits of an analog output value,
+// and the bits of the control-register copy that are not the channel (gain, and bit 7).
+constexpr UCHAR GAIN_CODE_MASK = 0x03;
+constexpr UCHAR DA_HIGH_MASK = 0x0F;
+constexpr UCHAR CONTROL_NOT_CHANNEL = static_cast<UCHAR>(~CONTROL_CHANNEL_MASK);
+
 // The board commands drive the 9-bit (64-word) configuration EEPROM of the bridge.
 constexpr LONG BOARD_EEPROM_CHIP = 0;
 constexpr LONG BOARD_EEPROM_LAST_BYTE = 127;
@@ -97,12 +103,14 @@ constexpr ULONG FREQUENCY_ERASED = 0xFFFFFFFF;
 
 // ---- Small helpers --------------------------------------------------------------------
 
+// Refuses the request: LastError = code, STATUS_UNSUCCESSFUL.
 NTSTATUS Refuse(DeviceContext *dc, LONG code)
 {
     dc->LastError = code;
     return STATUS_UNSUCCESSFUL;
 }
 
+// A request byte taken as an 8-bit two's-complement number.
 LONG SignedByte(UCHAR value)
 {
     return static_cast<signed char>(value);
@@ -145,6 +153,7 @@ ULONG PortAtSigned(ULONG base, UCHAR offsetByte)
     return PortAt(base, static_cast<USHORT>(static_cast<SHORT>(SignedByte(offsetByte))));
 }
 
+// One byte read or written at an absolute port.
 UCHAR In8(ULONG port)
 {
     return READ_PORT_UCHAR(PortAddress8(port, 0));
@@ -155,6 +164,7 @@ void Out8(ULONG port, UCHAR value)
     WRITE_PORT_UCHAR(PortAddress8(port, 0), value);
 }
 
+// One byte written to or read from a board register (offset from BoardBase).
 void OutBoard(DeviceContext *dc, ULONG offset, UCHAR value)
 {
     Out8(PortAt(dc->BoardBase, offset), value);
@@ -177,6 +187,7 @@ bool EepromWordsInChip(LONG start, LONG count)
 
 // ---- Length-selected forms --------------------------------------------------------------
 
+// BoardStatus reply: BoardBase, interrupt line, interrupt counts.
 void FillBoardStatus(DeviceContext *dc, UCHAR *reply)
 {
     PutU32(reply, 0, dc->BoardBase);
@@ -198,6 +209,8 @@ void FillResourceReport(DeviceContext *dc, UCHAR *reply)
     PutU32(reply, RESOURCE_REPORT_TAIL, 0);
 }
 
+// RegisterWrite: the value at offset 4, in the width of the width code, to BoardBase +
+// the u16 offset; reply byte 0 says whether the write was made.
 NTSTATUS RegisterWrite(DeviceContext *dc, UCHAR *buffer)
 {
     const LONG width = SignedByte(buffer[0]);
@@ -217,6 +230,8 @@ NTSTATUS RegisterWrite(DeviceContext *dc, UCHAR *buffer)
     return STATUS_SUCCESS;
 }
 
+// RegisterRead: BoardBase + the u16 offset read in the width of the width code, into a
+// cleared 4-byte reply.
 NTSTATUS RegisterRead(DeviceContext *dc, UCHAR *buffer)
 {
     const LONG width = SignedByte(buffer[0]);
@@ -235,6 +250,7 @@ NTSTATUS RegisterRead(DeviceContext *dc, UCHAR *buffer)
     return STATUS_SUCCESS;
 }
 
+// BridgeRead: the 32-bit bridge register at a signed offset from BridgeBase.
 NTSTATUS BridgeRead(DeviceContext *dc, UCHAR *buffer)
 {
     const ULONG port = PortAtSigned(dc->BridgeBase, buffer[0]);
@@ -299,9 +315,11 @@ BOOLEAN NTAPI ApplyLiveGain(PVOID context)
     return TRUE;
 }
 
+// CMD_SET_GAIN: replaces the gain bits of the control-register copy and writes it; while
+// an acquisition runs only the copy changes, for the sequencer to apply.
 void SetGain(DeviceContext *dc, UCHAR gainByte)
 {
-    const UCHAR gainBits = static_cast<UCHAR>((gainByte & 0x03) << CONTROL_GAIN_SHIFT);
+    const UCHAR gainBits = static_cast<UCHAR>((gainByte & GAIN_CODE_MASK) << CONTROL_GAIN_SHIFT);
     if (dc->Running != 0) {
         // Gain only: a control-register write here would select channel 0 under the
         // sequencer and corrupt a sample.
@@ -328,7 +346,7 @@ NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
         // Only the gain bits of the copy go with the scan's channel: channel bits left by
         // CMD_SET_CHANNEL, or a channel number above 31, would otherwise mix channels or
         // spill into the gain field.
-        const UCHAR gainBits = static_cast<UCHAR>(dc->CtrlGainBits & ~CONTROL_CHANNEL_MASK);
+        const UCHAR gainBits = static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL);
         OutBoard(dc, BOARD_START_CONVERSION, 0);
         OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(((i + 1) & CONTROL_CHANNEL_MASK) | gainBits));
 
@@ -337,7 +355,7 @@ NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
             done = (InBoard(dc, BOARD_STATUS) & STATUS_CONVERSION_DONE) != 0;
         }
         if (!done) {
-            OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & ~CONTROL_CHANNEL_MASK));
+            OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL));
             return Refuse(dc, TQ_DRV_CONVERSION_TIMEOUT);
         }
         if (i >= 1) {
@@ -345,7 +363,7 @@ NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
             reply[2 * (i - 1) + 1] = InBoard(dc, BOARD_AD_HIGH);
         }
     }
-    OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & ~CONTROL_CHANNEL_MASK));
+    OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL));
     return STATUS_SUCCESS;
 }
 
@@ -407,7 +425,7 @@ NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
         return STATUS_SUCCESS;
     }
     case CMD_SETUP:
-        dc->GainCode = static_cast<USHORT>(block[1] & 0x03);
+        dc->GainCode = static_cast<USHORT>(block[1] & GAIN_CODE_MASK);
         dc->CtrlGainBits = static_cast<USHORT>(dc->GainCode << CONTROL_GAIN_SHIFT);
         dc->ChannelCount = block[2];
         dc->FirstChannel = static_cast<USHORT>(block[3] & CONTROL_CHANNEL_MASK);
@@ -424,7 +442,7 @@ NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
         SetGain(dc, block[1]);
         return STATUS_SUCCESS;
     case CMD_SET_CHANNEL:
-        dc->CtrlGainBits = static_cast<USHORT>((dc->CtrlGainBits & 0xE0) | (block[1] & CONTROL_CHANNEL_MASK));
+        dc->CtrlGainBits = static_cast<USHORT>((dc->CtrlGainBits & CONTROL_NOT_CHANNEL) | (block[1] & CONTROL_CHANNEL_MASK));
         OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits));
         return STATUS_SUCCESS;
     case CMD_START:
@@ -447,7 +465,7 @@ NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
         return STATUS_SUCCESS;
     case CMD_WRITE_DA: {
         const UCHAR low = block[2];
-        const UCHAR high = static_cast<UCHAR>(block[3] & 0x0F);
+        const UCHAR high = static_cast<UCHAR>(block[3] & DA_HIGH_MASK);
         if ((block[1] & 1) == 0) {
             OutBoard(dc, BOARD_DA0_LOW, low);
             OutBoard(dc, BOARD_DA0_HIGH, high);
@@ -470,6 +488,8 @@ NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
     }
 }
 
+// The 100/100 CommandBlock: sub-command and bounds checked first, then, under RequestLock,
+// refused with 102 if it would disturb a running acquisition, else run.
 NTSTATUS CommandBlock(DeviceContext *dc, UCHAR *block)
 {
     if (block[0] > CMD_LAST || !CommandBlockInBounds(block)) {

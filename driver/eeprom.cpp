@@ -63,6 +63,7 @@ bool GeometryOf(LONG chipType, EepromGeometry *geometry)
     }
 }
 
+// The bridge control register and its two 32-bit accesses.
 PULONG ControlRegister(DeviceContext *dc)
 {
     return PortAddress32(dc->BridgeBase, BRIDGE_CONTROL);
