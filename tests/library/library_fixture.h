@@ -75,7 +75,8 @@ protected:
 
     // OS threads in the process now (the library's notification threads are host threads).
     static int ThreadCount();
-    // Waits (host time, generous cap) until the process has at most `count` threads.
+    // Waits (host time, generous cap) until the process has at most `count` threads. A
+    // thread whose end has been signalled may still be leaving the OS for a moment.
     static bool WaitForThreadCount(int count);
 
     // Handles open in the simulated process's one handle table now (probed by value).

@@ -28,7 +28,7 @@ TEST_F(UnloadTest, DetachWithRunningAcquisitionAndWaitingThreadLeavesNothingBehi
 
     EXPECT_GT(LiveHandles().size(), baselineHandles_.size());
     lib.ProcessDetach();
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_TRUE(WaitForThreadCount(threads)) << "a notification thread is still running";
     EXPECT_EQ(LiveHandles(), baselineHandles_) << "a handle was left open";
     EXPECT_EQ(Driver().Running, 0);
     EXPECT_FALSE(Driver().HasUserEvent);
@@ -48,7 +48,7 @@ TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
     }
     EXPECT_EQ(ThreadCount(), threads + 3);
     lib.ProcessDetach();
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_TRUE(WaitForThreadCount(threads)) << "a notification thread is still running";
     EXPECT_EQ(LiveHandles(), baselineHandles_) << "a handle was left open";
     EXPECT_EQ(Driver().OpenCount, 0);
 }
@@ -82,7 +82,7 @@ TEST_F(UnloadTest, DirectDetachThenAttachRestoresLoadTimeState)
     lib.ProcessDetach();
     EXPECT_EQ(Driver().Running, 0);
     EXPECT_EQ(Driver().OpenCount, 0);
-    EXPECT_EQ(ThreadCount(), baselineThreads_);
+    EXPECT_TRUE(WaitForThreadCount(baselineThreads_)) << "a notification thread is still running";
     EXPECT_EQ(lib.Initial(0, 0, 0, 0), 0) << "detached: no device";
     EXPECT_EQ(lib.GetLastADError(), 2);
     lib.ProcessDetach();  // a second detach does nothing
