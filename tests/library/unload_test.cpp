@@ -70,6 +70,23 @@ TEST_F(UnloadTest, DetachWithoutInitialSendsNoRequest)
     EXPECT_EQ(DriverLastError(), 110);
 }
 
+// The unload hook itself (dlclose) with a snapshot acquisition running: it stops the
+// acquisition and closes every handle the library opened.
+TEST_F(UnloadTest, UnloadingTheLibraryStopsARunningAcquisitionAndClosesItsHandles)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartSnapshot(1, 20, 0, 2, 10000, 0, 0, 0), 82);
+    Advance(5'000'000);
+    ASSERT_EQ(Driver().Running, 1);
+    ASSERT_EQ(Driver().OpenCount, 1);
+    lib.ProcessDetach = nullptr;  // the tear-down must not run the detach first
+    EXPECT_TRUE(UnloadLibrary()) << "the library stayed in the process";
+    EXPECT_EQ(Driver().Running, 0);
+    EXPECT_EQ(Driver().OpenCount, 0);
+    EXPECT_EQ(LiveHandles(), baselineHandles_) << "a handle was left open";
+}
+
 // The routines the loader hooks run can be called directly: detach then attach gives a
 // library as fresh as at load (error 0, uninitialised, slots empty, device reopened).
 TEST_F(UnloadTest, DirectDetachThenAttachRestoresLoadTimeState)
