@@ -189,7 +189,8 @@ VTime Card::Settle(VTime t)
 // bit 2 until a write with bit 10 clears it; the latch is computed, not ticked: it holds
 // when an active edge fell after lint1From_ or one was latched before it. In level mode
 // bit 2 follows the line. Local interrupt 2 has no source on the card: a test asserts it,
-// and bit 5 latches its assertion (edge mode, bit 9; cleared by bit 11) or follows it.
+// and bit 5 latches its assertion (edge mode, bit 9; cleared by bit 11) or follows it; its
+// polarity bit 4 is kept but plays no part, the test saying directly whether it is active.
 // The card requests its PCI interrupt while bit 6 is set and (bits 0 and 2) or (bits 3
 // and 5) are. Status bits latch and follow whether or not their enables are set.
 

@@ -134,6 +134,14 @@ TEST(BridgeInterrupt, LocalInterrupt2IsRaisedByATestInLevelAndEdgeMode)
     EXPECT_FALSE(rig.card.InterruptAsserted());
     EXPECT_EQ(rig.IntCsr() & kLint2Status, 0u);
 
+    // Local interrupt 2 is asserted or not; its polarity bit is kept but changes nothing.
+    rig.card.SetLocalInterrupt2(rig.t, false);
+    rig.Out32(kIntCsr, kLint2ActiveHigh | kLint2Enable | kPciEnable);
+    EXPECT_EQ(rig.IntCsr(), kLint2ActiveHigh | kLint2Enable | kPciEnable);
+    rig.card.SetLocalInterrupt2(rig.t, true);
+    EXPECT_TRUE(rig.card.InterruptAsserted());
+    rig.card.SetLocalInterrupt2(rig.t, false);
+
     rig.Out32(kIntCsr, kLint2Edge | kPciEnable);  // bit 3 clear: status only
     rig.card.SetLocalInterrupt2(rig.t, true);
     EXPECT_FALSE(rig.card.InterruptAsserted());
