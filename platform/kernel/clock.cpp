@@ -27,15 +27,15 @@ std::recursive_mutex gBus;                      // device models: state, bus acc
 std::atomic<VTime> gNow{0};
 std::atomic<int> gMode{static_cast<int>(ClockMode::Manual)};
 std::atomic<VTime> gPortCost{200};
-std::vector<TimedDevice *> gDevices;            // guarded by gBus
+std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
 
 std::mutex gModeLock;                           // serialises mode switches
 double gSpeed = 1.0;
 VTime gBaseVirtual = 0;
 HostClock::time_point gBaseHost;
-std::thread gClockThread;
+std::thread &gClockThread = *new std::thread;
 std::mutex gWakeLock;
-std::condition_variable gWakeCv;
+std::condition_variable &gWakeCv = *new std::condition_variable;
 bool gWake = false;
 bool gStopClock = false;
 

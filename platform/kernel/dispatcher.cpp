@@ -17,7 +17,7 @@ namespace plat::detail {
 namespace {
 
 std::mutex gDispatcherLock;
-std::condition_variable gDispatcherCv;
+std::condition_variable &gDispatcherCv = *new std::condition_variable;
 
 // System time (100 ns units since 1601) at which the machine booted: 2026-01-01 00:00 UTC.
 constexpr LONGLONG kBootSystemTime = 134116992000000000LL;

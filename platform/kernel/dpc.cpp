@@ -18,11 +18,11 @@ namespace {
 constexpr UCHAR kDpcObjectType = 0x13;
 
 std::mutex gDpcLock;
-std::condition_variable gDpcCv;
-std::deque<PKDPC> gQueue;
-std::map<PKDPC, PDRIVER_OBJECT> gOwner;  // driver that initialised each DPC object
+std::condition_variable &gDpcCv = *new std::condition_variable;
+std::deque<PKDPC> &gQueue = *new std::deque<PKDPC>;
+std::map<PKDPC, PDRIVER_OBJECT> &gOwner = *new std::map<PKDPC, PDRIVER_OBJECT>;  // driver that initialised each DPC object
 int gRunning = 0;                        // DPC routines executing now
-std::thread gDpcThread;
+std::thread &gDpcThread = *new std::thread;
 bool gStopDpcThread = false;
 
 PVOID QueuedMarker() { return &gQueue; }

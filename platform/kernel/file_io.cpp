@@ -34,8 +34,8 @@ struct InFlight {
 };
 
 std::mutex gFileLock;
-std::set<PFILE_OBJECT> gOpened;                       // create succeeded: cleanup and close due
-std::map<PFILE_OBJECT, std::vector<InFlight>> gInFlight;
+std::set<PFILE_OBJECT> &gOpened = *new std::set<PFILE_OBJECT>;                       // create succeeded: cleanup and close due
+std::map<PFILE_OBJECT, std::vector<InFlight>> &gInFlight = *new std::map<PFILE_OBJECT, std::vector<InFlight>>;
 
 // Sends an IRP to a device and waits until it has been completed to the top. False when
 // the dispatch routine returned a final status without completing the IRP (the verifier

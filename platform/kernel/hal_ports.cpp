@@ -37,12 +37,12 @@ constexpr std::uintptr_t kPortSpaceEnd = 0x10000;
 constexpr std::size_t kPageSize = 4096;
 constexpr std::size_t kRegionPages = 16384;  // 64 MiB of mappable address space
 
-std::vector<Claim> gClaims;  // guarded by the bus lock
+std::vector<Claim> &gClaims = *new std::vector<Claim>;  // guarded by the bus lock
 
 std::mutex gMapLock;
-std::vector<Mapping> gMappings;
+std::vector<Mapping> &gMappings = *new std::vector<Mapping>;
 std::uintptr_t gRegion = 0;
-std::vector<bool> gPageUsed;
+std::vector<bool> &gPageUsed = *new std::vector<bool>;
 
 bool ReserveRegion()
 {

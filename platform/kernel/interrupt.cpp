@@ -44,8 +44,8 @@ struct Line {
 };
 
 std::mutex gIntLock;
-std::map<ULONG, Line> gLines;
-std::set<PKINTERRUPT> gInterrupts;
+std::map<ULONG, Line> &gLines = *new std::map<ULONG, Line>;
+std::set<PKINTERRUPT> &gInterrupts = *new std::set<PKINTERRUPT>;
 
 bool Pending(const Line &l)
 {

@@ -97,15 +97,15 @@ struct Link {
 };
 
 std::mutex gIoLock;
-std::unordered_map<PDEVICE_OBJECT, DeviceInfo> gDevices;
-std::map<std::wstring, Link> gLinks;
-std::set<PDRIVER_OBJECT> gDrivers;
-std::set<PDRIVER_OBJECT> gDriversUnloading;  // freed once their last device object is gone
+std::unordered_map<PDEVICE_OBJECT, DeviceInfo> &gDevices = *new std::unordered_map<PDEVICE_OBJECT, DeviceInfo>;
+std::map<std::wstring, Link> &gLinks = *new std::map<std::wstring, Link>;
+std::set<PDRIVER_OBJECT> &gDrivers = *new std::set<PDRIVER_OBJECT>;
+std::set<PDRIVER_OBJECT> &gDriversUnloading = *new std::set<PDRIVER_OBJECT>;  // freed once their last device object is gone
 
 std::mutex gIrpLock;
-std::unordered_set<PIRP> gIrps;          // live IRPs
-std::deque<IrpBlock *> gIrpQuarantine;   // freed IRPs kept for a while
-std::unordered_set<PIRP> gFreedIrps;
+std::unordered_set<PIRP> &gIrps = *new std::unordered_set<PIRP>;          // live IRPs
+std::deque<IrpBlock *> &gIrpQuarantine = *new std::deque<IrpBlock *>;   // freed IRPs kept for a while
+std::unordered_set<PIRP> &gFreedIrps = *new std::unordered_set<PIRP>;
 
 bool gMdlMapped = false;
 

@@ -43,14 +43,7 @@ bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
                "spin lock " + Hex(reinterpret_cast<ULONG_PTR>(lock)) + " is not held by this thread");
         return false;
     }
-    auto &held = Thread().heldLocks;
-    for (auto it = held.end(); it != held.begin();) {
-        --it;
-        if (*it == lock) {
-            held.erase(it);
-            break;
-        }
-    }
+    Thread().heldLocks.remove(lock);
     __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
     return true;
 }

@@ -7,6 +7,11 @@
 // controller's lock, the DPC queue lock, the dispatcher lock, pool and object tables.
 // No host lock is held while driver code (dispatch, completion, ISR, DPC, work item) runs,
 // except spin locks the driver itself asked for.
+//
+// Global state is never destroyed (containers are allocated once and kept, per-thread state
+// is trivially destructible): at process exit the Win32 stand-in and the library still close
+// handles and shut the machine down from their unload code, after static destructors ran,
+// and the machine's threads may still be running.
 #ifndef TQ_PLATFORM_KERNEL_INTERNAL_H
 #define TQ_PLATFORM_KERNEL_INTERNAL_H
 
@@ -25,9 +30,35 @@
 namespace plat::detail {
 
 // ---- Per-thread state -----------------------------------------------------------------------
+// The spin locks a thread holds, in acquisition order. A fixed array, so that the per-thread
+// state needs no destructor and stays usable while the process exits (a library's detach
+// code may still close handles then, after thread-local destructors have run).
+struct HeldLocks {
+    static constexpr std::size_t kMax = 32;
+    PKSPIN_LOCK items[kMax];
+    std::size_t count = 0;
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    void clear() { count = 0; }
+    void push_back(PKSPIN_LOCK lock)
+    {
+        if (count < kMax) items[count++] = lock;
+    }
+    void remove(PKSPIN_LOCK lock)
+    {
+        for (std::size_t i = count; i > 0; --i) {
+            if (items[i - 1] == lock) {
+                for (std::size_t j = i; j < count; ++j) items[j - 1] = items[j];
+                --count;
+                return;
+            }
+        }
+    }
+};
+
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
-    std::vector<PKSPIN_LOCK> heldLocks;      // spin locks this thread holds, in acquisition order
+    HeldLocks heldLocks;                     // spin locks this thread holds
     PDRIVER_OBJECT currentDriver = nullptr;  // driver being run (attribution)
     int busDepth = 0;                        // > 0 while device-model code runs under the bus lock
     bool machineThread = false;              // clock, DPC or worker thread

@@ -20,8 +20,17 @@ std::mutex gBootLock;   // serialises EnsureMachineBooted
 std::mutex gStateLock;  // gBooted, gShutdown
 bool gBooted = false;
 MachineShutdownFn gShutdown = nullptr;
-std::mutex gHookLock;
-std::vector<void (*)()> gResetHooks;
+// Function-local so that parts registering from their static initialisers find them ready.
+std::mutex &HookLock()
+{
+    static std::mutex &lock = *new std::mutex;
+    return lock;
+}
+std::vector<void (*)()> &ResetHooks()
+{
+    static std::vector<void (*)()> &hooks = *new std::vector<void (*)()>;
+    return hooks;
+}
 
 std::string ModulePath()
 {
@@ -91,8 +100,9 @@ bool MachineBooted()
 
 void AddResetHook(void (*hook)())
 {
-    std::lock_guard<std::mutex> guard(gHookLock);
-    if (std::find(gResetHooks.begin(), gResetHooks.end(), hook) == gResetHooks.end()) gResetHooks.push_back(hook);
+    std::lock_guard<std::mutex> guard(HookLock());
+    std::vector<void (*)()> &hooks = ResetHooks();
+    if (std::find(hooks.begin(), hooks.end(), hook) == hooks.end()) hooks.push_back(hook);
 }
 
 void ResetMachine()
@@ -101,8 +111,8 @@ void ResetMachine()
     detail::CloseAllHandles();
     std::vector<void (*)()> hooks;
     {
-        std::lock_guard<std::mutex> guard(gHookLock);
-        hooks = gResetHooks;
+        std::lock_guard<std::mutex> guard(HookLock());
+        hooks = ResetHooks();
     }
     for (auto hook : hooks) hook();
     detail::ResetClock();  // back to manual mode: clock and DPC threads stopped

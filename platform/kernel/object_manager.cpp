@@ -47,9 +47,9 @@ struct HandleEntry {
 };
 
 std::mutex gObjectLock;
-std::unordered_map<PVOID, Header> gObjects;  // by body address, live and recently deleted
-std::deque<PVOID> gDeleted;
-std::map<std::uintptr_t, HandleEntry> gHandles;
+std::unordered_map<PVOID, Header> &gObjects = *new std::unordered_map<PVOID, Header>;  // by body address, live and recently deleted
+std::deque<PVOID> &gDeleted = *new std::deque<PVOID>;
+std::map<std::uintptr_t, HandleEntry> &gHandles = *new std::map<std::uintptr_t, HandleEntry>;
 std::uintptr_t gNextHandle = 4;
 
 

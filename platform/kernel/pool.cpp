@@ -36,14 +36,14 @@ struct Block {
 };
 
 std::mutex gPoolLock;
-std::unordered_map<void *, Block> gBlocks;
-std::deque<std::pair<void *, std::size_t>> gQuarantine;
-std::unordered_set<void *> gFreed;
+std::unordered_map<void *, Block> &gBlocks = *new std::unordered_map<void *, Block>;
+std::deque<std::pair<void *, std::size_t>> &gQuarantine = *new std::deque<std::pair<void *, std::size_t>>;
+std::unordered_set<void *> &gFreed = *new std::unordered_set<void *>;
 std::uint64_t gAttempts = 0;
 std::uint64_t gFailures = 0;
 std::uint64_t gFailAt = 0;                 // absolute attempt number that fails; 0 = none
-std::map<ULONG, std::uint64_t> gFailByTag; // tag -> attempts with that tag until the failing one
-std::set<ULONG> gFailAllTags;
+std::map<ULONG, std::uint64_t> &gFailByTag = *new std::map<ULONG, std::uint64_t>; // tag -> attempts with that tag until the failing one
+std::set<ULONG> &gFailAllTags = *new std::set<ULONG>;
 
 bool IsPaged(POOL_TYPE type)
 {

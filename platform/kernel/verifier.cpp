@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <type_traits>
 
 namespace plat {
 namespace {
 
 std::mutex gHandlerLock;
-VerifierHandler gHandler;
+VerifierHandler &gHandler = *new VerifierHandler;
 std::atomic<std::uint64_t> gViolations{0};
 
 void DefaultHandler(const VerifierViolation &v)
@@ -75,9 +76,11 @@ void VerifierCheckUnload(PDRIVER_OBJECT driver)
 
 namespace detail {
 
+static_assert(std::is_trivially_destructible_v<ThreadState>, "per-thread state must outlive thread-local destructors");
+
 ThreadState &Thread()
 {
-    thread_local ThreadState state;
+    thread_local ThreadState state;  // trivially destructible: valid until the thread is gone
     return state;
 }
 

@@ -18,12 +18,12 @@ struct Item {
 };
 
 std::mutex gWorkLock;
-std::condition_variable gWorkCv;
-std::deque<Item> gWork;
+std::condition_variable &gWorkCv = *new std::condition_variable;
+std::deque<Item> &gWork = *new std::deque<Item>;
 PDRIVER_OBJECT gRunningOwner = nullptr;
 bool gBusy = false;
 bool gStopWorker = false;
-std::thread gWorker;
+std::thread &gWorker = *new std::thread;
 
 void WorkerMain()
 {
