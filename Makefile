@@ -7,8 +7,10 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
+# wine and wine32 run the Windows build's programs (the Win32 conformance programs and the
+# check of TAVLON.dll) under Wine.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 \
-            python3 python3-numpy
+            python3 python3-numpy wine wine32:i386
 
 .PHONY: demo test deps build check asan tsan win32 clean
 
@@ -17,6 +19,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "installing: $$missing"; \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  $$SUDO dpkg --add-architecture i386; \
 	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
 	fi
 
