@@ -4,12 +4,21 @@
 #include <plat/machine.h>
 #include <plat/user_io.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "support/kernel_fixture.h"
 
 namespace tqtest {
 namespace {
+
+// Set by the exit test: the process's unload code shuts the machine down, as the Win32
+// stand-in does when a program exits with the machine up.
+bool gShutDownAtUnload = false;
+__attribute__((destructor)) void ShutDownAtUnload()
+{
+    if (gShutDownAtUnload) plat::ShutdownMachine();
+}
 
 // Reads the test driver's cleanup count during a reset, while its device still exists.
 TdExtension *gWatched = nullptr;
@@ -56,6 +65,29 @@ TEST_F(MachineTest, AMissingModuleOrAFailedBootLeavesNoMachine)
     EXPECT_NE(messages.find("cannot load"), std::string::npos);
     EXPECT_NE(messages.find("failed (3)"), std::string::npos);
     EXPECT_FALSE(plat::MachineBooted());
+}
+
+// At process exit the machine is shut down from unload code, after static destructors and
+// thread-local destructors have run: the kernel must still be intact, and the driver must
+// see the cleanup and close of the handle left open.
+TEST_F(MachineTest, AProcessThatExitsWithTheMachineUpShutsItDownCleanly)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            BuildStack();
+            HANDLE h;
+            if (plat::OpenDevicePath("\\\\.\\TestDev", &h) != STATUS_SUCCESS) std::_Exit(2);
+            static TdExtension *watched = ext;
+            plat::SetMachineBooted([] {
+                std::fprintf(stderr, "shutdown: cleanups %ld closes %ld\n", static_cast<long>(watched->Cleanups),
+                             static_cast<long>(watched->Closes));
+            });
+            plat::SetClockMode(plat::ClockMode::RealTime);  // machine threads still running at exit
+            gShutDownAtUnload = true;
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "shutdown: cleanups 1 closes 1");
 }
 
 TEST_F(MachineTest, ResetReturnsEveryPartToItsBootState)
