@@ -1,0 +1,166 @@
+// Every device-control code of device type 0x22 (functions 0x800…0xFFF, all four transfer
+// methods) with a range of input and output lengths and null buffers, against the started
+// driver on the simulated machine: the assigned codes give the documented status and
+// LastError, the others STATUS_INVALID_DEVICE_REQUEST with LastError untouched; nothing is
+// written outside the caller's buffers, the input buffer is never written, the verifier
+// stays silent. TQ_ROBUST_LONG=1 sweeps every length pair for every code.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "guarded_buffer.h"
+#include "plat/user_io.h"
+#include "plat/verifier.h"
+#include "request_model.h"
+#include "support/driver_fixture.h"
+
+namespace tqrobust {
+namespace {
+
+bool LongRun()
+{
+    const char *value = std::getenv("TQ_ROBUST_LONG");
+    return value != nullptr && value[0] == '1';
+}
+
+const std::vector<uint32_t> kAllLengths = {0, 1, 2, 3, 4, 7, 8, 31, 32, 33, 99, 100, 101};
+const std::vector<uint32_t> kShortLengths = {0, 3, 4, 101};
+constexpr LONG kSentinel = 0x5EED;
+constexpr uint8_t kInputFill = 0x00;
+
+class SweepTest : public tqtest::DriverTest {
+protected:
+    // Sends one request and checks it against the model; returns false on a mismatch
+    // (reported through gtest with the request's description).
+    bool Check(uint32_t code, uint32_t inLen, uint32_t outLen, bool opened, bool nullIn, bool nullOut)
+    {
+        std::ostringstream what;
+        what << std::hex << "code 0x" << code << std::dec << " in " << inLen << (nullIn ? " (null)" : "")
+             << " out " << outLen << (nullOut ? " (null)" : "") << (opened ? " opened" : " not opened");
+        GuardedBuffer input(inLen, kInputFill);
+        GuardedBuffer output(outLen, 0xA5);
+        Dc()->LastError = kSentinel;
+        ++requests_;
+
+        Expectation expected = Expect(code, inLen, outLen, opened);
+        bool nullSent = (nullIn && inLen != 0) || (nullOut && outLen != 0);
+        if (expected.pends && !nullSent)
+            return CheckWait(code, outLen, output, what.str());
+
+        ULONG_PTR information = 0xDEAD;
+        NTSTATUS status = Ioctl(code, nullIn ? nullptr : input.Data(), inLen, nullOut ? nullptr : output.Data(), outLen,
+                                &information);
+        bool ok = true;
+        auto fail = [&](const std::string &msg) {
+            ADD_FAILURE() << what.str() << ": " << msg;
+            ok = false;
+        };
+        if (!input.GuardsIntact() || !output.GuardsIntact())
+            fail("write outside the caller's buffers");
+        if (!input.Unchanged(kInputFill) && input.Data() != output.Data())
+            fail("input buffer written");
+        if (plat::VerifierViolationCount() != 0)
+            fail("verifier violation");
+        LONG error = Dc()->LastError;
+        if (nullSent) {
+            if (status != STATUS_ACCESS_VIOLATION)
+                fail("null buffer not refused: status " + Hex(status));
+            if (error != kSentinel)
+                fail("null buffer reached the driver: LastError " + std::to_string(error));
+            return ok;
+        }
+        bool matched = false;
+        for (size_t i = 0; i < expected.statuses.size(); ++i) {
+            LONG wanted = expected.lastErrors[i] == kUnchanged ? kSentinel : expected.lastErrors[i];
+            if (status == expected.statuses[i] && error == wanted)
+                matched = true;
+        }
+        if (!matched) {
+            std::string want;
+            for (size_t i = 0; i < expected.statuses.size(); ++i)
+                want += " " + Hex(expected.statuses[i]) + "/" + std::to_string(expected.lastErrors[i]);
+            fail("got " + Hex(status) + "/" + std::to_string(error == kSentinel ? kUnchanged : error) +
+                 ", expected one of" + want);
+        }
+        if (information != outLen)
+            fail("information " + std::to_string(information));
+        if (code == IOCTL_INITIAL && status == STATUS_SUCCESS)
+            opened_ = true;
+        return ok;
+    }
+
+    // A queued notification wait: sent from a second thread and released by a post.
+    bool CheckWait(uint32_t code, uint32_t outLen, GuardedBuffer &output, const std::string &what)
+    {
+        std::atomic<NTSTATUS> waitStatus{STATUS_PENDING};
+        ULONG_PTR information = 0;
+        std::thread waiter([&] { waitStatus = Ioctl(code, nullptr, 0, output.Data(), outLen, &information); });
+        const uint8_t posted[4] = {1, 2, 3, 4};
+        NTSTATUS post = STATUS_UNSUCCESSFUL;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (post != STATUS_SUCCESS && std::chrono::steady_clock::now() < giveUp) {
+            post = Ioctl(IOCTL_POST_NOTIFY, posted, sizeof(posted), nullptr, 0);
+            if (post != STATUS_SUCCESS)
+                std::this_thread::yield();
+        }
+        waiter.join();
+        bool ok = post == STATUS_SUCCESS && waitStatus.load() == STATUS_SUCCESS && output.GuardsIntact() &&
+                  Dc()->LastError == kSentinel && plat::VerifierViolationCount() == 0;
+        EXPECT_TRUE(ok) << what << ": wait " << Hex(waitStatus.load()) << " post " << Hex(post);
+        return ok;
+    }
+
+    // Every code of the range with each method; the assigned ones with every length pair.
+    void Sweep(bool opened)
+    {
+        const std::vector<uint32_t> &unassignedLengths = LongRun() ? kAllLengths : kShortLengths;
+        unsigned failures = 0;
+        for (uint32_t function = 0x800; function <= 0xFFF && failures < 20; ++function) {
+            for (uint32_t method = 0; method < 4; ++method) {
+                uint32_t code = TqControlCode(function, method);
+                if (code == IOCTL_INITIAL)
+                    continue;  // changes the state; swept on its own
+                const std::vector<uint32_t> &lengths = IsAssigned(code) ? kAllLengths : unassignedLengths;
+                for (uint32_t in : lengths)
+                    for (uint32_t out : lengths)
+                        for (int nulls = 0; nulls < 3; ++nulls) {
+                            bool nullIn = nulls == 1, nullOut = nulls == 2;
+                            if ((nullIn && in == 0) || (nullOut && out == 0))
+                                continue;
+                            if (!Check(code, in, out, opened, nullIn, nullOut))
+                                ++failures;
+                        }
+            }
+        }
+        EXPECT_EQ(failures, 0u);
+    }
+
+    static std::string Hex(NTSTATUS status)
+    {
+        std::ostringstream s;
+        s << "0x" << std::hex << static_cast<uint32_t>(status);
+        return s.str();
+    }
+
+    bool opened_ = false;
+    uint64_t requests_ = 0;
+};
+
+TEST_F(SweepTest, EveryCodeBeforeAndAfterInitialGivesItsDocumentedResult)
+{
+    Sweep(false);
+    ASSERT_FALSE(opened_);
+    // IOCTL_INITIAL with each length: only 16 bytes open the device.
+    for (uint32_t in : {0u, 1u, 8u, 15u, 17u, 32u, 16u})
+        Check(IOCTL_INITIAL, in, 0, opened_, false, false);
+    ASSERT_TRUE(opened_);
+    Sweep(true);
+    std::cout << "[ sweep ] " << requests_ << " requests\n";
+}
+
+}  // namespace
+}  // namespace tqrobust
