@@ -163,8 +163,11 @@ void EndNotifyThreads(bool loaderLockHeld, bool processTerminating)
     g_Library.NotifyRun.store(0);
     HANDLE event = g_Library.NotifyEvent.load();
     if (!processTerminating) {
-        while (g_Library.NotifyThreadsInLoop.load() > 0) {
+        for (;;) {
+            // Read once per round: the count compared below must be the one tested here.
             const int32_t inLoop = g_Library.NotifyThreadsInLoop.load();
+            if (inLoop <= 0)
+                break;
             const uint32_t wakeUps = g_Library.NotifyUnloadWakeUps.load();
             if (event == nullptr || !SetEvent(event)) {
                 // No event to signal: no thread waits on one (its wait failed and it ends).

@@ -68,21 +68,25 @@ TEST_F(NotificationTest, EachWakeUpPostsOneMessagePerActiveSlotInSlotOrder)
     EXPECT_TRUE(second.Drain().empty());
 }
 
-// With no active slot the thread still takes every signal: a slot registered later is
-// served at the next signal, and nothing was posted before.
+// With no active slot (a window without message, a message without window) the thread
+// still wakes on every signal and posts nothing: after a stop it is still waiting, and
+// the next signal ends it.
 TEST_F(NotificationTest, WithoutActiveSlotsTheThreadWakesAndPostsNothing)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     MessageWindow window;
+    ASSERT_EQ(lib.RegisterNotify(1, window.Handle(), 0, 5, 6), 1);
+    ASSERT_EQ(lib.RegisterNotify(2, nullptr, kMsgA, 5, 6), 1);
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    const int threads = ThreadCount();
     ASSERT_EQ(StartRing(lib), 82);
-    ASSERT_TRUE(AdvanceUntilUnread(2));
-    ASSERT_EQ(lib.RegisterNotify(0, window.Handle(), kMsgA, 5, 6), 1);
     ASSERT_TRUE(AdvanceUntilUnread(3));
-    std::vector<MSG> got = window.WaitFor(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].wParam, 5u);
+    ASSERT_TRUE(HoldUserEvent());
     ASSERT_EQ(lib.StopIntr(), 1);
+    EXPECT_EQ(ThreadCount(), threads + 1);
+    SignalHeldEvent();
+    EXPECT_TRUE(WaitForThreadCount(threads)) << "the thread did not end at the signal";
+    ReleaseHeldEvent();
     lib.ProcessDetach();
     EXPECT_TRUE(window.Drain().empty());
 }
@@ -140,6 +144,10 @@ TEST_F(NotificationTest, TwoWaitingThreadsGiveExactlyOnePassPerSignal)
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
     const int threads = ThreadCount();
     ASSERT_EQ(StartRing(lib), 82);
+    // One served signal puts the first thread in its loop (a thread that starts after
+    // the stop would end at once), then stop and start again with no signal between.
+    ASSERT_TRUE(AdvanceUntilUnread(1));
+    ASSERT_EQ(window.WaitFor(1).size(), 1u);
     ASSERT_EQ(lib.StopIntr(), 1);
     ASSERT_EQ(StartRing(lib), 82);
     EXPECT_EQ(ThreadCount(), threads + 2);

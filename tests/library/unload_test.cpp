@@ -1,6 +1,7 @@
 // Process attach and detach: what unload ends and closes, what detach sends, and the
 // pair of routines the loader hooks run, called directly.
 #include "library_fixture.h"
+#include "message_window.h"
 
 #include <cstring>
 
@@ -41,9 +42,14 @@ TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     const int threads = baselineThreads_;
+    MessageWindow window;
+    ASSERT_EQ(lib.RegisterNotify(0, window.Handle(), WM_APP, 0, 0), 1);
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
     for (int run = 0; run < 3; ++run) {
+        // Each run's thread serves one signal (so it is in its loop), then waits on.
         ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+        ASSERT_TRUE(AdvanceUntilUnread(1));
+        ASSERT_EQ(window.WaitFor(1).size(), 1u);
         ASSERT_EQ(lib.StopIntr(), 1);
     }
     EXPECT_EQ(ThreadCount(), threads + 3);
