@@ -30,9 +30,10 @@ std::atomic<VTime> gPortCost{200};
 std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
 
 std::mutex gModeLock;                           // serialises mode switches
-double gSpeed = 1.0;
-VTime gBaseVirtual = 0;
-HostClock::time_point gBaseHost;
+// Real-time mapping, written only while no clock thread runs.
+std::atomic<double> gSpeed{1.0};
+std::atomic<VTime> gBaseVirtual{0};
+std::atomic<HostClock::rep> gBaseHost{0};
 std::thread &gClockThread = *new std::thread;
 std::mutex gWakeLock;
 std::condition_variable &gWakeCv = *new std::condition_variable;
@@ -41,8 +42,10 @@ bool gStopClock = false;
 
 VTime RealTimeTarget()
 {
-    auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(HostClock::now() - gBaseHost).count();
-    return gBaseVirtual + static_cast<VTime>(static_cast<double>(elapsed) * gSpeed);
+    auto host = std::chrono::duration_cast<std::chrono::nanoseconds>(HostClock::now().time_since_epoch()).count();
+    auto elapsed = host - gBaseHost.load();
+    if (elapsed < 0) elapsed = 0;
+    return gBaseVirtual.load() + static_cast<VTime>(static_cast<double>(elapsed) * gSpeed.load());
 }
 
 void ClockThreadMain()
@@ -91,13 +94,13 @@ void SetClockMode(ClockMode mode, double speed)
         StopClockThread();
         detail::StopDpcThread();
         gMode.store(static_cast<int>(ClockMode::Manual));
-        gSpeed = speed;
+        gSpeed.store(speed);
         return;
     }
     StopClockThread();
-    gSpeed = speed;
-    gBaseVirtual = gNow.load();
-    gBaseHost = HostClock::now();
+    gSpeed.store(speed);
+    gBaseVirtual.store(gNow.load());
+    gBaseHost.store(std::chrono::duration_cast<std::chrono::nanoseconds>(HostClock::now().time_since_epoch()).count());
     gMode.store(static_cast<int>(ClockMode::RealTime));
     detail::StartDpcThread();
     gClockThread = std::thread(ClockThreadMain);
@@ -198,13 +201,21 @@ void SpendTime(VTime ns)
 
 std::uint64_t HostNanosFor(VTime ns)
 {
-    double speed;
-    {
-        std::lock_guard<std::mutex> guard(gModeLock);
-        speed = gSpeed;
-    }
-    double host = static_cast<double>(ns) / speed;
+    double host = static_cast<double>(ns) / gSpeed.load();
     return host > 1e18 ? static_cast<std::uint64_t>(1e18) : static_cast<std::uint64_t>(host);
+}
+
+void CatchUpRealTime()
+{
+    if (ManualMode() || Thread().busDepth > 0) return;
+    AdvanceUntil(RealTimeTarget(), [] { return InterruptPending(); });
+}
+
+void SpinHost(std::uint64_t hostNanos)
+{
+    auto until = HostClock::now() + std::chrono::nanoseconds(hostNanos);
+    while (HostClock::now() < until) {
+    }
 }
 
 void WakeClockThread()

@@ -3,8 +3,10 @@
 //
 // A port access goes to the device that claims the port (a floating bus otherwise: reads
 // give all ones, writes vanish), with the clock brought up to the access; afterwards the
-// accessing thread takes any interrupt the access raised (if its IRQL allows) and, in
-// manual mode, spends PortAccessCost() of virtual time.
+// accessing thread takes any interrupt the access raised (if its IRQL allows) and spends
+// PortAccessCost(): of virtual time in manual mode, of host time (divided by the speed
+// factor) in real-time mode, where it also wakes the clock thread to catch up, so that a
+// driver's bounded busy-wait lasts about as long as on a real bus and sees the device move.
 //
 // MmMapIoSpace hands out addresses from a reserved, inaccessible region below 4 GiB (so a
 // driver may keep them in 32-bit fields, as it could on 32-bit Windows). The port routines
@@ -91,6 +93,13 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
     }
     std::uint32_t result = Ones(width);
     detail::ThreadState &t = detail::Thread();
+    const bool manual = detail::ManualMode();
+    // Real time: the device is brought up to about now, but never past an interrupt the clock
+    // thread has yet to take (it takes them in order); the clock thread is woken to do so.
+    if (!manual && !t.deliversInRealTime) {
+        detail::CatchUpRealTime();
+        detail::WakeClockThread();
+    }
     {
         std::lock_guard<std::recursive_mutex> guard(detail::BusLock());
         ++t.busDepth;
@@ -106,7 +115,10 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
         --t.busDepth;
     }
     detail::DeliverInterrupts();
-    if (detail::ManualMode()) detail::SpendTime(PortAccessCost());
+    if (manual)
+        detail::SpendTime(PortAccessCost());
+    else if (t.busDepth == 0 && !t.deliversInRealTime)
+        detail::SpinHost(detail::HostNanosFor(PortAccessCost()));
     return result;
 }
 

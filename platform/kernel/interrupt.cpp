@@ -167,6 +167,14 @@ void DeliverInterrupts()
     if (manual && t.irql < DISPATCH_LEVEL && !t.drainingDpcs) DrainDpcs();
 }
 
+bool InterruptPending()
+{
+    std::lock_guard<std::mutex> guard(gIntLock);
+    for (auto &[v, l] : gLines)
+        if (Pending(l)) return true;
+    return false;
+}
+
 std::size_t InterruptsConnectedBy(PDRIVER_OBJECT driver)
 {
     std::lock_guard<std::mutex> guard(gIntLock);

@@ -101,6 +101,11 @@ void SpendTime(VTime ns);
 bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
 // Real-time mode: host nanoseconds that `ns` of virtual time take.
 std::uint64_t HostNanosFor(VTime ns);
+// Real-time mode, a thread other than the clock thread: steps the devices towards the
+// host-derived present, but never past a pending interrupt (the clock thread takes those,
+// in order), so that a port access sees the device as of about now.
+void CatchUpRealTime();
+void SpinHost(std::uint64_t hostNanos);  // busy-waits, as a port cycle on the bus does
 void WakeClockThread();
 void ResetClock();
 
@@ -108,6 +113,7 @@ void ResetClock();
 // Takes, in this thread, every pending interrupt its IRQL lets in (manual mode, or the clock
 // thread in real-time mode), then the DPCs they queued if the IRQL is below DISPATCH_LEVEL.
 void DeliverInterrupts();
+bool InterruptPending();  // an interrupt waits to be taken (by any thread whose IRQL allows)
 std::size_t InterruptsConnectedBy(PDRIVER_OBJECT driver);
 void ResetInterrupts();
 
