@@ -378,6 +378,25 @@ TEST_F(HardwareTest, RealTimeModeDeliversInterruptsAndDpcsOnItsOwnThreads)
         EXPECT_EQ(device->tickTimes[i] - device->tickTimes[i - 1], 200'000u);
 }
 
+// A driver's bounded busy-wait (a fixed number of status reads) must see the device finish
+// in real time too: every port access takes its cost in host time and brings the device up
+// to the present.
+TEST_F(HardwareTest, RealTimeBusyWaitsSeeTheDeviceProgress)
+{
+    device = std::make_unique<TestDevice>(kVector, false, kPort);
+    plat::SetClockMode(plat::ClockMode::RealTime, 1.0);
+    for (int round = 0; round < 20; ++round) {
+        WRITE_PORT_UCHAR(Port8(kPort + kRegControl), kControlStart);
+        bool done = false;
+        const int budget = static_cast<int>(2 * kConversionTime / plat::PortAccessCost());
+        for (int polls = 0; polls < budget && !done; ++polls)
+            done = (READ_PORT_UCHAR(Port8(kPort + kRegStatus)) & kStatusDone) != 0;
+        EXPECT_TRUE(done) << "round " << round;
+    }
+    plat::SetClockMode(plat::ClockMode::Manual);
+    EXPECT_EQ(device->conversions, 20u);
+}
+
 TEST_F(HardwareTest, RealTimeWaitsAndDelaysFollowTheHostClock)
 {
     plat::SetClockMode(plat::ClockMode::RealTime, 4.0);
