@@ -72,7 +72,9 @@ struct BusDriver {
 };
 
 BusDriver &Bus() {
-    static BusDriver bus;
+    // Never destroyed: the machine may still be shut down from unload code at process exit,
+    // after static destructors have run (see kernel_internal.h).
+    static BusDriver &bus = *new BusDriver;
     return bus;
 }
 

@@ -84,7 +84,9 @@ struct PowerManager {
 };
 
 PowerManager &Pm() {
-    static PowerManager pm;
+    // Never destroyed: the machine may still be shut down from unload code at process exit,
+    // after static destructors have run (see kernel_internal.h).
+    static PowerManager &pm = *new PowerManager;
     return pm;
 }
 
