@@ -471,16 +471,8 @@ void AProcessEndsWhileOneOfItsThreadsStillWaits()
     // library's notification thread is never joined. The bound only decides when to
     // stop waiting for a process that does not end at all.
     int status = -1;
-    bool ended = false;
-    KNOWN_DIVERGENCE(conformance::kOnStandIn,
-                     "the kernel stand-in's waits share one condition variable that is destroyed at exit "
-                     "with the waiter still on it, which blocks the exit")
-    {
-        // Where the process is known not to end, a shorter bound keeps the run short.
-        const DWORD bound = conformance::CurrentPlatform() == conformance::kOnStandIn ? 5000 : 30000;
-        ended = RunSelf(kLeaveWaitingThread, bound, &status);
-        CHECK(ended);
-    }
+    bool ended = RunSelf(kLeaveWaitingThread, 30000, &status);
+    CHECK(ended);
     if (ended)
         CHECK_EQ(status, kLeftWaitingStatus);
 }
