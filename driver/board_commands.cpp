@@ -106,7 +106,7 @@ constexpr ULONG FREQUENCY_ERASED = 0xFFFFFFFF;
 // Refuses the request: LastError = code, STATUS_UNSUCCESSFUL.
 NTSTATUS Refuse(DeviceContext *dc, LONG code)
 {
-    dc->LastError = code;
+    StoreShared(&dc->LastError, code);
     return STATUS_UNSUCCESSFUL;
 }
 
@@ -515,10 +515,10 @@ NTSTATUS CommandBlock(DeviceContext *dc, UCHAR *block)
 NTSTATUS BoardCommandHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
 {
     (void)out;  // buffered: the reply goes back in the system buffer
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     UCHAR *buffer = static_cast<UCHAR *>(sysBuf);
     if (buffer == nullptr && (inLen != 0 || outLen != 0)) {
-        dc->LastError = TQ_DRV_BUFFER_TOO_SHORT;
+        StoreShared(&dc->LastError, TQ_DRV_BUFFER_TOO_SHORT);
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -568,7 +568,7 @@ NTSTATUS GetLastErrorHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG
     if (inLen != 0 || outLen != LAST_ERROR_REPLY || sysBuf == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    PutU32(static_cast<UCHAR *>(sysBuf), 0, static_cast<ULONG>(dc->LastError));
+    PutU32(static_cast<UCHAR *>(sysBuf), 0, static_cast<ULONG>(LoadShared(&dc->LastError)));
     return STATUS_SUCCESS;
 }
 
@@ -578,7 +578,7 @@ NTSTATUS GetLastErrorHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG
 NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
 {
     (void)out;
-    dc->LastError = TQ_OK;
+    StoreShared(&dc->LastError, TQ_OK);
     if (dc->BridgeBase == 0) {
         return Refuse(dc, TQ_DRV_NO_BOARD);
     }
@@ -586,7 +586,7 @@ NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULON
         return Refuse(dc, TQ_DRV_BAD_FREQUENCY_REQUEST);
     }
     if (sysBuf == nullptr) {
-        dc->LastError = TQ_DRV_BUFFER_TOO_SHORT;
+        StoreShared(&dc->LastError, TQ_DRV_BUFFER_TOO_SHORT);
         return STATUS_INVALID_PARAMETER;
     }
 

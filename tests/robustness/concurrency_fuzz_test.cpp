@@ -131,7 +131,7 @@ private:
         ++shared_.requests;
         if (status == STATUS_SUCCESS)
             ++shared_.successes;
-        LONG error = shared_.dc->LastError;
+        LONG error = LoadShared(&shared_.dc->LastError);
         std::ostringstream what;
         what << "thread " << index_ << " request " << n << " (" << kind << ") code 0x" << std::hex << code
              << std::dec << " in " << inLen << " out " << outLen << ": ";
@@ -249,6 +249,51 @@ TEST(RobustnessFuzz, RandomRequestsFromSeveralThreadsGetOnlyDocumentedAnswers)
     machine->Shutdown();
     EXPECT_EQ(plat::PoolBlocksOutstanding(TQ_POOL_TAG), 0u) << "TQ_FUZZ_SEED=" << seed;
     EXPECT_EQ(plat::VerifierViolationCount(), 0u) << "TQ_FUZZ_SEED=" << seed;
+}
+
+// LastError is set by every request of every thread and read back by IOCTL_GET_LAST_ERROR
+// while others run: each access is one whole aligned access (ThreadSanitizer checks), so
+// the value read is always a code some request set.
+TEST(RobustnessFuzz, LastErrorIsReadWhileOtherThreadsSetIt)
+{
+    sim::MachineOptions options;
+    options.clock = plat::ClockMode::RealTime;
+    options.driverEntry = DriverEntry;
+    std::string error;
+    std::unique_ptr<sim::Machine> machine = sim::Machine::Boot(options, error);
+    ASSERT_TRUE(machine) << error;
+    ASSERT_TRUE(machine->Started());
+    const uint16_t port = static_cast<uint16_t>(ContextOf(plat::FindDeviceByName(L"\\Device\\Tq4815x"))->BoardBase + 3);
+    std::atomic<int> odd{0};
+    auto worker = [&](bool reader) {
+        HANDLE file = nullptr;
+        ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &file), STATUS_SUCCESS);
+        for (int n = 0; n < 2000; ++n) {
+            ULONG_PTR information = 0;
+            if (reader) {
+                LONG value = -1;
+                if (plat::DeviceControl(file, IOCTL_GET_LAST_ERROR, nullptr, 0, &value, sizeof(value), &information) !=
+                        STATUS_SUCCESS ||
+                    (value != 0 && value != TQ_DRV_BUFFER_TOO_SHORT && value != TQ_DRV_BAD_BOARD_COMMAND))
+                    ++odd;
+            } else {
+                uint8_t record[8] = {static_cast<uint8_t>(port), static_cast<uint8_t>(port >> 8)};
+                // A sound port read (LastError 0), a short one (119), a malformed board command (114).
+                plat::DeviceControl(file, IOCTL_IN_BYTE, record, 2, record, 2, &information);
+                plat::DeviceControl(file, IOCTL_IN_BYTE, record, 1, record, 2, &information);
+                plat::DeviceControl(file, IOCTL_BOARD_COMMAND, record, 3, record, 3, &information);
+            }
+        }
+        plat::CloseHandle(file);
+    };
+    std::thread a(worker, false), b(worker, true), c(worker, false), d(worker, true);
+    a.join();
+    b.join();
+    c.join();
+    d.join();
+    EXPECT_EQ(odd.load(), 0);
+    machine->Shutdown();
+    EXPECT_EQ(plat::VerifierViolationCount(), 0u);
 }
 
 }  // namespace
