@@ -126,7 +126,10 @@ NTSTATUS OpenDevicePath(const char *win32Path, HANDLE *fileHandle)
     NTSTATUS status;
     if (!DeviceOpenable(device, &status)) return status;
     auto file = static_cast<PFILE_OBJECT>(CreateObject(FileType, sizeof(FILE_OBJECT), OnLastHandle, OnDelete));
-    if (file == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (file == nullptr) {
+        DeviceReferenceDropped(device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     file->Type = kIoTypeFile;
     file->Size = static_cast<CSHORT>(sizeof(FILE_OBJECT));
     file->DeviceObject = device;
@@ -143,15 +146,17 @@ NTSTATUS OpenDevicePath(const char *win32Path, HANDLE *fileHandle)
     sp->Parameters.Create.ShareAccess = 3;  // FILE_SHARE_READ | FILE_SHARE_WRITE
     if (!SendAndWait(top, irp)) {
         ObfDereferenceObject(file);
+        DeviceReferenceDropped(device);
         return STATUS_UNSUCCESSFUL;
     }
     status = irp->IoStatus.Status;
     FreeIrpInternal(irp);
     if (!NT_SUCCESS(status)) {
         ObfDereferenceObject(file);  // no cleanup or close for a failed create
+        DeviceReferenceDropped(device);
         return status;
     }
-    DeviceReferenceAdded(device);
+    // The reference DeviceOpenable took now belongs to the open file object.
     {
         std::lock_guard<std::mutex> guard(gFileLock);
         gOpened.insert(file);

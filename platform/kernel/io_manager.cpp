@@ -428,14 +428,12 @@ bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status)
         *status = STATUS_ACCESS_DENIED;
         return false;
     }
+    // The open in progress holds a reference from here on, as the object manager's parse of a
+    // device name does: a concurrent IoDeleteDevice marks the device delete-pending but cannot
+    // free it under the create request. The caller drops it again if the create fails.
+    ++device->ReferenceCount;
     *status = STATUS_SUCCESS;
     return true;
-}
-
-void DeviceReferenceAdded(PDEVICE_OBJECT device)
-{
-    std::lock_guard<std::mutex> guard(gIoLock);
-    ++device->ReferenceCount;
 }
 
 void DeviceReferenceDropped(PDEVICE_OBJECT device)

@@ -161,9 +161,8 @@ PIRP AllocateIrp(CCHAR stackSize, IrpKind kind);
 void WaitForIrpCompletion(PIRP irp);
 bool IrpCompletedToTop(PIRP irp);
 void FreeIrpInternal(PIRP irp);
-void DeviceReferenceAdded(PDEVICE_OBJECT device);
 void DeviceReferenceDropped(PDEVICE_OBJECT device);  // may free a deleted device
-bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);
+bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);  // on success takes a reference
 void ResetIo();
 void ResetFileIo();
 void ResetMemoryMappings();
