@@ -31,8 +31,10 @@ std::string ReadFile(const std::string &path)
 // Runs the tool with the given arguments; TQ4815_SIM is cleared unless given.
 RunResult RunTool(const std::vector<std::string> &args, const char *simEnv = nullptr)
 {
-    std::string dir = ::testing::TempDir();
-    std::string outPath = dir + "tool_stdout.txt", errPath = dir + "tool_stderr.txt";
+    // Test cases run as parallel processes: each run's output files carry its own names.
+    static int runs = 0;
+    std::string stem = ::testing::TempDir() + "tool_" + std::to_string(getpid()) + "_" + std::to_string(++runs);
+    std::string outPath = stem + "_stdout.txt", errPath = stem + "_stderr.txt";
     pid_t child = fork();
     if (child == 0) {
         if (simEnv)
@@ -55,6 +57,8 @@ RunResult RunTool(const std::vector<std::string> &args, const char *simEnv = nul
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
     return result;
 }
 
