@@ -671,6 +671,27 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     if (Thread().irql > PASSIVE_LEVEL)
         Report(rule::DeleteDeviceAboveLimit, "IoDeleteDevice", "called at " + IrqlName(Thread().irql));
+    auto reportUnknown = [DeviceObject] {
+        Report(rule::UnknownObject, "IoDeleteDevice",
+               Hex(reinterpret_cast<ULONG_PTR>(DeviceObject)) + " is not a device object (or was deleted)");
+    };
+    bool known;
+    {
+        std::lock_guard<std::mutex> lock(gIoLock);
+        auto it = gDevices.find(DeviceObject);
+        known = it != gDevices.end() && !it->second.deletePending;
+    }
+    if (!known) {
+        reportUnknown();
+        return;
+    }
+    // The DPC is looked at while the device cannot go yet: once it is delete-pending, the
+    // close of its last file object (on another thread) frees it.
+    if (DpcQueued(&DeviceObject->Dpc)) {
+        RemoveQueuedDpc(&DeviceObject->Dpc);
+        Report(rule::DeviceDeletedDpcQueued, "IoDeleteDevice",
+               "the device object's DPC is still queued; removed from the queue");
+    }
     bool attached = false;
     bool free = false;
     {
@@ -678,8 +699,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         auto it = gDevices.find(DeviceObject);
         if (it == gDevices.end() || it->second.deletePending) {
             lock.unlock();
-            Report(rule::UnknownObject, "IoDeleteDevice",
-                   Hex(reinterpret_cast<ULONG_PTR>(DeviceObject)) + " is not a device object (or was deleted)");
+            reportUnknown();
             return;
         }
         attached = it->second.attachedTo != nullptr;
@@ -696,11 +716,6 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (attached)
         Report(rule::DeviceDeletedAttached, "IoDeleteDevice",
                "device " + Hex(reinterpret_cast<ULONG_PTR>(DeviceObject)) + " is still attached to a lower device");
-    if (DpcQueued(&DeviceObject->Dpc)) {
-        RemoveQueuedDpc(&DeviceObject->Dpc);
-        Report(rule::DeviceDeletedDpcQueued, "IoDeleteDevice",
-               "the device object's DPC is still queued; removed from the queue");
-    }
     if (free) FreeDeviceMemory(DeviceObject);
 }
 
