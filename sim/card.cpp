@@ -500,8 +500,8 @@ void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
 
 std::uint16_t Card::Convert(VTime t, unsigned channel, unsigned gain, double &volts)
 {
-    const SignalSpec &spec = config_.channels[channel];
-    switch (spec.kind) {
+    const SignalSpec &signal = config_.channels[channel];
+    switch (signal.kind) {
     case SignalKind::Count:
         // A test pattern of codes, not of volts: every conversion of the channel gives the
         // next code, whatever the gain.
@@ -509,10 +509,10 @@ std::uint16_t Card::Convert(VTime t, unsigned channel, unsigned gain, double &vo
         return static_cast<std::uint16_t>(perChannel_[channel] & 0x0FFF);
     case SignalKind::AnalogOut0:
     case SignalKind::AnalogOut1:
-        volts = AnalogOutputVolts(spec.kind == SignalKind::AnalogOut0 ? 0 : 1);
+        volts = AnalogOutputVolts(signal.kind == SignalKind::AnalogOut0 ? 0 : 1);
         break;
     default:
-        volts = SignalVolts(spec, t, channel, config_.seed);
+        volts = SignalVolts(signal, t, channel, config_.seed);
         break;
     }
     return VoltsToCode(volts * config_.gains[gain], config_.rangeMin, config_.rangeMax);

@@ -93,7 +93,7 @@ bool IsHexDigit(char c)
 
 // Signal of one channel: "dc:V", "sine:AMP:HZ[:OFFSET]" (and square, triangle, sawtooth),
 // "noise:RMS[:OFFSET]", "ao0", "ao1", "count". Returns what was expected on failure.
-bool ParseSignal(std::string_view value, SignalSpec &spec, std::string &expected)
+bool ParseSignal(std::string_view value, SignalSpec &signal, std::string &expected)
 {
     std::vector<std::string_view> f = Split(value, ':');
     std::string_view kind = f[0];
@@ -102,8 +102,8 @@ bool ParseSignal(std::string_view value, SignalSpec &spec, std::string &expected
             expected = std::string(kind) + " takes no parameters";
             return false;
         }
-        spec = {};
-        spec.kind = kind == "count" ? SignalKind::Count : kind == "ao0" ? SignalKind::AnalogOut0 : SignalKind::AnalogOut1;
+        signal = {};
+        signal.kind = kind == "count" ? SignalKind::Count : kind == "ao0" ? SignalKind::AnalogOut0 : SignalKind::AnalogOut1;
         return true;
     }
     if (kind == "dc") {
@@ -112,7 +112,7 @@ bool ParseSignal(std::string_view value, SignalSpec &spec, std::string &expected
             expected = "dc:VOLTS with VOLTS a number";
             return false;
         }
-        spec = {SignalKind::Dc, 0.0, 0.0, v};
+        signal = {SignalKind::Dc, 0.0, 0.0, v};
         return true;
     }
     if (kind == "noise") {
@@ -122,7 +122,7 @@ bool ParseSignal(std::string_view value, SignalSpec &spec, std::string &expected
             expected = "noise:RMS[:OFFSET] with RMS a number of volts, 0 or more";
             return false;
         }
-        spec = {SignalKind::Noise, rms, 0.0, offset};
+        signal = {SignalKind::Noise, rms, 0.0, offset};
         return true;
     }
     static const struct {
@@ -141,7 +141,7 @@ bool ParseSignal(std::string_view value, SignalSpec &spec, std::string &expected
             expected = std::string(wave.name) + ":AMPLITUDE:HZ[:OFFSET] with numbers, HZ 0 or more";
             return false;
         }
-        spec = {wave.kind, amp, hz, offset};
+        signal = {wave.kind, amp, hz, offset};
         return true;
     }
     expected = "dc:V, sine|square|triangle|sawtooth:AMP:HZ[:OFFSET], noise:RMS[:OFFSET], ao0, ao1 or count";

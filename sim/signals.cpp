@@ -43,27 +43,27 @@ double NoiseDeviate(std::uint64_t seed, unsigned channel, VTime t)
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
 }
 
-double SignalVolts(const SignalSpec &spec, VTime t, unsigned channel, std::uint64_t seed)
+double SignalVolts(const SignalSpec &signal, VTime t, unsigned channel, std::uint64_t seed)
 {
-    const double a = spec.amplitude;
-    switch (spec.kind) {
+    const double a = signal.amplitude;
+    switch (signal.kind) {
     case SignalKind::Dc:
-        return spec.offset;
+        return signal.offset;
     case SignalKind::Sine:
-        return spec.offset + a * std::sin(2.0 * std::numbers::pi * Phase(spec.frequency, t));
+        return signal.offset + a * std::sin(2.0 * std::numbers::pi * Phase(signal.frequency, t));
     case SignalKind::Square:
-        return spec.offset + (Phase(spec.frequency, t) < 0.5 ? a : -a);
+        return signal.offset + (Phase(signal.frequency, t) < 0.5 ? a : -a);
     case SignalKind::Triangle: {
         // Same shape as the sine: 0 at phase 0, +A at 1/4, -A at 3/4.
-        double p = Phase(spec.frequency, t);
+        double p = Phase(signal.frequency, t);
         double v = p < 0.25 ? 4.0 * p : p < 0.75 ? 2.0 - 4.0 * p : 4.0 * p - 4.0;
-        return spec.offset + a * v;
+        return signal.offset + a * v;
     }
     case SignalKind::Sawtooth:
         // Rises from -A at phase 0 to +A at the end of the period.
-        return spec.offset + a * (2.0 * Phase(spec.frequency, t) - 1.0);
+        return signal.offset + a * (2.0 * Phase(signal.frequency, t) - 1.0);
     case SignalKind::Noise:
-        return spec.offset + a * NoiseDeviate(seed, channel, t);
+        return signal.offset + a * NoiseDeviate(seed, channel, t);
     case SignalKind::AnalogOut0:
     case SignalKind::AnalogOut1:
     case SignalKind::Count:

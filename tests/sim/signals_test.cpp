@@ -32,7 +32,7 @@ TEST(Signals, EachSourceGivesTheExpectedCodeAtKnownTimes)
 {
     using K = sim::SignalKind;
     struct Case {
-        sim::SignalSpec spec;
+        sim::SignalSpec signal;
         unsigned gain;
         VTime when;
         std::uint16_t code;
@@ -57,7 +57,7 @@ TEST(Signals, EachSourceGivesTheExpectedCodeAtKnownTimes)
     };
     for (const Case &c : cases) {
         sim::CardConfig config;
-        config.channels[6] = c.spec;
+        config.channels[6] = c.signal;
         CardRig rig(config);
         EXPECT_EQ(ConvertAt(rig, 6, c.gain, c.when), c.code) << c.what;
     }

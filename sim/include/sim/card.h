@@ -123,7 +123,7 @@ public:
     // ---- What a test can do to the card ------------------------------------------------
     // Local interrupt 2 has no source on the card; a test asserts or deasserts it here.
     void SetLocalInterrupt2(VTime t, bool asserted);
-    void SetSignal(unsigned channel, const SignalSpec &spec) { config_.channels.at(channel) = spec; }
+    void SetSignal(unsigned channel, const SignalSpec &signal) { config_.channels.at(channel) = signal; }
     void SetDigitalInputs(std::uint8_t low, std::uint8_t high);
     void SetDigitalLoopback(bool on) { config_.diLoopback = on; }
     void SetEepromWord(unsigned address, std::uint16_t value) { eeprom_.SetWord(address, value); }

@@ -13,7 +13,7 @@ namespace sim {
 
 // Volts of a wave or noise source at time t. Analog-output loop-back and `count` are
 // resolved by the card; here they read 0 V.
-double SignalVolts(const SignalSpec &spec, VTime t, unsigned channel, std::uint64_t seed);
+double SignalVolts(const SignalSpec &signal, VTime t, unsigned channel, std::uint64_t seed);
 
 // Standard normal deviate that depends only on (seed, channel, t): the same card
 // configuration sees the same noise at the same instant in every run.
