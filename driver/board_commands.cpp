@@ -187,13 +187,14 @@ bool EepromWordsInChip(LONG start, LONG count)
 
 // ---- Length-selected forms --------------------------------------------------------------
 
-// BoardStatus reply: BoardBase, interrupt line, interrupt counts.
+// BoardStatus reply: BoardBase, interrupt line, interrupt counts (which the interrupt
+// routine moves while this runs).
 void FillBoardStatus(DeviceContext *dc, UCHAR *reply)
 {
     PutU32(reply, 0, dc->BoardBase);
     PutU16(reply, 4, dc->IrqLevel);
-    PutU16(reply, 6, dc->IsrCount);
-    PutU16(reply, 8, dc->IdleIsrCount);
+    PutU16(reply, 6, LoadShared(&dc->IsrCount));
+    PutU16(reply, 8, LoadShared(&dc->IdleIsrCount));
 }
 
 // All six port entries, whatever PortCount says; the tail is zero rather than stale.
