@@ -225,8 +225,16 @@ TEST_F(FrameTorture, QueryStopThenCancel)
 TEST_F(FrameTorture, SurpriseRemovalRemovalAndAddAgain)
 {
     Run([&](int) {
+        // A client waits for a notification while the workers acquire and read: the card
+        // vanishing must complete the waiting request, once, as cancelled.
+        HANDLE h = OpenOrFail();
+        auto w = StartWait(h);
         ASSERT_EQ(plat::PnpSurpriseRemoval(pdo_), STATUS_SUCCESS);
         ExpectState(PNP_SURPRISE_REMOVED);
+        ASSERT_EQ(FinishWait(w), STATUS_CANCELLED);
+        ASSERT_EQ(Dc()->InterruptObject, nullptr);
+        ASSERT_EQ(Dc()->Running, 0);
+        Close(h);
         ASSERT_EQ(plat::PnpRemoveDevice(pdo_), STATUS_SUCCESS);  // waits for the workers' handles
         ASSERT_EQ(Fdo(), nullptr);
         ASSERT_EQ(Add(), STATUS_SUCCESS);
