@@ -107,6 +107,7 @@ std::deque<IrpBlock *> &gIrpQuarantine = *new std::deque<IrpBlock *>;   // freed
 std::unordered_set<PIRP> &gFreedIrps = *new std::unordered_set<PIRP>;
 
 bool gMdlMapped = false;
+unsigned gAttachFailures = 0;  // IoAttachDeviceToDeviceStack calls still to fail
 
 std::wstring Upper(const std::wstring &s)
 {
@@ -463,6 +464,7 @@ void ResetIo()
         for (PDRIVER_OBJECT d : gDriversUnloading) FreeDriverMemory(d);
         gDriversUnloading.clear();
         gMdlMapped = false;
+        gAttachFailures = 0;
     }
     std::lock_guard<std::mutex> guard(gIrpLock);
     for (PIRP irp : gIrps) {
@@ -558,6 +560,12 @@ bool DirectIoMdlMapped()
 {
     std::lock_guard<std::mutex> guard(gIoLock);
     return gMdlMapped;
+}
+
+void FailDeviceAttach(unsigned count)
+{
+    std::lock_guard<std::mutex> guard(gIoLock);
+    gAttachFailures = count;
 }
 
 PDRIVER_OBJECT CreateDriverObject(const char *name)
@@ -755,6 +763,10 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     std::lock_guard<std::mutex> guard(gIoLock);
+    if (gAttachFailures > 0) {
+        --gAttachFailures;
+        return nullptr;
+    }
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice) top = top->AttachedDevice;
     auto it = gDevices.find(top);

@@ -188,6 +188,13 @@ TEST_F(FrameEntryTest, AddDeviceFailuresLeaveNothingBehind)
     EXPECT_EQ(plat::FindDeviceByName(kDeviceName), nullptr);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 
+    // The bus device's stack cannot be attached to: device and link are deleted again, so
+    // the link is free for the next attempt.
+    plat::FailDeviceAttach(1);
+    EXPECT_EQ(Add(), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(Fdo(), nullptr);
+    EXPECT_EQ(plat::FindDeviceByName(kDeviceName), nullptr);
+
     // With the name free again the card is added and works.
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Start(), STATUS_SUCCESS);

@@ -105,8 +105,9 @@ private:
         add = plat::PnpAddDevice(driver, pdo);
         Note("add", add);
         if (!NT_SUCCESS(add)) {
-            // The device object's pool, or a link name already taken.
-            EXPECT_TRUE(add == STATUS_INSUFFICIENT_RESOURCES || add == STATUS_OBJECT_NAME_COLLISION)
+            // The device object's pool, a link name already taken, or no stack to attach to.
+            EXPECT_TRUE(add == STATUS_INSUFFICIENT_RESOURCES || add == STATUS_OBJECT_NAME_COLLISION ||
+                        add == STATUS_DEVICE_REMOVED)
                 << label_ << outcome_.trail;
             EXPECT_EQ(plat::FindDeviceByName(L"\\Device\\Tq4815x"), nullptr) << label_ << ": device left behind";
             return false;
@@ -266,6 +267,15 @@ TEST(FaultInjection, ATakenLinkNameFailsAddDeviceAndDeletesTheDevice)
         ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     });
     EXPECT_NE(outcome.trail.find("add=0xc0000035"), std::string::npos) << outcome.trail;
+}
+
+// The bus device's stack cannot be attached to (it is being torn down): AddDevice deletes
+// its device and link again and reports the device removed; nothing is left at unload.
+TEST(FaultInjection, AFailedAttachFailsAddDeviceAndLeavesNoDeviceOrLink)
+{
+    LifeCycle life("attach failing");
+    Outcome outcome = life.Run([] { plat::FailDeviceAttach(1); });
+    EXPECT_NE(outcome.trail.find("add=0xc00002b6"), std::string::npos) << outcome.trail;
 }
 
 }  // namespace

@@ -44,6 +44,11 @@ struct Shape {
     uint16_t buffers;
 };
 
+void PrintTo(const Shape &shape, std::ostream *out)
+{
+    *out << shape.channels << " channels, " << shape.scansPerBuffer << " scans a buffer, " << shape.buffers << " buffers";
+}
+
 class IntegritySoak : public DriverTest, public ::testing::WithParamInterface<Shape> {
 protected:
     void SetUp() override

@@ -61,6 +61,11 @@ std::size_t PoolBytesOutstanding(ULONG tag = 0);
 void SetDirectIoMdlMapped(bool mapped);
 bool DirectIoMdlMapped();
 
+// The next `count` calls of IoAttachDeviceToDeviceStack return null without attaching, as
+// the real platform does when the target stack is being torn down (0 cancels).
+// ResetMachine clears it.
+void FailDeviceAttach(unsigned count = 1);
+
 // ---- Driver attribution -------------------------------------------------------------------------
 // The driver on whose behalf the calling thread runs. The I/O manager sets it around every
 // dispatch, completion, cancel, ISR, DPC and work-item call; the driver loader sets it around
