@@ -48,24 +48,31 @@ NTSTATUS QueueNotifyWait(DeviceContext *dc, PIRP irp, PIRP *slot)
         // always gets one).
         result = STATUS_INSUFFICIENT_RESOURCES;
     } else {
+        // Everything the cancellation and the completion read is put in place before the
+        // cancel routine is armed. From that moment the I/O manager may cancel the request
+        // on another processor, and it takes the device object it hands to the cancel
+        // routine from the request's current stack location: that location must already
+        // be the pushed one, whole, and must not move under it.
+        PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
+        own->Parameters.Others.Argument1 = slot;
+        IoMarkIrpPending(irp);
+        IoSetCompletionRoutine(irp, NotifyWaitComplete, dc, TRUE, TRUE, TRUE);
+        PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(irp);
+        below->DeviceObject = dc->DeviceObject;
+        below->FileObject = own->FileObject;
+        IoSetNextIrpStackLocation(irp);
+
         IoSetCancelRoutine(irp, NotifyWaitCancel);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            // Cancelled before we armed it; we still own it.
+            // Cancelled before we armed it; we still own it. It goes back to its own
+            // location, unmarked, for the caller to complete as it arrived.
+            IoSkipCurrentIrpStackLocation(irp);
+            own->Control &= ~SL_PENDING_RETURNED;
             result = STATUS_CANCELLED;
         } else {
             // Either not cancelled, or the I/O manager already took the cancel routine
             // and is calling it: queue it anyway, the cancel routine completes it as soon
             // as PendingLock is free.
-            IoMarkIrpPending(irp);
-            PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(irp);
-            own->Parameters.Others.Argument1 = slot;
-
-            IoSetCompletionRoutine(irp, NotifyWaitComplete, dc, TRUE, TRUE, TRUE);
-            IoSetNextIrpStackLocation(irp);
-            PIO_STACK_LOCATION pushed = IoGetCurrentIrpStackLocation(irp);
-            pushed->DeviceObject = dc->DeviceObject;
-            pushed->FileObject = own->FileObject;
-
             // Interlocked although PendingLock is held: observers outside the driver (a
             // debugger, a test) may look at the slot without the lock.
             InterlockedExchangePointer(reinterpret_cast<PVOID *>(slot), irp);

@@ -324,5 +324,34 @@ TEST_F(NotifyRaceCampaign, RandomCancelPostCloseRejectAndSecondWaitRacesComplete
     RecordProperty("rounds", static_cast<int>(done));
 }
 
+// A cancellation that lands while the wait is being queued. The I/O manager may cancel the
+// request the moment its cancel routine is armed, and takes the device object for the cancel
+// routine from the request's current stack location: the driver must have that location
+// complete before it arms the routine. (It once pushed the location afterwards, so a
+// cancellation in that window saw a location with no device object; ThreadSanitizer
+// reports the unsynchronised access even when the timing does not crash.)
+TEST_F(NotifyRaceCampaign, ACancellationRacingTheQueueingOfAWaitFindsTheRequestWhole)
+{
+    const int rounds = TortureCycles(200);
+    int cancelled = 0;
+    for (int i = 0; i < rounds && !HasFailure(); ++i) {
+        Wait w;
+        w.handle = other_;
+        std::thread sender([&] { SendWait(w); });
+        // Cancel as early as the request is in flight, and keep cancelling until it is back.
+        while (!w.done.load())
+            plat::CancelFileIo(other_, true);
+        sender.join();
+        if (w.status == STATUS_CANCELLED)
+            ++cancelled;
+        else
+            ADD_FAILURE() << "the wait completed with 0x" << std::hex << w.status;
+        EXPECT_EQ(Slot(), nullptr);
+        EXPECT_TRUE(PendingListEmpty());
+        EXPECT_EQ(ViolationCount(), 0u);
+    }
+    EXPECT_EQ(cancelled, rounds);
+}
+
 }  // namespace
 }  // namespace frame
