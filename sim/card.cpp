@@ -319,6 +319,13 @@ void Card::WriteBridgeControl(VTime t, std::uint32_t value)
 
 std::uint32_t Card::BridgeRead(VTime t, std::uint32_t offset, unsigned width)
 {
+    // The interrupt routine's whole-register read of IntCsr, several times per interrupt:
+    // what the byte loop below gives for it, without assembling it byte by byte.
+    if (width == 4 && offset == bridge::kIntCsr) {
+        std::uint32_t value = PeekIntCsr(t);
+        lastIntCsrRead_ = value;
+        return value;
+    }
     std::uint32_t intCsr = PeekIntCsr(t), control = PeekBridgeControl(t);
     std::uint32_t value = 0;
     bool partial = (offset & 3) != 0 || width != 4;

@@ -51,26 +51,25 @@ void CardHost::ReportLineLocked()
     plat::SetInterruptLine(*vector_, line);
 }
 
+// The clock calls these two with its device lock held.
 VTime CardHost::NextEventTime(VTime now)
 {
-    std::lock_guard<std::mutex> guard(lock_);
     return card_->NextEventTime(now);
 }
 
 void CardHost::AdvanceTo(VTime t)
 {
-    std::lock_guard<std::mutex> guard(lock_);
     card_->AdvanceTo(t);
     ReportLineLocked();
 }
 
 void CardHost::SetLocalInterrupt2(bool asserted)
 {
-    // Called from a test's thread, outside the bus: the line is driven after the card's
+    // Called from a test's thread, outside the bus: the line is driven after the device
     // lock is dropped, since driving it may run the driver's interrupt routine right here.
     bool line, change = false;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        plat::DeviceGuard guard;
         card_->SetLocalInterrupt2(plat::Now(), asserted);
         line = card_->InterruptAsserted();
         if (line != reported_ && vector_ && attached_) {
@@ -82,9 +81,9 @@ void CardHost::SetLocalInterrupt2(bool asserted)
         plat::SetInterruptLine(*vector_, line);
 }
 
+// The bus calls these two with its device lock held.
 std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset, unsigned width)
 {
-    std::lock_guard<std::mutex> guard(host_.lock_);
     std::uint32_t value = host_.card_->Read(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
     host_.ReportLineLocked();
     return value;
@@ -92,7 +91,6 @@ std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset,
 
 void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigned width, std::uint32_t value)
 {
-    std::lock_guard<std::mutex> guard(host_.lock_);
     host_.card_->Write(plat::Now(), window_, static_cast<std::uint32_t>(offset), width, value);
     host_.ReportLineLocked();
     plat::RescheduleTimedDevice(&host_);

@@ -53,6 +53,21 @@ void RemoveTimedDevice(TimedDevice *device);
 // A device whose NextEventTime changed because of a register write calls this.
 void RescheduleTimedDevice(TimedDevice *device);
 
+// Holds the lock under which the platform runs every device model: bus accesses, clock
+// steps (NextEventTime, AdvanceTo) and line changes made from them. Code outside those
+// paths that reads or changes a device model's state (a test inspecting a card's ground
+// truth while the clock runs in real time, a test driving a device input) holds a
+// DeviceGuard meanwhile, so a device model needs no lock of its own. Recursive: a thread
+// already inside a device may take it again. Never move the clock or wait for another
+// thread of the machine while holding it.
+class DeviceGuard {
+public:
+    DeviceGuard();
+    ~DeviceGuard();
+    DeviceGuard(const DeviceGuard &) = delete;
+    DeviceGuard &operator=(const DeviceGuard &) = delete;
+};
+
 // Address decoding. A device claims ranges of port space or of physical memory space; the
 // HAL routes each access to the device that claims its address. An unclaimed port reads as
 // all ones and ignores writes, as a floating bus does.
