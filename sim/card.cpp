@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace sim {
@@ -512,7 +513,7 @@ std::uint16_t Card::Convert(VTime t, unsigned channel, unsigned gain, double &vo
     case SignalKind::Count:
         // A test pattern of codes, not of volts: every conversion of the channel gives the
         // next code, whatever the gain.
-        volts = std::nan("");
+        volts = std::numeric_limits<double>::quiet_NaN();
         return static_cast<std::uint16_t>(perChannel_[channel] & 0x0FFF);
     case SignalKind::AnalogOut0:
     case SignalKind::AnalogOut1:

@@ -109,7 +109,7 @@ void NotifyDispatcherWaiters();
 // ---- Virtual clock (clock.cpp) ----------------------------------------------------------------
 // The bus lock: serialises the device models (bus accesses, clock steps, DeviceGuard).
 // Recursive, since device-model code may reach the bus again (a line change, a guard taken
-// inside an access). Taken twice per port access, so it is kept to one atomic exchange
+// inside an access). Taken on every port access, so it is kept to one atomic operation
 // each way when nobody waits: a futex word (0 free, 1 held, 2 held with sleepers), the
 // owner's identity for recursion, and a depth only the holder touches.
 class BusMutex {
