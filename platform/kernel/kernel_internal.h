@@ -69,6 +69,7 @@ struct ThreadState {
     bool machineThread = false;              // clock, DPC or worker thread
     bool deliversInRealTime = false;         // the clock thread: takes interrupts in real-time mode
     bool drainingDpcs = false;
+    int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
     char token = 0;                          // its address identifies the thread
 };
 // The calling thread's state. Every port access, clock step and interrupt asks for it
@@ -226,6 +227,8 @@ bool IrpCompletedToTop(PIRP irp);
 void FreeIrpInternal(PIRP irp);
 void DeviceReferenceDropped(PDEVICE_OBJECT device);  // may free a deleted device
 bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);  // on success takes a reference
+// After a driver's AddDevice returned on this thread: the devices it created may be opened.
+void PublishDevicesAddedHere();
 void ResetIo();
 void ResetFileIo();
 void ResetMemoryMappings();
