@@ -248,6 +248,18 @@ VTime Card::NextEventTime(VTime now) const
     return c0.NextEdge(now, true, true);
 }
 
+bool Card::WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned width)
+{
+    switch (window) {
+    case Window::Bridge:
+        return offset < bridge::kIntCsr + 4 && offset + width > bridge::kIntCsr;
+    case Window::Board:
+        return offset <= board::kTimerControl;  // the counters' ports and the control port
+    default:
+        return false;
+    }
+}
+
 void Card::AdvanceTo(VTime t)
 {
     Settle(t);

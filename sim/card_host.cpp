@@ -93,7 +93,10 @@ void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigne
 {
     host_.card_->Write(plat::Now(), window_, static_cast<std::uint32_t>(offset), width, value);
     host_.ReportLineLocked();
-    plat::RescheduleTimedDevice(&host_);
+    // Most of the interrupt routine's writes (the channel, a conversion start) leave the
+    // card's next event where it was; only those that may move it make the clock ask again.
+    if (Card::WriteMayMoveEvents(window_, static_cast<std::uint32_t>(offset), width))
+        plat::RescheduleTimedDevice(&host_);
 }
 
 }  // namespace sim

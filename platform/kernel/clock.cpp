@@ -274,10 +274,11 @@ bool SpendPortCostLocked()
     if (now >= deadline) return true;
     VTime horizon = gHorizon.load(std::memory_order_relaxed);
     if (horizon == 0) {
+        // A question only: no device changes the list (or anything) in NextEventTime, so
+        // the list needs no copy here.
         ++t.busDepth;
-        DeviceList devices(gDevices);
         horizon = kNever;
-        for (TimedDevice *d : devices) {
+        for (TimedDevice *d : gDevices) {
             VTime e = d->NextEventTime(now);
             if (e > now && e < horizon) horizon = e;
         }
