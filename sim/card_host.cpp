@@ -13,6 +13,9 @@ CardHost::~CardHost()
 void CardHost::Attach(const ResourceLayout &layout)
 {
     Detach();
+    // Under the device lock: a bus access on another thread may reach a window as soon as
+    // it is claimed, and reads the line's state below when it does.
+    plat::DeviceGuard guard;
     for (const ResourceItem &item : layout.items) {
         if (item.kind != ResourceItem::Kind::Port && item.kind != ResourceItem::Kind::Memory)
             continue;
@@ -29,15 +32,23 @@ void CardHost::Attach(const ResourceLayout &layout)
 
 void CardHost::Detach()
 {
-    if (!attached_)
-        return;
-    attached_ = false;
-    plat::RemoveTimedDevice(this);
-    for (const auto &w : windows_)
-        plat::ReleaseAllRanges(w.get());
-    if (vector_ && reported_)
-        plat::SetInterruptLine(*vector_, false);
-    reported_ = false;
+    std::optional<std::uint32_t> lower;
+    {
+        // Under the device lock, as Attach; the line is lowered after it is dropped, since
+        // that may run an interrupt routine right here.
+        plat::DeviceGuard guard;
+        if (!attached_)
+            return;
+        attached_ = false;
+        plat::RemoveTimedDevice(this);
+        for (const auto &w : windows_)
+            plat::ReleaseAllRanges(w.get());
+        if (vector_ && reported_)
+            lower = vector_;
+        reported_ = false;
+    }
+    if (lower)
+        plat::SetInterruptLine(*lower, false);
     // The window objects stay until the host goes: a bus access already under way on
     // another thread may still be inside one.
 }
