@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace sim {
@@ -247,6 +248,18 @@ VTime Card::NextEventTime(VTime now) const
     return c0.NextEdge(now, true, true);
 }
 
+bool Card::WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned width)
+{
+    switch (window) {
+    case Window::Bridge:
+        return offset < bridge::kIntCsr + 4 && offset + width > bridge::kIntCsr;
+    case Window::Board:
+        return offset <= board::kTimerControl;  // the counters' ports and the control port
+    default:
+        return false;
+    }
+}
+
 void Card::AdvanceTo(VTime t)
 {
     Settle(t);
@@ -319,6 +332,13 @@ void Card::WriteBridgeControl(VTime t, std::uint32_t value)
 
 std::uint32_t Card::BridgeRead(VTime t, std::uint32_t offset, unsigned width)
 {
+    // The interrupt routine's whole-register read of IntCsr, several times per interrupt:
+    // what the byte loop below gives for it, without assembling it byte by byte.
+    if (width == 4 && offset == bridge::kIntCsr) {
+        std::uint32_t value = PeekIntCsr(t);
+        lastIntCsrRead_ = value;
+        return value;
+    }
     std::uint32_t intCsr = PeekIntCsr(t), control = PeekBridgeControl(t);
     std::uint32_t value = 0;
     bool partial = (offset & 3) != 0 || width != 4;
@@ -505,7 +525,7 @@ std::uint16_t Card::Convert(VTime t, unsigned channel, unsigned gain, double &vo
     case SignalKind::Count:
         // A test pattern of codes, not of volts: every conversion of the channel gives the
         // next code, whatever the gain.
-        volts = std::nan("");
+        volts = std::numeric_limits<double>::quiet_NaN();
         return static_cast<std::uint16_t>(perChannel_[channel] & 0x0FFF);
     case SignalKind::AnalogOut0:
     case SignalKind::AnalogOut1:

@@ -13,6 +13,9 @@ CardHost::~CardHost()
 void CardHost::Attach(const ResourceLayout &layout)
 {
     Detach();
+    // Under the device lock: a bus access on another thread may reach a window as soon as
+    // it is claimed, and reads the line's state below when it does.
+    plat::DeviceGuard guard;
     for (const ResourceItem &item : layout.items) {
         if (item.kind != ResourceItem::Kind::Port && item.kind != ResourceItem::Kind::Memory)
             continue;
@@ -29,15 +32,23 @@ void CardHost::Attach(const ResourceLayout &layout)
 
 void CardHost::Detach()
 {
-    if (!attached_)
-        return;
-    attached_ = false;
-    plat::RemoveTimedDevice(this);
-    for (const auto &w : windows_)
-        plat::ReleaseAllRanges(w.get());
-    if (vector_ && reported_)
-        plat::SetInterruptLine(*vector_, false);
-    reported_ = false;
+    std::optional<std::uint32_t> lower;
+    {
+        // Under the device lock, as Attach; the line is lowered after it is dropped, since
+        // that may run an interrupt routine right here.
+        plat::DeviceGuard guard;
+        if (!attached_)
+            return;
+        attached_ = false;
+        plat::RemoveTimedDevice(this);
+        for (const auto &w : windows_)
+            plat::ReleaseAllRanges(w.get());
+        if (vector_ && reported_)
+            lower = vector_;
+        reported_ = false;
+    }
+    if (lower)
+        plat::SetInterruptLine(*lower, false);
     // The window objects stay until the host goes: a bus access already under way on
     // another thread may still be inside one.
 }
@@ -51,26 +62,25 @@ void CardHost::ReportLineLocked()
     plat::SetInterruptLine(*vector_, line);
 }
 
+// The clock calls these two with its device lock held.
 VTime CardHost::NextEventTime(VTime now)
 {
-    std::lock_guard<std::mutex> guard(lock_);
     return card_->NextEventTime(now);
 }
 
 void CardHost::AdvanceTo(VTime t)
 {
-    std::lock_guard<std::mutex> guard(lock_);
     card_->AdvanceTo(t);
     ReportLineLocked();
 }
 
 void CardHost::SetLocalInterrupt2(bool asserted)
 {
-    // Called from a test's thread, outside the bus: the line is driven after the card's
+    // Called from a test's thread, outside the bus: the line is driven after the device
     // lock is dropped, since driving it may run the driver's interrupt routine right here.
     bool line, change = false;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        plat::DeviceGuard guard;
         card_->SetLocalInterrupt2(plat::Now(), asserted);
         line = card_->InterruptAsserted();
         if (line != reported_ && vector_ && attached_) {
@@ -82,9 +92,9 @@ void CardHost::SetLocalInterrupt2(bool asserted)
         plat::SetInterruptLine(*vector_, line);
 }
 
+// The bus calls these two with its device lock held.
 std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset, unsigned width)
 {
-    std::lock_guard<std::mutex> guard(host_.lock_);
     std::uint32_t value = host_.card_->Read(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
     host_.ReportLineLocked();
     return value;
@@ -92,10 +102,12 @@ std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset,
 
 void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigned width, std::uint32_t value)
 {
-    std::lock_guard<std::mutex> guard(host_.lock_);
     host_.card_->Write(plat::Now(), window_, static_cast<std::uint32_t>(offset), width, value);
     host_.ReportLineLocked();
-    plat::RescheduleTimedDevice(&host_);
+    // Most of the interrupt routine's writes (the channel, a conversion start) leave the
+    // card's next event where it was; only those that may move it make the clock ask again.
+    if (Card::WriteMayMoveEvents(window_, static_cast<std::uint32_t>(offset), width))
+        plat::RescheduleTimedDevice(&host_);
 }
 
 }  // namespace sim

@@ -33,6 +33,7 @@ std::uint64_t NextCongruent(std::int64_t e, std::uint64_t r, std::uint64_t n)
 
 std::string Counter8254::ControlWord(VTime, std::uint8_t rwMode, std::uint8_t mode, bool bcd)
 {
+    ForgetEdges();
     programmed_ = true;
     running_ = false;
     expectHigh_ = false;
@@ -45,6 +46,7 @@ std::string Counter8254::ControlWord(VTime, std::uint8_t rwMode, std::uint8_t mo
 
 std::string Counter8254::WriteCountByte(VTime t, std::uint8_t byte)
 {
+    ForgetEdges();
     if (!programmed_)
         return "count byte written to a counter that has had no control word (ignored)";
     switch (rw_) {
@@ -116,7 +118,14 @@ bool Counter8254::Out(VTime t) const
     return OutAfter(k - loadClock_);
 }
 
-VTime Counter8254::NextEdge(VTime t, bool rising, bool falling) const
+VTime Counter8254::RememberNextEdge(RememberedEdge &r, VTime t, bool rising, bool falling) const
+{
+    VTime edge = ComputeNextEdge(t, rising, falling);
+    r = RememberedEdge{true, t, edge};
+    return edge;
+}
+
+VTime Counter8254::ComputeNextEdge(VTime t, bool rising, bool falling) const
 {
     if (!running_)
         return kNever;

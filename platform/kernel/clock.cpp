@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <thread>
 
 namespace plat {
@@ -23,11 +24,16 @@ namespace {
 
 using HostClock = std::chrono::steady_clock;
 
-std::recursive_mutex gBus;                      // device models: state, bus accesses, time steps
+detail::BusMutex gBus;                          // device models: state, bus accesses, time steps
 std::atomic<VTime> gNow{0};
-std::atomic<int> gMode{static_cast<int>(ClockMode::Manual)};
 std::atomic<VTime> gPortCost{200};
 std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
+// The earliest device event after the clock's present, as the devices last gave it (kNever
+// if none), or 0 when they must be asked again: after a step that called them, after a
+// device asked to be rescheduled, after a device came or went, and after a DeviceGuard
+// was held. A port access's quiet step needs only this. Changed under gBus (atomic so
+// that RescheduleTimedDevice may clear it from anywhere).
+std::atomic<VTime> gHorizon{0};
 
 std::mutex gModeLock;                           // serialises mode switches
 // Real-time mapping, written only while no clock thread runs.
@@ -39,6 +45,27 @@ std::mutex gWakeLock;
 std::condition_variable &gWakeCv = *new std::condition_variable;
 bool gWake = false;
 bool gStopClock = false;
+
+// The timed devices of one clock step, copied under gBus so that a device added or
+// removed by a device's own code during the step does not move the list underneath the
+// loop. A machine has a handful of devices: the copy needs no allocation, which matters
+// since the clock steps after every port access.
+class DeviceList {
+public:
+    explicit DeviceList(const std::vector<TimedDevice *> &from) : count_(from.size())
+    {
+        if (count_ > kInline) spill_.reset(new TimedDevice *[count_]);
+        std::copy(from.begin(), from.end(), count_ > kInline ? spill_.get() : inline_);
+    }
+    TimedDevice *const *begin() const { return count_ > kInline ? spill_.get() : inline_; }
+    TimedDevice *const *end() const { return begin() + count_; }
+
+private:
+    static constexpr std::size_t kInline = 8;
+    TimedDevice *inline_[kInline];
+    std::unique_ptr<TimedDevice *[]> spill_;
+    std::size_t count_;
+};
 
 VTime RealTimeTarget()
 {
@@ -93,7 +120,7 @@ void SetClockMode(ClockMode mode, double speed)
     if (mode == ClockMode::Manual) {
         StopClockThread();
         detail::StopDpcThread();
-        gMode.store(static_cast<int>(ClockMode::Manual));
+        detail::gClockMode.store(static_cast<int>(ClockMode::Manual));
         gSpeed.store(speed);
         return;
     }
@@ -101,12 +128,12 @@ void SetClockMode(ClockMode mode, double speed)
     gSpeed.store(speed);
     gBaseVirtual.store(gNow.load());
     gBaseHost.store(std::chrono::duration_cast<std::chrono::nanoseconds>(HostClock::now().time_since_epoch()).count());
-    gMode.store(static_cast<int>(ClockMode::RealTime));
+    detail::gClockMode.store(static_cast<int>(ClockMode::RealTime));
     detail::StartDpcThread();
     gClockThread = std::thread(ClockThreadMain);
 }
 
-ClockMode GetClockMode() { return static_cast<ClockMode>(gMode.load()); }
+ClockMode GetClockMode() { return static_cast<ClockMode>(detail::gClockMode.load()); }
 
 VTime Now() { return gNow.load(); }
 
@@ -134,50 +161,133 @@ VTime PortAccessCost() { return gPortCost.load(); }
 
 void AddTimedDevice(TimedDevice *device)
 {
-    std::lock_guard<std::recursive_mutex> guard(gBus);
+    std::lock_guard<detail::BusMutex> guard(gBus);
     if (std::find(gDevices.begin(), gDevices.end(), device) == gDevices.end()) gDevices.push_back(device);
+    gHorizon.store(0);
     detail::WakeClockThread();
 }
 
 void RemoveTimedDevice(TimedDevice *device)
 {
-    std::lock_guard<std::recursive_mutex> guard(gBus);
+    std::lock_guard<detail::BusMutex> guard(gBus);
     gDevices.erase(std::remove(gDevices.begin(), gDevices.end(), device), gDevices.end());
+    gHorizon.store(0);
 }
 
-void RescheduleTimedDevice(TimedDevice *) { detail::WakeClockThread(); }
+void RescheduleTimedDevice(TimedDevice *)
+{
+    gHorizon.store(0, std::memory_order_relaxed);
+    detail::WakeClockThread();
+}
+
+DeviceGuard::DeviceGuard() { gBus.lock(); }
+
+// Whoever held the guard may have changed a device in a way that moves its next event.
+DeviceGuard::~DeviceGuard()
+{
+    gHorizon.store(0, std::memory_order_relaxed);
+    gBus.unlock();
+}
 
 namespace detail {
 
-std::recursive_mutex &BusLock() { return gBus; }
+std::atomic<int> gClockMode{static_cast<int>(ClockMode::Manual)};
 
-bool ManualMode() { return gMode.load() == static_cast<int>(ClockMode::Manual); }
+BusMutex &BusLock() { return gBus; }
 
-bool AdvanceUntil(VTime deadline, const std::function<bool()> &done)
+void BusMutex::LockContended()
+{
+    // Spin briefly (the holder is usually in the middle of one short step), then sleep on
+    // the word, marking it as having sleepers so that the unlock wakes one.
+    for (int i = 0; i < 64; ++i) {
+        std::uint32_t expected = 0;
+        if (state_.load(std::memory_order_relaxed) == 0 &&
+            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire))
+            return;
+    }
+    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+}
+
+namespace {
+
+VTime SaturatingAdd(VTime now, VTime ns) { return ns > kNever - now ? kNever - 1 : now + ns; }
+
+// One step of the clock towards `deadline`, with gBus held and the thread's busDepth
+// raised: to the first device event or to the deadline, whichever comes first, every
+// device brought up to the end of the step. A quiet step (time a thread spends: a port
+// access's cost, a stall, a delay) that ends before any device event moves the clock
+// without calling the devices: nothing of theirs changes by itself before their next
+// event, and a bus access brings a device up to its own time anyway. That step is taken
+// after every port access, so it is worth not calling every device twice there.
+void StepLocked(VTime deadline, bool quiet)
+{
+    VTime now = gNow.load(std::memory_order_relaxed);
+    if (now >= deadline) return;
+    DeviceList devices(gDevices);
+    VTime first = kNever;
+    for (TimedDevice *d : devices) {
+        VTime e = d->NextEventTime(now);
+        if (e > now && e < first) first = e;
+    }
+    if (quiet && first > deadline) {
+        gHorizon.store(first, std::memory_order_relaxed);
+        gNow.store(deadline, std::memory_order_release);
+        return;
+    }
+    VTime next = first < deadline ? first : deadline;
+    for (TimedDevice *d : devices) d->AdvanceTo(next);
+    gHorizon.store(0, std::memory_order_relaxed);
+    gNow.store(next, std::memory_order_release);
+}
+
+// Manual mode: steps towards `deadline`, taking interrupts and DPCs between the steps.
+bool Advance(VTime deadline, const std::function<bool()> *done, bool quiet)
 {
     ThreadState &t = Thread();
     for (;;) {
-        if (done && done()) return true;
+        if (done != nullptr && (*done)()) return true;
         if (gNow.load() >= deadline) break;
         {
-            std::lock_guard<std::recursive_mutex> guard(gBus);
+            std::lock_guard<detail::BusMutex> guard(gBus);
             ++t.busDepth;
-            VTime now = gNow.load();
-            if (now < deadline) {
-                std::vector<TimedDevice *> devices = gDevices;
-                VTime next = deadline;
-                for (TimedDevice *d : devices) {
-                    VTime e = d->NextEventTime(now);
-                    if (e > now && e < next) next = e;
-                }
-                for (TimedDevice *d : devices) d->AdvanceTo(next);
-                gNow.store(next);
-            }
+            StepLocked(deadline, quiet);
             --t.busDepth;
         }
         DeliverInterrupts();
     }
-    return done && done();
+    return done != nullptr && (*done)();
+}
+
+}  // namespace
+
+bool AdvanceUntil(VTime deadline, const std::function<bool()> &done)
+{
+    return Advance(deadline, done ? &done : nullptr, false);
+}
+
+bool SpendPortCostLocked()
+{
+    ThreadState &t = Thread();
+    if (t.busDepth > 0) return false;
+    VTime deadline = SaturatingAdd(gNow.load(std::memory_order_relaxed), gPortCost.load(std::memory_order_relaxed));
+    VTime now = gNow.load(std::memory_order_relaxed);
+    if (now >= deadline) return true;
+    VTime horizon = gHorizon.load(std::memory_order_relaxed);
+    if (horizon == 0) {
+        // A question only: no device changes the list (or anything) in NextEventTime, so
+        // the list needs no copy here.
+        ++t.busDepth;
+        horizon = kNever;
+        for (TimedDevice *d : gDevices) {
+            VTime e = d->NextEventTime(now);
+            if (e > now && e < horizon) horizon = e;
+        }
+        --t.busDepth;
+        gHorizon.store(horizon, std::memory_order_relaxed);
+    }
+    if (horizon <= deadline) return false;
+    gNow.store(deadline, std::memory_order_release);
+    return true;
 }
 
 void SpendTime(VTime ns)
@@ -185,8 +295,7 @@ void SpendTime(VTime ns)
     if (ns == 0) return;
     if (ManualMode()) {
         if (Thread().busDepth > 0) return;  // device-model code does not move the clock
-        VTime now = gNow.load();
-        AdvanceUntil(ns > kNever - now ? kNever - 1 : now + ns, nullptr);
+        Advance(SaturatingAdd(gNow.load(), ns), nullptr, true);
         return;
     }
     // Real time: sleep for the host time it stands for, then until the clock thread has
@@ -231,8 +340,9 @@ void WakeClockThread()
 void ResetClock()
 {
     SetClockMode(ClockMode::Manual, 1.0);
-    std::lock_guard<std::recursive_mutex> guard(gBus);
+    std::lock_guard<detail::BusMutex> guard(gBus);
     gDevices.clear();
+    gHorizon.store(0);
     gNow.store(0);
     gPortCost.store(200);
 }

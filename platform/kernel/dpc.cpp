@@ -6,6 +6,7 @@
 //  - real-time mode: in the DPC thread.
 #include "kernel_internal.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -24,6 +25,9 @@ std::map<PKDPC, PDRIVER_OBJECT> &gOwner = *new std::map<PKDPC, PDRIVER_OBJECT>; 
 int gRunning = 0;                        // DPC routines executing now
 std::thread &gDpcThread = *new std::thread;
 bool gStopDpcThread = false;
+
+// After every change of gQueue; gDpcLock held.
+void PublishQueueLength() { detail::gDpcQueueLength.store(gQueue.size(), std::memory_order_release); }
 
 PVOID QueuedMarker() { return &gQueue; }
 
@@ -50,10 +54,18 @@ std::size_t QueuedDpcCount()
 
 namespace detail {
 
+// gQueue's length as of its last change, published for DrainDpcs: delivery asks for the
+// queue to be drained after every port access and clock step, and it is almost always
+// empty, so the common case reads this instead of taking gDpcLock. A DPC queued a moment
+// ago by another thread is no worse off than with the lock: that thread drains it itself
+// (manual mode), or the DPC thread does (real time).
+std::atomic<std::size_t> gDpcQueueLength{0};
+
 void DrainDpcs()
 {
     ThreadState &t = Thread();
     if (t.irql >= DISPATCH_LEVEL || t.drainingDpcs || t.busDepth > 0) return;
+    if (detail::gDpcQueueLength.load(std::memory_order_acquire) == 0) return;
     t.drainingDpcs = true;
     for (;;) {
         PKDPC dpc;
@@ -65,6 +77,7 @@ void DrainDpcs()
             if (gQueue.empty()) break;
             dpc = gQueue.front();
             gQueue.pop_front();
+            PublishQueueLength();
             routine = dpc->DeferredRoutine;
             context = dpc->DeferredContext;
             arg1 = dpc->SystemArgument1;
@@ -123,6 +136,7 @@ void RemoveQueuedDpc(PKDPC dpc)
     for (auto it = gQueue.begin(); it != gQueue.end(); ++it) {
         if (*it == dpc) {
             gQueue.erase(it);
+            PublishQueueLength();
             __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_RELEASE);
             break;
         }
@@ -155,6 +169,7 @@ void ResetDpcs()
     StopDpcThread();
     std::lock_guard<std::mutex> guard(gDpcLock);
     gQueue.clear();  // the DPC objects may be gone with their devices: not touched
+    PublishQueueLength();
     gOwner.clear();
     gRunning = 0;
 }
@@ -196,6 +211,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
         Dpc->SystemArgument2 = SystemArgument2;
         __atomic_store_n(&Dpc->DpcData, QueuedMarker(), __ATOMIC_RELEASE);
         gQueue.push_back(Dpc);
+        PublishQueueLength();
         if (gOwner.find(Dpc) == gOwner.end()) gOwner[Dpc] = CurrentDriver();
     }
     if (ManualMode())
@@ -211,6 +227,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
     for (auto it = gQueue.begin(); it != gQueue.end(); ++it) {
         if (*it == Dpc) {
             gQueue.erase(it);
+            PublishQueueLength();
             __atomic_store_n(&Dpc->DpcData, nullptr, __ATOMIC_RELEASE);
             return TRUE;
         }

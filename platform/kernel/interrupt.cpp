@@ -47,6 +47,34 @@ std::mutex gIntLock;
 std::map<ULONG, Line> &gLines = *new std::map<ULONG, Line>;
 std::set<PKINTERRUPT> &gInterrupts = *new std::set<PKINTERRUPT>;
 
+// Marks that a line may have become pending. gIntLock held.
+void MayBePending() { detail::gInterruptMayBePending.store(true, std::memory_order_release); }
+
+// The connections of a line, copied while gIntLock is held so that the service routines
+// run without it (a connection made meanwhile must not move them underneath). A vector
+// rarely has more than a few, so the copy needs no allocation.
+class ConnectionList {
+public:
+    void Assign(const std::vector<PKINTERRUPT> &from)
+    {
+        count_ = from.size();
+        if (count_ <= kInline) {
+            std::copy(from.begin(), from.end(), inline_);
+            spill_.clear();
+        } else {
+            spill_ = from;
+        }
+    }
+    PKINTERRUPT const *begin() const { return count_ <= kInline ? inline_ : spill_.data(); }
+    PKINTERRUPT const *end() const { return begin() + count_; }
+
+private:
+    static constexpr std::size_t kInline = 8;
+    PKINTERRUPT inline_[kInline];
+    std::vector<PKINTERRUPT> spill_;
+    std::size_t count_ = 0;
+};
+
 bool Pending(const Line &l)
 {
     if (l.connections.empty() || l.masked || l.inService) return false;
@@ -80,6 +108,7 @@ void SetInterruptLine(std::uint32_t vector, bool asserted)
             l.masked = false;
         }
         if (rising && !l.connections.empty() && l.connections.front()->Mode == Latched) l.latched = true;
+        if (asserted) MayBePending();
     }
     detail::WakeClockThread();
     detail::DeliverInterrupts();  // no-op while device-model code holds the bus
@@ -94,22 +123,34 @@ bool InterruptLineAsserted(std::uint32_t vector)
 
 namespace detail {
 
+// False only when no line was pending as of the last look under gIntLock: every change
+// that may make a line pending sets it (under the lock), and only a full scan that found
+// nothing pending clears it. Delivery runs after every port access and clock step, so the
+// common case (nothing to take) reads this flag instead of taking the lock and walking
+// the lines. A reader that misses a line raised a moment ago by another thread is no
+// worse off than one that took the lock just before it: that thread delivers itself in
+// manual mode, and wakes the clock thread in real time.
+std::atomic<bool> gInterruptMayBePending{false};
+
 void DeliverInterrupts()
 {
     ThreadState &t = Thread();
     if (t.busDepth > 0) return;
     const bool manual = ManualMode();
     if (manual || t.deliversInRealTime) {
+        ConnectionList connections;
         for (;;) {
+            if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) break;
             ULONG vector = 0;
-            std::vector<PKINTERRUPT> connections;
             bool level = false;
             {
                 std::lock_guard<std::mutex> guard(gIntLock);
                 Line *best = nullptr;
                 KIRQL bestIrql = 0;
+                bool anyPending = false;
                 for (auto &[v, l] : gLines) {
                     if (!Pending(l)) continue;
+                    anyPending = true;
                     KIRQL irql = LineIrql(l);
                     if (irql <= t.irql) continue;
                     if (best == nullptr || irql > bestIrql) {
@@ -118,11 +159,12 @@ void DeliverInterrupts()
                         vector = v;
                     }
                 }
+                if (!anyPending) detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
                 if (best == nullptr) break;
                 best->inService = true;
                 level = best->connections.front()->Mode == LevelSensitive;
                 if (!level) best->latched = false;
-                connections = best->connections;
+                connections.Assign(best->connections);
             }
             for (PKINTERRUPT i : connections) {
                 KIRQL saved = t.irql;
@@ -156,6 +198,7 @@ void DeliverInterrupts()
                     l.masked = true;
                     storm = true;
                 }
+                MayBePending();  // out of service: its line, or another, may be waiting
             }
             if (storm)
                 Report(rule::InterruptStorm, "interrupt service routine",
@@ -169,9 +212,11 @@ void DeliverInterrupts()
 
 bool InterruptPending()
 {
+    if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> guard(gIntLock);
     for (auto &[v, l] : gLines)
         if (Pending(l)) return true;
+    detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
     return false;
 }
 
@@ -188,6 +233,7 @@ void ResetInterrupts()
     for (PKINTERRUPT i : gInterrupts) delete i;
     gInterrupts.clear();
     gLines.clear();
+    detail::gInterruptMayBePending.store(false);
 }
 
 }  // namespace detail
@@ -229,6 +275,7 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject, PKSERVICE_ROUTIN
         }
         l.connections.push_back(interrupt);
         gInterrupts.insert(interrupt);
+        MayBePending();  // a level-sensitive line may be asserted already
     }
     *InterruptObject = interrupt;
     WakeClockThread();

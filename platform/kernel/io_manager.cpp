@@ -87,6 +87,12 @@ struct DeviceInfo {
     std::wstring name;  // upper-cased, empty if unnamed
     PDEVICE_OBJECT attachedTo = nullptr;
     bool deletePending = false;
+    // The thread whose AddDevice created the device and has not returned yet, else null.
+    // A driver clears DO_DEVICE_INITIALIZING with a plain store before AddDevice ends and
+    // may still set things up after it; an open is let through only once AddDevice has
+    // returned, so that it sees everything AddDevice did (the PnP manager publishes the
+    // device under gIoLock, which the open takes too).
+    PETHREAD addingThread = nullptr;
 };
 
 struct Link {
@@ -420,7 +426,7 @@ bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status)
         *status = STATUS_DELETE_PENDING;
         return false;
     }
-    if (device->Flags & DO_DEVICE_INITIALIZING) {
+    if ((device->Flags & DO_DEVICE_INITIALIZING) || it->second.addingThread != nullptr) {
         *status = STATUS_NO_SUCH_DEVICE;
         return false;
     }
@@ -434,6 +440,14 @@ bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status)
     ++device->ReferenceCount;
     *status = STATUS_SUCCESS;
     return true;
+}
+
+void PublishDevicesAddedHere()
+{
+    const PETHREAD me = CurrentThreadToken();
+    std::lock_guard<std::mutex> guard(gIoLock);
+    for (auto &[device, info] : gDevices)
+        if (info.addingThread == me) info.addingThread = nullptr;
 }
 
 void DeviceReferenceDropped(PDEVICE_OBJECT device)
@@ -670,7 +684,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         }
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
-    gDevices[device].name = name;
+    DeviceInfo &info = gDevices[device];
+    info.name = name;
+    info.addingThread = Thread().addingDevice > 0 ? CurrentThreadToken() : nullptr;
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }

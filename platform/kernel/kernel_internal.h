@@ -21,13 +21,18 @@
 #include <plat/kernel.h>
 #include <plat/verifier.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace plat::detail {
+// Nothing in plat::detail is seen outside this library: hidden, so that the calls between
+// its files, made on every port access and clock step, go direct rather than through the
+// PLT.
+namespace plat {
+namespace __attribute__((visibility("hidden"))) detail {
 
 // ---- Per-thread state -----------------------------------------------------------------------
 // The spin locks a thread holds, in acquisition order. A fixed array, so that the per-thread
@@ -64,10 +69,22 @@ struct ThreadState {
     bool machineThread = false;              // clock, DPC or worker thread
     bool deliversInRealTime = false;         // the clock thread: takes interrupts in real-time mode
     bool drainingDpcs = false;
+    int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
     char token = 0;                          // its address identifies the thread
 };
-ThreadState &Thread();
-PETHREAD CurrentThreadToken();
+// The calling thread's state. Every port access, clock step and interrupt asks for it
+// several times, so the common case is one load of a pointer kept in the static TLS block
+// (initial-exec: no __tls_get_addr call across the shared-library boundary); the state
+// itself lives in ordinary thread-local storage and is found once per thread by
+// ThreadSlow. Eight bytes of static TLS fit even when the library is loaded with dlopen.
+extern thread_local ThreadState *tThreadState __attribute__((tls_model("initial-exec")));
+ThreadState &ThreadSlow();
+inline ThreadState &Thread()
+{
+    ThreadState *state = tThreadState;
+    return state != nullptr ? *state : ThreadSlow();
+}
+inline PETHREAD CurrentThreadToken() { return reinterpret_cast<PETHREAD>(&Thread().token); }
 
 std::string Hex(std::uint64_t value);
 std::string IrqlName(KIRQL irql);
@@ -91,14 +108,55 @@ NTSTATUS WaitForObject(PVOID object, VTime deadline);
 void NotifyDispatcherWaiters();
 
 // ---- Virtual clock (clock.cpp) ----------------------------------------------------------------
-std::recursive_mutex &BusLock();
-bool ManualMode();
+// The bus lock: serialises the device models (bus accesses, clock steps, DeviceGuard).
+// Recursive, since device-model code may reach the bus again (a line change, a guard taken
+// inside an access). Taken on every port access, so it is kept to one atomic operation
+// each way when nobody waits: a futex word (0 free, 1 held, 2 held with sleepers), the
+// owner's identity for recursion, and a depth only the holder touches.
+class BusMutex {
+public:
+    void lock()
+    {
+        ThreadState *me = &Thread();
+        if (owner_.load(std::memory_order_relaxed) == me) {
+            ++depth_;
+            return;
+        }
+        std::uint32_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) LockContended();
+        owner_.store(me, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock()
+    {
+        if (--depth_ > 0) return;
+        owner_.store(nullptr, std::memory_order_relaxed);
+        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+    }
+
+private:
+    void LockContended();
+
+    std::atomic<std::uint32_t> state_{0};
+    std::atomic<ThreadState *> owner_{nullptr};
+    unsigned depth_ = 0;
+};
+BusMutex &BusLock();
+// The clock's mode (a ClockMode value); read on every port access and clock step, hence
+// inline.
+extern std::atomic<int> gClockMode;
+inline bool ManualMode() { return gClockMode.load() == static_cast<int>(ClockMode::Manual); }
 // The calling thread spends virtual time: in manual mode the clock advances by `ns` in this
 // thread; in real-time mode the thread sleeps for the host time it stands for.
 void SpendTime(VTime ns);
 // Manual mode: advance towards `deadline` event by event, stopping early once `done` holds.
 // Returns true if `done` held.
 bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
+// Manual mode, gBus held by the caller right after its port access, which raised no
+// interrupt and left no DPC to run: spends PortAccessCost() at once if no device event falls within
+// it (true); false, with the clock unmoved, if one does (the caller then spends it with
+// SpendTime, event by event) or if the caller is device-model code.
+bool SpendPortCostLocked();
 // Real-time mode: host nanoseconds that `ns` of virtual time take.
 std::uint64_t HostNanosFor(VTime ns);
 // Real-time mode, a thread other than the clock thread: steps the devices towards the
@@ -114,11 +172,17 @@ void ResetClock();
 // thread in real-time mode), then the DPCs they queued if the IRQL is below DISPATCH_LEVEL.
 void DeliverInterrupts();
 bool InterruptPending();  // an interrupt waits to be taken (by any thread whose IRQL allows)
+// False only when no line was pending as of the controller's last look (see interrupt.cpp).
+extern std::atomic<bool> gInterruptMayBePending;
+inline bool InterruptMayBePending() { return gInterruptMayBePending.load(std::memory_order_acquire); }
 std::size_t InterruptsConnectedBy(PDRIVER_OBJECT driver);
 void ResetInterrupts();
 
 // ---- DPCs (dpc.cpp) -----------------------------------------------------------------------------
 void DrainDpcs();  // runs queued DPCs in this thread (its IRQL must be below DISPATCH_LEVEL)
+// The DPC queue's length as of its last change (see dpc.cpp).
+extern std::atomic<std::size_t> gDpcQueueLength;
+inline bool DpcsWaiting() { return gDpcQueueLength.load(std::memory_order_acquire) != 0; }
 std::size_t DpcsQueuedBy(PDRIVER_OBJECT driver, std::string *detail);
 bool DpcQueued(PKDPC dpc);
 void RemoveQueuedDpc(PKDPC dpc);
@@ -163,11 +227,14 @@ bool IrpCompletedToTop(PIRP irp);
 void FreeIrpInternal(PIRP irp);
 void DeviceReferenceDropped(PDEVICE_OBJECT device);  // may free a deleted device
 bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);  // on success takes a reference
+// After a driver's AddDevice returned on this thread: the devices it created may be opened.
+void PublishDevicesAddedHere();
 void ResetIo();
 void ResetFileIo();
 void ResetMemoryMappings();
 void ResetBus();
 
-}  // namespace plat::detail
+}  // namespace detail
+}  // namespace plat
 
 #endif

@@ -5,6 +5,8 @@
 // the PDO's stack, as the system's PnP thread sends it, and waited for. It keeps no device
 // state of its own: a test may send any request in any order, including the sequences the
 // real manager never produces, to see how a driver copes.
+#include "kernel_internal.h"
+
 #include <plat/kernel.h>
 #include <plat/pnp.h>
 #include <plat/verifier.h>
@@ -155,8 +157,12 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     NTSTATUS status;
     {
         DriverScope scope(driver);
+        // Devices created meanwhile are not opened before AddDevice has returned.
+        ++detail::Thread().addingDevice;
         status = driver->DriverExtension->AddDevice(driver, pdo);
+        --detail::Thread().addingDevice;
     }
+    if (detail::Thread().addingDevice == 0) detail::PublishDevicesAddedHere();
     char name[128];
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         Report(rule::IrqlNotRestored, pnp_detail::NameOfDriver(driver, name, sizeof name),

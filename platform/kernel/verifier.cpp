@@ -78,13 +78,14 @@ namespace detail {
 
 static_assert(std::is_trivially_destructible_v<ThreadState>, "per-thread state must outlive thread-local destructors");
 
-ThreadState &Thread()
+thread_local ThreadState *tThreadState = nullptr;
+
+ThreadState &ThreadSlow()
 {
     thread_local ThreadState state;  // trivially destructible: valid until the thread is gone
+    tThreadState = &state;
     return state;
 }
-
-PETHREAD CurrentThreadToken() { return reinterpret_cast<PETHREAD>(&Thread().token); }
 
 std::string Hex(std::uint64_t value)
 {

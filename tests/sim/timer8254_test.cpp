@@ -162,5 +162,81 @@ TEST(Timer8254, IllegalAndUnreadableCommandsAreLoggedNotObeyed)
     EXPECT_NE(rig.card.Misuse().Entries()[3].what.find("read-back"), std::string::npos);
 }
 
+// A counter answers "when is the next edge" from memory between writes; every write that
+// changes its counting must make it answer from the new state at once. Each case runs the
+// same writes on two counters: one asked about its edges (of all three kinds) just before
+// the rewrite, the other never asked before; after the rewrite both must give the same
+// edges and outputs, and the edges must be those of the new programming.
+TEST(Timer8254, EdgesAfterARewriteFollowTheNewProgrammingAtOnce)
+{
+    struct Write {
+        bool control;  // a control word (read/load mode 3, the given mode), else a count byte
+        unsigned mode;
+        std::uint8_t byte;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Write> rewrite;
+        unsigned expectMode;
+        std::uint32_t expectDivisor;  // 0: halted afterwards
+    } cases[] = {
+        {"control word and new count mid-period, same mode", {{true, 3, 0}, {false, 0, 24}, {false, 0, 0}}, 3, 24},
+        {"mode change from square wave to rate generator", {{true, 2, 0}, {false, 0, 90}, {false, 0, 0}}, 2, 90},
+        {"mode change to a one-shot", {{true, 0, 0}, {false, 0, 30}, {false, 0, 0}}, 0, 30},
+        {"count rewritten without a control word", {{false, 0, 12}, {false, 0, 0}}, 3, 12},
+        {"control word alone halts the counter", {{true, 3, 0}}, 3, 0},
+        {"low byte alone of a mode 0 count halts it", {{true, 0, 0}, {false, 0, 40}, {false, 0, 0}, {false, 0, 50}}, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Counter8254 asked, fresh;
+        const VTime load = 1000;
+        for (sim::Counter8254 *counter : {&asked, &fresh}) {
+            counter->ControlWord(load, 3, 3, false);
+            counter->WriteCountByte(load, 60);
+            counter->WriteCountByte(load, 0);
+        }
+        // Mid-period: fill the remembered answers of every kind, well before the next edges.
+        const VTime rewriteAt = sim::ClockEdgeTime(sim::ClockIndexAt(load) + 1 + 60 * 3 + 7) + 50;
+        VTime before[3];
+        for (int kind = 0; kind < 3; ++kind) {
+            before[kind] = asked.NextEdge(rewriteAt - 40, kind != 1, kind != 0);
+            ASSERT_GT(before[kind], rewriteAt);
+        }
+        for (const Write &w : c.rewrite) {
+            for (sim::Counter8254 *counter : {&asked, &fresh}) {
+                if (w.control)
+                    counter->ControlWord(rewriteAt, 3, static_cast<std::uint8_t>(w.mode), false);
+                else
+                    counter->WriteCountByte(rewriteAt, w.byte);
+            }
+        }
+        EXPECT_EQ(asked.Mode(), c.expectMode);
+        EXPECT_EQ(asked.Running(), c.expectDivisor != 0);
+        if (c.expectDivisor != 0) {
+            EXPECT_EQ(asked.Divisor(), c.expectDivisor);
+            // The first edge of either kind now comes from the new load, not the old period.
+            VTime first = asked.NextEdge(rewriteAt, true, true);
+            EXPECT_GE(first, asked.LoadTime());
+            EXPECT_LE(first, asked.LoadTime() + sim::ClockEdgeTime(c.expectDivisor + 1));
+        } else {
+            for (int kind = 0; kind < 3; ++kind)
+                EXPECT_EQ(asked.NextEdge(rewriteAt, kind != 1, kind != 0), sim::kNever);
+        }
+        // Both counters agree edge for edge, of every kind, over the next ten old periods.
+        for (int kind = 0; kind < 3; ++kind) {
+            const bool rising = kind != 1, falling = kind != 0;
+            VTime a = rewriteAt, f = rewriteAt;
+            for (int i = 0; i < 40 && f != sim::kNever && f < rewriteAt + 100000; ++i) {
+                a = asked.NextEdge(a, rising, falling);
+                f = fresh.NextEdge(f, rising, falling);
+                ASSERT_EQ(a, f) << "kind " << kind << " edge " << i;
+            }
+        }
+        for (VTime t = rewriteAt; t < rewriteAt + 30000; t += 97)
+            ASSERT_EQ(asked.Out(t), fresh.Out(t)) << "at " << t;
+    }
+}
+
 }  // namespace
 }  // namespace simtest

@@ -114,7 +114,11 @@ public:
     std::uint32_t Read(VTime t, Window window, std::uint32_t offset, unsigned width);
     void Write(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value);
     // Earliest time after `now` at which the interrupt line may change by itself, or kNever.
+    // Depends on IntCsr and counter 0 only (see WriteMayMoveEvents).
     VTime NextEventTime(VTime now) const;
+    // Whether a write of `width` bytes at `offset` of `window` may move NextEventTime: one
+    // that touches IntCsr (enables, polarity, edge mode, the latch) or the 8254's ports.
+    static bool WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned width);
     // Brings the card to time t (completes a due conversion, re-evaluates the line).
     void AdvanceTo(VTime t);
     // The card's PCI interrupt request, as of the latest time the card was brought to.

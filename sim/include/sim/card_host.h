@@ -2,10 +2,12 @@
 // as the resource layout puts them), its clock events registered with the virtual clock,
 // and its PCI interrupt request driven onto the layout's interrupt vector.
 //
-// The platform calls the card through its bus and clock with the bus lock held, so those
-// calls are serialised; the host's own lock additionally guards the card against a test
-// reading its ground truth from another thread while the clock runs in real time (take it
-// with WithCard). In manual mode a test may use Card() directly between clock steps.
+// The platform calls the card through its bus and clock with its device lock held, so
+// those calls are serialised and the card needs no lock of its own on that path, which
+// every port access and clock step takes. Anything else that touches the card (a test
+// reading its ground truth from another thread while the clock runs in real time, a test
+// driving local interrupt 2) holds the same lock, plat::DeviceGuard: WithCard takes it.
+// In manual mode a test may use Card() directly between clock steps.
 #ifndef TQ_SIM_CARD_HOST_H
 #define TQ_SIM_CARD_HOST_H
 
@@ -15,7 +17,6 @@
 #include <plat/hw.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -37,7 +38,7 @@ public:
     template <typename F>
     auto WithCard(F &&f)
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        plat::DeviceGuard guard;
         return f(*card_);
     }
     // Asserts or deasserts local interrupt 2 at the current virtual time.
@@ -60,11 +61,10 @@ private:
         Window window_;
     };
 
-    // With lock_ held: drive the vector if the card's request changed. Callers inside the
-    // platform's bus lock may do so directly (interrupts are not taken there).
+    // Inside a bus access or clock step: drive the vector if the card's request changed
+    // (interrupts are not taken there, so the line may be driven at once).
     void ReportLineLocked();
 
-    std::mutex lock_;
     std::unique_ptr<Card> card_;
     std::vector<std::unique_ptr<WindowDevice>> windows_;
     std::optional<std::uint32_t> vector_;

@@ -46,7 +46,15 @@ public:
 
     bool Out(VTime t) const;
     // First output transition strictly after t in the wanted direction(s), or kNever.
-    VTime NextEdge(VTime t, bool rising, bool falling) const;
+    VTime NextEdge(VTime t, bool rising, bool falling) const
+    {
+        if (!rising && !falling)
+            return kNever;
+        RememberedEdge &r = edges_[(rising ? 1u : 0u) + (falling ? 2u : 0u) - 1u];
+        if (r.valid && t >= r.from && t < r.edge)
+            return r.edge;
+        return RememberNextEdge(r, t, rising, falling);
+    }
     bool RisingEdgeIn(VTime after, VTime upTo) const { return NextEdge(after, true, false) <= upTo; }
     bool FallingEdgeIn(VTime after, VTime upTo) const { return NextEdge(after, false, true) <= upTo; }
 
@@ -66,6 +74,24 @@ private:
     bool Periodic() const { return (mode_ == 2 || mode_ == 3) && divisor_ >= 2; }
     // Output as a function of clocks elapsed since the load (e >= 0).
     bool OutAfter(std::uint64_t e) const;
+    VTime ComputeNextEdge(VTime t, bool rising, bool falling) const;
+    struct RememberedEdge;
+    VTime RememberNextEdge(RememberedEdge &r, VTime t, bool rising, bool falling) const;
+    // Forgets the remembered edges: called by every write, before it changes the count,
+    // the mode or the load.
+    void ForgetEdges() const { edges_ = {}; }
+
+    // The card's interrupt logic asks for the next edge after every bus access and clock
+    // step, about a hundred times per output period, and the answer takes divisions. So
+    // the latest answer is remembered per kind of edge (rising, falling, either): an edge
+    // E found as the first one after `from` is also the first one after any t in
+    // [from, E), since the edges form a fixed set as long as nothing is written.
+    struct RememberedEdge {
+        bool valid = false;
+        VTime from = 0;
+        VTime edge = 0;
+    };
+    mutable std::array<RememberedEdge, 3> edges_{};
 
     bool programmed_ = false;
     bool running_ = false;

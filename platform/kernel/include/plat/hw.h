@@ -39,19 +39,47 @@ VTime PortAccessCost();
 
 // A device whose state changes with time. The clock asks it when it next changes, and
 // brings it up to that time before anything at or after that time is observed.
+//
+// The clock brings every device up to each device event and to the end of every advance a
+// test, a timed wait or the real-time clock asks for. The short steps a thread spends (a
+// port access's cost, a stall, a delay) that end before any device event do not call the
+// devices at all: the clock remembers the earliest event they last gave and moves on. So
+// a device must not depend on being called at such times (it is brought up to date by its
+// next event, the next full advance, or brings itself up to the time of a bus access), and
+// whatever moves its next event other than its own AdvanceTo (a bus access, a change made
+// under DeviceGuard) must be announced with RescheduleTimedDevice. DeviceGuard and adding
+// or removing a device announce it by themselves.
 class TimedDevice {
 public:
     virtual ~TimedDevice() = default;
     // Earliest virtual time strictly after `now` at which the device changes state by
-    // itself (an output edge, a conversion finishing), or kNever.
+    // itself (an output edge, a conversion finishing), or kNever. A question only: it
+    // changes nothing, and as long as the device is not changed, the answer holds for every
+    // `now` up to it.
     virtual VTime NextEventTime(VTime now) = 0;
     // Bring the device's state up to time t (t never decreases). May change interrupt lines.
     virtual void AdvanceTo(VTime t) = 0;
 };
 void AddTimedDevice(TimedDevice *device);
 void RemoveTimedDevice(TimedDevice *device);
-// A device whose NextEventTime changed because of a register write calls this.
+// A device whose NextEventTime changed because of a bus access, or of anything other than
+// its own AdvanceTo, calls this (under the bus, or between clock steps in manual mode).
 void RescheduleTimedDevice(TimedDevice *device);
+
+// Holds the lock under which the platform runs every device model: bus accesses, clock
+// steps (NextEventTime, AdvanceTo) and line changes made from them. Code outside those
+// paths that reads or changes a device model's state (a test inspecting a card's ground
+// truth while the clock runs in real time, a test driving a device input) holds a
+// DeviceGuard meanwhile, so a device model needs no lock of its own. Recursive: a thread
+// already inside a device may take it again. Never move the clock or wait for another
+// thread of the machine while holding it.
+class DeviceGuard {
+public:
+    DeviceGuard();
+    ~DeviceGuard();
+    DeviceGuard(const DeviceGuard &) = delete;
+    DeviceGuard &operator=(const DeviceGuard &) = delete;
+};
 
 // Address decoding. A device claims ranges of port space or of physical memory space; the
 // HAL routes each access to the device that claims its address. An unclaimed port reads as
