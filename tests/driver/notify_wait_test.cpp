@@ -224,7 +224,7 @@ TEST_F(NotifyQueueTest, AQueuedRequestCarriesItsBookkeepingInTheStack)
     KfReleaseSpinLock(&Dc()->PendingLock, irql);
 
     // A waiting request holds no remove-lock reference beyond its handle's.
-    EXPECT_EQ(Dc()->RemoveLock.Count, 1 + 1);
+    EXPECT_EQ(__atomic_load_n(&Dc()->RemoveLock.Count, __ATOMIC_ACQUIRE), 1 + 1);
     ULONG value = 3;
     EXPECT_EQ(Ioctl(h, IOCTL_POST_NOTIFY, &value, sizeof(value)), STATUS_SUCCESS);
     EXPECT_EQ(FinishWait(w), STATUS_SUCCESS);
