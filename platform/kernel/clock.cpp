@@ -20,11 +20,13 @@
 #include <thread>
 
 namespace plat {
+
+using detail::gBus;
+
 namespace {
 
 using HostClock = std::chrono::steady_clock;
 
-detail::BusMutex gBus;                          // device models: state, bus accesses, time steps
 std::atomic<VTime> gNow{0};
 std::atomic<VTime> gPortCost{200};
 std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
@@ -193,19 +195,25 @@ namespace detail {
 
 std::atomic<int> gClockMode{static_cast<int>(ClockMode::Manual)};
 
-BusMutex &BusLock() { return gBus; }
+BusMutex gBus;  // device models: state, bus accesses, time steps
 
 void BusMutex::LockContended()
 {
     // Spin briefly (the holder is usually in the middle of one short step), then sleep on
-    // the word, marking it as having sleepers so that the unlock wakes one.
+    // the word, marking it as having sleepers so that the unlock wakes one. Counted as a
+    // waiter throughout, so that an interrupt routine's hold is let go (see
+    // HoldBusForInterrupt).
+    waiters_.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < 64; ++i) {
         std::uint32_t expected = 0;
         if (state_.load(std::memory_order_relaxed) == 0 &&
-            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire))
+            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+            waiters_.fetch_sub(1, std::memory_order_relaxed);
             return;
+        }
     }
     while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 namespace {

@@ -100,6 +100,8 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
         detail::CatchUpRealTime();
         detail::WakeClockThread();
     }
+    // Another thread wants the bus: an interrupt routine's hold of it ends here.
+    if (t.busHold && detail::BusLock().Wanted()) detail::LetGoOfBus(t);
     {
         std::lock_guard<detail::BusMutex> guard(detail::BusLock());
         ++t.busDepth;

@@ -171,11 +171,13 @@ void DeliverInterrupts()
                 t.irql = std::max(saved, i->SynchronizeIrql);
                 KIRQL running = t.irql;
                 AcquireSpinLockRaw(i->ActualLock, "interrupt dispatch");
+                const bool held = HoldBusForInterrupt(t);
                 PDRIVER_OBJECT savedDriver = t.currentDriver;
                 t.currentDriver = i->Owner;
                 std::size_t locks = t.heldLocks.size();
                 BOOLEAN claimed = i->ServiceRoutine(i, i->ServiceContext);
                 t.currentDriver = savedDriver;
+                if (held) LetGoOfBus(t);
                 if (t.irql != running) {
                     Report(rule::IrqlNotRestored, "interrupt service routine",
                            "vector " + std::to_string(vector) + ": entered at " + IrqlName(running) + ", returned at " +

@@ -69,6 +69,8 @@ struct ThreadState {
     bool machineThread = false;              // clock, DPC or worker thread
     bool deliversInRealTime = false;         // the clock thread: takes interrupts in real-time mode
     bool drainingDpcs = false;
+    // The bus lock is held for the interrupt routine this thread runs (see HoldBusForInterrupt).
+    bool busHold = false;
     int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
     char token = 0;                          // its address identifies the thread
 };
@@ -112,7 +114,9 @@ void NotifyDispatcherWaiters();
 // Recursive, since device-model code may reach the bus again (a line change, a guard taken
 // inside an access). Taken on every port access, so it is kept to one atomic operation
 // each way when nobody waits: a futex word (0 free, 1 held, 2 held with sleepers), the
-// owner's identity for recursion, and a depth only the holder touches.
+// owner's identity for recursion, and a depth only the holder touches. A thread that has
+// to wait for it counts itself in `waiters_` meanwhile, so that a holder keeping the lock
+// across several accesses (an interrupt routine's) can see it is wanted and let it go.
 class BusMutex {
 public:
     void lock()
@@ -133,15 +137,43 @@ public:
         owner_.store(nullptr, std::memory_order_relaxed);
         if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
     }
+    // Some other thread waits for the lock (or is about to).
+    bool Wanted() const { return waiters_.load(std::memory_order_relaxed) != 0; }
 
 private:
     void LockContended();
 
     std::atomic<std::uint32_t> state_{0};
     std::atomic<ThreadState *> owner_{nullptr};
+    std::atomic<std::uint32_t> waiters_{0};
     unsigned depth_ = 0;
 };
-BusMutex &BusLock();
+extern BusMutex gBus;
+inline BusMutex &BusLock() { return gBus; }
+
+// The interrupt routine's hold of the bus. An interrupt routine makes a handful of port
+// accesses in a row; the thread delivering it takes the bus lock once around the routine
+// (after the interrupt's spin lock, the order every path takes the two in: a synchronise
+// routine on another thread holds the interrupt's spin lock while it reaches the bus), so
+// that each access is a recursive acquisition without an atomic operation. The hold is an
+// economy, never a change in what the machine does: it is let go, for the rest of the
+// routine, as soon as another thread wants the bus (at the routine's next access), and
+// before the routine's thread waits for any spin lock, so no thread ever waits for the
+// bus behind a routine that waits itself, and accesses of other processors interleave
+// with the routine's as they did without the hold.
+inline bool HoldBusForInterrupt(ThreadState &t)
+{
+    if (t.busHold) return false;
+    gBus.lock();
+    t.busHold = true;
+    return true;
+}
+inline void LetGoOfBus(ThreadState &t)
+{
+    if (!t.busHold) return;
+    t.busHold = false;
+    gBus.unlock();
+}
 // The clock's mode (a ClockMode value); read on every port access and clock step, hence
 // inline.
 extern std::atomic<int> gClockMode;
