@@ -162,6 +162,7 @@ void Card::PowerUp()
     aoLoad_ = {0, 0};
     ao_ = {0, 0};
     line_ = false;
+    lineUntil_ = 0;
 }
 
 void Card::Note(VTime t, std::string what)
@@ -222,19 +223,40 @@ void Card::MaterialiseLint1(VTime t)
     if (intCsr_ & bridge::kLint1Edge)
         lint1Latched_ = Lint1Status(t);
     lint1From_ = t;
+    lineUntil_ = 0;
 }
 
+// Computes the line as of now_, and how long it holds.
 void Card::UpdateLine()
 {
     bool lint1 = (intCsr_ & bridge::kLint1Enable) && Lint1Status(now_);
     bool lint2 = (intCsr_ & bridge::kLint2Enable) && Lint2Status();
     line_ = (intCsr_ & bridge::kPciEnable) && (lint1 || lint2);
+    lineUntil_ = ComputeNextEventTime(now_);
+}
+
+// The line after time moved or the card's state changed. Every bus access ends here and
+// most of them (the converter's registers, a read of IntCsr) change nothing the line
+// depends on, inside a period in which the line cannot change by itself: the line is
+// computed again only when the card's state changed or its next event has come.
+void Card::RefreshLine()
+{
+    if (now_ >= lineUntil_)
+        UpdateLine();
 }
 
 VTime Card::NextEventTime(VTime now) const
 {
     if (now < now_)
         now = now_;
+    // Nothing changed since the line was computed, and its next event is still ahead.
+    if (now < lineUntil_)
+        return lineUntil_;
+    return ComputeNextEventTime(now);
+}
+
+VTime Card::ComputeNextEventTime(VTime now) const
+{
     // Only counter 0 changes the line by itself, and only through local interrupt 1.
     if (!(intCsr_ & bridge::kPciEnable) || !(intCsr_ & bridge::kLint1Enable))
         return kNever;
@@ -263,7 +285,7 @@ bool Card::WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned widt
 void Card::AdvanceTo(VTime t)
 {
     Settle(t);
-    UpdateLine();
+    RefreshLine();
 }
 
 void Card::SetLocalInterrupt2(VTime t, bool asserted)
@@ -314,6 +336,7 @@ void Card::WriteIntCsr(VTime t, std::uint32_t value)
     if (value & bridge::kLint2Clear)
         lint2Latched_ = false;
     intCsr_ = next;
+    lineUntil_ = 0;
 }
 
 void Card::WriteBridgeControl(VTime t, std::uint32_t value)
@@ -439,6 +462,7 @@ void Card::WriteTimer(VTime t, unsigned port, std::uint8_t value)
     bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
     if ((intCsr_ & bridge::kLint1Edge) && before != after && after == activeHigh)
         lint1Latched_ = true;
+    lineUntil_ = 0;
 }
 
 void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
@@ -598,7 +622,7 @@ std::uint32_t Card::Read(VTime t, Window window, std::uint32_t offset, unsigned 
         break;
     }
     trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
-    UpdateLine();
+    RefreshLine();
     return value;
 }
 
@@ -624,7 +648,7 @@ void Card::Write(VTime t, Window window, std::uint32_t offset, unsigned width, s
         Note(t, "write to a range the card does not decode");
         break;
     }
-    UpdateLine();
+    RefreshLine();
 }
 
 }  // namespace sim

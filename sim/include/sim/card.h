@@ -175,6 +175,8 @@ private:
     void PowerUp();
     VTime Settle(VTime t);
     void UpdateLine();
+    void RefreshLine();
+    VTime ComputeNextEventTime(VTime now) const;
     void Note(VTime t, std::string what);
 
     std::uint8_t BoardRead(VTime t, std::uint32_t offset);
@@ -196,6 +198,11 @@ private:
     CardConfig config_;
     VTime now_ = 0;
     bool line_ = false;
+    // line_ holds, and nothing about the line changes by itself, from now_ up to (not
+    // including) this time: the next event as of the latest UpdateLine. 0 after anything
+    // that may change the line (IntCsr, the latches, counter 0), so that the next look
+    // computes it afresh.
+    VTime lineUntil_ = 0;
 
     // Bridge.
     std::array<std::uint8_t, kBridgeWindowLength> bridgeStore_{};  // offsets without a function
