@@ -255,6 +255,8 @@ bool Advance(VTime deadline, const std::function<bool()> *done, bool quiet)
     for (;;) {
         if (done != nullptr && (*done)()) return true;
         if (gNow.load() >= deadline) break;
+        // The step and the interrupt routines it makes due, in one hold of the bus.
+        const bool held = HoldBusForInterrupt(t);
         {
             std::lock_guard<detail::BusMutex> guard(gBus);
             ++t.busDepth;
@@ -262,6 +264,7 @@ bool Advance(VTime deadline, const std::function<bool()> *done, bool quiet)
             --t.busDepth;
         }
         DeliverInterrupts();
+        if (held) LetGoOfBus(t);
     }
     return done != nullptr && (*done)();
 }
@@ -273,9 +276,8 @@ bool AdvanceUntil(VTime deadline, const std::function<bool()> &done)
     return Advance(deadline, done ? &done : nullptr, false);
 }
 
-bool SpendPortCostLocked()
+bool SpendPortCostLocked(ThreadState &t)
 {
-    ThreadState &t = Thread();
     if (t.busDepth > 0) return false;
     VTime deadline = SaturatingAdd(gNow.load(std::memory_order_relaxed), gPortCost.load(std::memory_order_relaxed));
     VTime now = gNow.load(std::memory_order_relaxed);

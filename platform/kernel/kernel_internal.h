@@ -79,7 +79,9 @@ struct ThreadState {
 // (initial-exec: no __tls_get_addr call across the shared-library boundary); the state
 // itself lives in ordinary thread-local storage and is found once per thread by
 // ThreadSlow. Eight bytes of static TLS fit even when the library is loaded with dlopen.
-extern thread_local ThreadState *tThreadState __attribute__((tls_model("initial-exec")));
+// Declared __thread, not thread_local: a pointer has no dynamic initialisation, and an
+// extern thread_local would make every use first test for a TLS init routine.
+extern __thread ThreadState *tThreadState __attribute__((tls_model("initial-exec")));
 ThreadState &ThreadSlow();
 inline ThreadState &Thread()
 {
@@ -119,9 +121,10 @@ void NotifyDispatcherWaiters();
 // across several accesses (an interrupt routine's) can see it is wanted and let it go.
 class BusMutex {
 public:
-    void lock()
+    void lock() { lock(&Thread()); }
+    // For a caller that has the thread's state at hand already.
+    void lock(ThreadState *me)
     {
-        ThreadState *me = &Thread();
         if (owner_.load(std::memory_order_relaxed) == me) {
             ++depth_;
             return;
@@ -152,15 +155,16 @@ extern BusMutex gBus;
 inline BusMutex &BusLock() { return gBus; }
 
 // The interrupt routine's hold of the bus. An interrupt routine makes a handful of port
-// accesses in a row; the thread delivering it takes the bus lock once around the routine
-// (after the interrupt's spin lock, the order every path takes the two in: a synchronise
-// routine on another thread holds the interrupt's spin lock while it reaches the bus), so
-// that each access is a recursive acquisition without an atomic operation. The hold is an
+// accesses in a row; the thread that steps the clock and delivers the interrupts the step
+// made due (or, delivering from elsewhere, the thread running the routine, after the
+// interrupt's spin lock) takes the bus lock once around the step and the routines, so that
+// each access is a recursive acquisition without an atomic operation. The hold is an
 // economy, never a change in what the machine does: it is let go, for the rest of the
-// routine, as soon as another thread wants the bus (at the routine's next access), and
-// before the routine's thread waits for any spin lock, so no thread ever waits for the
-// bus behind a routine that waits itself, and accesses of other processors interleave
-// with the routine's as they did without the hold.
+// routine, as soon as another thread wants the bus (at the routine's next access); before
+// its thread waits for any spin lock (a synchronise routine on another thread holds the
+// interrupt's spin lock while it reaches the bus); and before DPCs run. So no thread ever
+// waits for the bus behind a hold whose thread waits itself, and accesses of other
+// processors interleave with the routine's as they did without the hold.
 inline bool HoldBusForInterrupt(ThreadState &t)
 {
     if (t.busHold) return false;
@@ -188,7 +192,7 @@ bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
 // interrupt and left no DPC to run: spends PortAccessCost() at once if no device event falls within
 // it (true); false, with the clock unmoved, if one does (the caller then spends it with
 // SpendTime, event by event) or if the caller is device-model code.
-bool SpendPortCostLocked();
+bool SpendPortCostLocked(ThreadState &t);
 // Real-time mode: host nanoseconds that `ns` of virtual time take.
 std::uint64_t HostNanosFor(VTime ns);
 // Real-time mode, a thread other than the clock thread: steps the devices towards the
