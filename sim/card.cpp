@@ -162,7 +162,7 @@ void Card::PowerUp()
     aoLoad_ = {0, 0};
     ao_ = {0, 0};
     line_ = false;
-    lineUntil_ = 0;
+    StateChanged();
 }
 
 void Card::Note(VTime t, std::string what)
@@ -206,10 +206,38 @@ bool Card::Lint1ActiveEdgeIn(VTime after, VTime upTo) const
 
 bool Card::Lint1Status(VTime t) const
 {
-    if (intCsr_ & bridge::kLint1Edge)
-        return lint1Latched_ || Lint1ActiveEdgeIn(lint1From_, t);
-    bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
-    return timer_.Counter(0).Out(t) == activeHigh;
+    if (t >= lint1CachedFrom_ && t < lint1Until_)
+        return lint1Value_;
+    lint1Value_ = ComputeLint1Status(t, lint1Until_);
+    lint1CachedFrom_ = t;
+    return lint1Value_;
+}
+
+// The status at t, and in `until` the time up to which it stays so if nothing is written:
+// a latched edge stays until cleared; otherwise the status changes at counter 0's next
+// active edge (edge mode) or next edge (level mode).
+bool Card::ComputeLint1Status(VTime t, VTime &until) const
+{
+    const Counter8254 &c0 = timer_.Counter(0);
+    const bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
+    if (intCsr_ & bridge::kLint1Edge) {
+        if (lint1Latched_ || Lint1ActiveEdgeIn(lint1From_, t)) {
+            until = kNever;
+            return true;
+        }
+        until = c0.NextEdge(t, activeHigh, !activeHigh);
+        return false;
+    }
+    until = c0.NextEdge(t, true, true);
+    return c0.Out(t) == activeHigh;
+}
+
+// Something the line or local interrupt 1's status depends on changed: both are computed
+// afresh at the next look.
+void Card::StateChanged()
+{
+    lineUntil_ = 0;
+    lint1Until_ = 0;
 }
 
 bool Card::Lint2Status() const
@@ -223,7 +251,7 @@ void Card::MaterialiseLint1(VTime t)
     if (intCsr_ & bridge::kLint1Edge)
         lint1Latched_ = Lint1Status(t);
     lint1From_ = t;
-    lineUntil_ = 0;
+    StateChanged();
 }
 
 // Computes the line as of now_, and how long it holds.
@@ -336,7 +364,7 @@ void Card::WriteIntCsr(VTime t, std::uint32_t value)
     if (value & bridge::kLint2Clear)
         lint2Latched_ = false;
     intCsr_ = next;
-    lineUntil_ = 0;
+    StateChanged();
 }
 
 void Card::WriteBridgeControl(VTime t, std::uint32_t value)
@@ -462,7 +490,7 @@ void Card::WriteTimer(VTime t, unsigned port, std::uint8_t value)
     bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
     if ((intCsr_ & bridge::kLint1Edge) && before != after && after == activeHigh)
         lint1Latched_ = true;
-    lineUntil_ = 0;
+    StateChanged();
 }
 
 void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)

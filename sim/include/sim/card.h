@@ -191,6 +191,8 @@ private:
     std::uint16_t Convert(VTime t, unsigned channel, unsigned gain, double &volts);
 
     bool Lint1Status(VTime t) const;
+    bool ComputeLint1Status(VTime t, VTime &until) const;
+    void StateChanged();
     bool Lint2Status() const;
     bool Lint1ActiveEdgeIn(VTime after, VTime upTo) const;
     void MaterialiseLint1(VTime t);
@@ -203,6 +205,11 @@ private:
     // that may change the line (IntCsr, the latches, counter 0), so that the next look
     // computes it afresh.
     VTime lineUntil_ = 0;
+    // Local interrupt 1's status as last computed, and the span [from, until) over which it
+    // holds; until is 0 after anything that may change it (as for lineUntil_). The
+    // interrupt routine reads IntCsr several times within one period of counter 0.
+    mutable bool lint1Value_ = false;
+    mutable VTime lint1CachedFrom_ = 0, lint1Until_ = 0;
 
     // Bridge.
     std::array<std::uint8_t, kBridgeWindowLength> bridgeStore_{};  // offsets without a function
