@@ -21,21 +21,29 @@
 
 namespace plat {
 
-using detail::gBus;
-
-namespace {
-
-using HostClock = std::chrono::steady_clock;
+namespace detail {
 
 std::atomic<VTime> gNow{0};
 std::atomic<VTime> gPortCost{200};
-std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
 // The earliest device event after the clock's present, as the devices last gave it (kNever
 // if none), or 0 when they must be asked again: after a step that called them, after a
 // device asked to be rescheduled, after a device came or went, and after a DeviceGuard
 // was held. A port access's quiet step needs only this. Changed under gBus (atomic so
 // that RescheduleTimedDevice may clear it from anywhere).
 std::atomic<VTime> gHorizon{0};
+
+}  // namespace detail
+
+using detail::gBus;
+using detail::gHorizon;
+using detail::gNow;
+using detail::gPortCost;
+
+namespace {
+
+using HostClock = std::chrono::steady_clock;
+
+std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
 
 std::mutex gModeLock;                           // serialises mode switches
 // Real-time mapping, written only while no clock thread runs.
@@ -276,28 +284,19 @@ bool AdvanceUntil(VTime deadline, const std::function<bool()> &done)
     return Advance(deadline, done ? &done : nullptr, false);
 }
 
-bool SpendPortCostLocked(ThreadState &t)
+VTime AskDevicesLocked(ThreadState &t, VTime now)
 {
-    if (t.busDepth > 0) return false;
-    VTime deadline = SaturatingAdd(gNow.load(std::memory_order_relaxed), gPortCost.load(std::memory_order_relaxed));
-    VTime now = gNow.load(std::memory_order_relaxed);
-    if (now >= deadline) return true;
-    VTime horizon = gHorizon.load(std::memory_order_relaxed);
-    if (horizon == 0) {
-        // A question only: no device changes the list (or anything) in NextEventTime, so
-        // the list needs no copy here.
-        ++t.busDepth;
-        horizon = kNever;
-        for (TimedDevice *d : gDevices) {
-            VTime e = d->NextEventTime(now);
-            if (e > now && e < horizon) horizon = e;
-        }
-        --t.busDepth;
-        gHorizon.store(horizon, std::memory_order_relaxed);
+    // A question only: no device changes the list (or anything) in NextEventTime, so the
+    // list needs no copy here.
+    ++t.busDepth;
+    VTime horizon = kNever;
+    for (TimedDevice *d : gDevices) {
+        VTime e = d->NextEventTime(now);
+        if (e > now && e < horizon) horizon = e;
     }
-    if (horizon <= deadline) return false;
-    gNow.store(deadline, std::memory_order_release);
-    return true;
+    --t.busDepth;
+    gHorizon.store(horizon, std::memory_order_relaxed);
+    return horizon;
 }
 
 void SpendTime(VTime ns)

@@ -188,11 +188,31 @@ void SpendTime(VTime ns);
 // Manual mode: advance towards `deadline` event by event, stopping early once `done` holds.
 // Returns true if `done` held.
 bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
+// The clock's present, the cost of a port access, and the earliest device event after the
+// present as last asked (0: ask again; see clock.cpp).
+extern std::atomic<VTime> gNow;
+extern std::atomic<VTime> gPortCost;
+extern std::atomic<VTime> gHorizon;
+// gBus held: asks the devices for their next event after `now` and remembers the answer.
+VTime AskDevicesLocked(ThreadState &t, VTime now);
 // Manual mode, gBus held by the caller right after its port access, which raised no
-// interrupt and left no DPC to run: spends PortAccessCost() at once if no device event falls within
-// it (true); false, with the clock unmoved, if one does (the caller then spends it with
-// SpendTime, event by event) or if the caller is device-model code.
-bool SpendPortCostLocked(ThreadState &t);
+// interrupt and left no DPC to run: spends PortAccessCost() at once if no device event
+// falls within it (true); false, with the clock unmoved, if one does (the caller then
+// spends it with SpendTime, event by event) or if the caller is device-model code. Inline:
+// every port access ends here.
+inline bool SpendPortCostLocked(ThreadState &t)
+{
+    if (t.busDepth > 0) return false;
+    const VTime now = gNow.load(std::memory_order_relaxed);
+    const VTime cost = gPortCost.load(std::memory_order_relaxed);
+    const VTime deadline = cost > kNever - now ? kNever - 1 : now + cost;
+    if (now >= deadline) return true;
+    VTime horizon = gHorizon.load(std::memory_order_relaxed);
+    if (horizon == 0) horizon = AskDevicesLocked(t, now);
+    if (horizon <= deadline) return false;
+    gNow.store(deadline, std::memory_order_release);
+    return true;
+}
 // Real-time mode: host nanoseconds that `ns` of virtual time take.
 std::uint64_t HostNanosFor(VTime ns);
 // Real-time mode, a thread other than the clock thread: steps the devices towards the
