@@ -162,6 +162,7 @@ void Card::PowerUp()
     aoLoad_ = {0, 0};
     ao_ = {0, 0};
     line_ = false;
+    StateChanged();
 }
 
 void Card::Note(VTime t, std::string what)
@@ -205,10 +206,38 @@ bool Card::Lint1ActiveEdgeIn(VTime after, VTime upTo) const
 
 bool Card::Lint1Status(VTime t) const
 {
-    if (intCsr_ & bridge::kLint1Edge)
-        return lint1Latched_ || Lint1ActiveEdgeIn(lint1From_, t);
-    bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
-    return timer_.Counter(0).Out(t) == activeHigh;
+    if (t >= lint1CachedFrom_ && t < lint1Until_)
+        return lint1Value_;
+    lint1Value_ = ComputeLint1Status(t, lint1Until_);
+    lint1CachedFrom_ = t;
+    return lint1Value_;
+}
+
+// The status at t, and in `until` the time up to which it stays so if nothing is written:
+// a latched edge stays until cleared; otherwise the status changes at counter 0's next
+// active edge (edge mode) or next edge (level mode).
+bool Card::ComputeLint1Status(VTime t, VTime &until) const
+{
+    const Counter8254 &c0 = timer_.Counter(0);
+    const bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
+    if (intCsr_ & bridge::kLint1Edge) {
+        if (lint1Latched_ || Lint1ActiveEdgeIn(lint1From_, t)) {
+            until = kNever;
+            return true;
+        }
+        until = c0.NextEdge(t, activeHigh, !activeHigh);
+        return false;
+    }
+    until = c0.NextEdge(t, true, true);
+    return c0.Out(t) == activeHigh;
+}
+
+// Something the line or local interrupt 1's status depends on changed: both are computed
+// afresh at the next look.
+void Card::StateChanged()
+{
+    lineUntil_ = 0;
+    lint1Until_ = 0;
 }
 
 bool Card::Lint2Status() const
@@ -222,19 +251,40 @@ void Card::MaterialiseLint1(VTime t)
     if (intCsr_ & bridge::kLint1Edge)
         lint1Latched_ = Lint1Status(t);
     lint1From_ = t;
+    StateChanged();
 }
 
+// Computes the line as of now_, and how long it holds.
 void Card::UpdateLine()
 {
     bool lint1 = (intCsr_ & bridge::kLint1Enable) && Lint1Status(now_);
     bool lint2 = (intCsr_ & bridge::kLint2Enable) && Lint2Status();
     line_ = (intCsr_ & bridge::kPciEnable) && (lint1 || lint2);
+    lineUntil_ = ComputeNextEventTime(now_);
+}
+
+// The line after time moved or the card's state changed. Every bus access ends here and
+// most of them (the converter's registers, a read of IntCsr) change nothing the line
+// depends on, inside a period in which the line cannot change by itself: the line is
+// computed again only when the card's state changed or its next event has come.
+void Card::RefreshLine()
+{
+    if (now_ >= lineUntil_)
+        UpdateLine();
 }
 
 VTime Card::NextEventTime(VTime now) const
 {
     if (now < now_)
         now = now_;
+    // Nothing changed since the line was computed, and its next event is still ahead.
+    if (now < lineUntil_)
+        return lineUntil_;
+    return ComputeNextEventTime(now);
+}
+
+VTime Card::ComputeNextEventTime(VTime now) const
+{
     // Only counter 0 changes the line by itself, and only through local interrupt 1.
     if (!(intCsr_ & bridge::kPciEnable) || !(intCsr_ & bridge::kLint1Enable))
         return kNever;
@@ -263,7 +313,7 @@ bool Card::WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned widt
 void Card::AdvanceTo(VTime t)
 {
     Settle(t);
-    UpdateLine();
+    RefreshLine();
 }
 
 void Card::SetLocalInterrupt2(VTime t, bool asserted)
@@ -314,6 +364,7 @@ void Card::WriteIntCsr(VTime t, std::uint32_t value)
     if (value & bridge::kLint2Clear)
         lint2Latched_ = false;
     intCsr_ = next;
+    StateChanged();
 }
 
 void Card::WriteBridgeControl(VTime t, std::uint32_t value)
@@ -439,6 +490,7 @@ void Card::WriteTimer(VTime t, unsigned port, std::uint8_t value)
     bool activeHigh = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
     if ((intCsr_ & bridge::kLint1Edge) && before != after && after == activeHigh)
         lint1Latched_ = true;
+    StateChanged();
 }
 
 void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
@@ -598,7 +650,7 @@ std::uint32_t Card::Read(VTime t, Window window, std::uint32_t offset, unsigned 
         break;
     }
     trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
-    UpdateLine();
+    RefreshLine();
     return value;
 }
 
@@ -624,7 +676,7 @@ void Card::Write(VTime t, Window window, std::uint32_t offset, unsigned width, s
         Note(t, "write to a range the card does not decode");
         break;
     }
-    UpdateLine();
+    RefreshLine();
 }
 
 }  // namespace sim

@@ -20,20 +20,30 @@
 #include <thread>
 
 namespace plat {
-namespace {
 
-using HostClock = std::chrono::steady_clock;
+namespace detail {
 
-detail::BusMutex gBus;                          // device models: state, bus accesses, time steps
 std::atomic<VTime> gNow{0};
 std::atomic<VTime> gPortCost{200};
-std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
 // The earliest device event after the clock's present, as the devices last gave it (kNever
 // if none), or 0 when they must be asked again: after a step that called them, after a
 // device asked to be rescheduled, after a device came or went, and after a DeviceGuard
 // was held. A port access's quiet step needs only this. Changed under gBus (atomic so
 // that RescheduleTimedDevice may clear it from anywhere).
 std::atomic<VTime> gHorizon{0};
+
+}  // namespace detail
+
+using detail::gBus;
+using detail::gHorizon;
+using detail::gNow;
+using detail::gPortCost;
+
+namespace {
+
+using HostClock = std::chrono::steady_clock;
+
+std::vector<TimedDevice *> &gDevices = *new std::vector<TimedDevice *>;            // guarded by gBus
 
 std::mutex gModeLock;                           // serialises mode switches
 // Real-time mapping, written only while no clock thread runs.
@@ -193,19 +203,25 @@ namespace detail {
 
 std::atomic<int> gClockMode{static_cast<int>(ClockMode::Manual)};
 
-BusMutex &BusLock() { return gBus; }
+BusMutex gBus;  // device models: state, bus accesses, time steps
 
 void BusMutex::LockContended()
 {
     // Spin briefly (the holder is usually in the middle of one short step), then sleep on
-    // the word, marking it as having sleepers so that the unlock wakes one.
+    // the word, marking it as having sleepers so that the unlock wakes one. Counted as a
+    // waiter throughout, so that an interrupt routine's hold is let go (see
+    // HoldBusForInterrupt).
+    waiters_.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < 64; ++i) {
         std::uint32_t expected = 0;
         if (state_.load(std::memory_order_relaxed) == 0 &&
-            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire))
+            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+            waiters_.fetch_sub(1, std::memory_order_relaxed);
             return;
+        }
     }
     while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+    waiters_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 namespace {
@@ -247,6 +263,8 @@ bool Advance(VTime deadline, const std::function<bool()> *done, bool quiet)
     for (;;) {
         if (done != nullptr && (*done)()) return true;
         if (gNow.load() >= deadline) break;
+        // The step and the interrupt routines it makes due, in one hold of the bus.
+        const bool held = HoldBusForInterrupt(t);
         {
             std::lock_guard<detail::BusMutex> guard(gBus);
             ++t.busDepth;
@@ -254,6 +272,7 @@ bool Advance(VTime deadline, const std::function<bool()> *done, bool quiet)
             --t.busDepth;
         }
         DeliverInterrupts();
+        if (held) LetGoOfBus(t);
     }
     return done != nullptr && (*done)();
 }
@@ -265,29 +284,19 @@ bool AdvanceUntil(VTime deadline, const std::function<bool()> &done)
     return Advance(deadline, done ? &done : nullptr, false);
 }
 
-bool SpendPortCostLocked()
+VTime AskDevicesLocked(ThreadState &t, VTime now)
 {
-    ThreadState &t = Thread();
-    if (t.busDepth > 0) return false;
-    VTime deadline = SaturatingAdd(gNow.load(std::memory_order_relaxed), gPortCost.load(std::memory_order_relaxed));
-    VTime now = gNow.load(std::memory_order_relaxed);
-    if (now >= deadline) return true;
-    VTime horizon = gHorizon.load(std::memory_order_relaxed);
-    if (horizon == 0) {
-        // A question only: no device changes the list (or anything) in NextEventTime, so
-        // the list needs no copy here.
-        ++t.busDepth;
-        horizon = kNever;
-        for (TimedDevice *d : gDevices) {
-            VTime e = d->NextEventTime(now);
-            if (e > now && e < horizon) horizon = e;
-        }
-        --t.busDepth;
-        gHorizon.store(horizon, std::memory_order_relaxed);
+    // A question only: no device changes the list (or anything) in NextEventTime, so the
+    // list needs no copy here.
+    ++t.busDepth;
+    VTime horizon = kNever;
+    for (TimedDevice *d : gDevices) {
+        VTime e = d->NextEventTime(now);
+        if (e > now && e < horizon) horizon = e;
     }
-    if (horizon <= deadline) return false;
-    gNow.store(deadline, std::memory_order_release);
-    return true;
+    --t.busDepth;
+    gHorizon.store(horizon, std::memory_order_relaxed);
+    return horizon;
 }
 
 void SpendTime(VTime ns)

@@ -100,8 +100,12 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
         detail::CatchUpRealTime();
         detail::WakeClockThread();
     }
+    // Another thread wants the bus: an interrupt routine's hold of it ends here.
+    if (t.busHold && detail::BusLock().Wanted()) detail::LetGoOfBus(t);
     {
-        std::lock_guard<detail::BusMutex> guard(detail::BusLock());
+        detail::BusMutex &bus = detail::BusLock();
+        bus.lock(&t);
+        std::lock_guard<detail::BusMutex> guard(bus, std::adopt_lock);
         ++t.busDepth;
         for (const Claim &c : gClaims) {
             if (c.space == space && busAddress >= c.base && busAddress - c.base < c.length) {
@@ -117,7 +121,7 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
         // taking them would do nothing, and its cost is spent here, in the same hold of the
         // bus, when no device event falls within it. Otherwise as below.
         if (manual && (!detail::InterruptMayBePending() || !detail::InterruptPending()) && !detail::DpcsWaiting() &&
-            detail::SpendPortCostLocked())
+            detail::SpendPortCostLocked(t))
             return result;
     }
     detail::DeliverInterrupts();

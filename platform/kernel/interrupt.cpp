@@ -139,43 +139,53 @@ void DeliverInterrupts()
     const bool manual = ManualMode();
     if (manual || t.deliversInRealTime) {
         ConnectionList connections;
+        // gIntLock is held from the look that ends one delivery to the look that starts the
+        // next, so that taking an interrupt costs two holds of it rather than three.
+        std::unique_lock<std::mutex> lock(gIntLock, std::defer_lock);
         for (;;) {
-            if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) break;
+            if (!lock.owns_lock()) {
+                if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) break;
+                lock.lock();
+            }
             ULONG vector = 0;
             bool level = false;
-            {
-                std::lock_guard<std::mutex> guard(gIntLock);
-                Line *best = nullptr;
-                KIRQL bestIrql = 0;
-                bool anyPending = false;
-                for (auto &[v, l] : gLines) {
-                    if (!Pending(l)) continue;
-                    anyPending = true;
-                    KIRQL irql = LineIrql(l);
-                    if (irql <= t.irql) continue;
-                    if (best == nullptr || irql > bestIrql) {
-                        best = &l;
-                        bestIrql = irql;
-                        vector = v;
-                    }
+            Line *best = nullptr;
+            KIRQL bestIrql = 0;
+            unsigned pending = 0;
+            for (auto &[v, l] : gLines) {
+                if (!Pending(l)) continue;
+                ++pending;
+                KIRQL irql = LineIrql(l);
+                if (irql <= t.irql) continue;
+                if (best == nullptr || irql > bestIrql) {
+                    best = &l;
+                    bestIrql = irql;
+                    vector = v;
                 }
-                if (!anyPending) detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
-                if (best == nullptr) break;
-                best->inService = true;
-                level = best->connections.front()->Mode == LevelSensitive;
-                if (!level) best->latched = false;
-                connections.Assign(best->connections);
             }
+            // Nothing pending once `best` is in service: the routine's own port accesses
+            // then find the flag clear instead of looking again under the lock. The end of
+            // the service sets it again.
+            if (pending == 0 || (best != nullptr && pending == 1))
+                detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
+            if (best == nullptr) break;
+            best->inService = true;
+            level = best->connections.front()->Mode == LevelSensitive;
+            if (!level) best->latched = false;
+            connections.Assign(best->connections);
+            lock.unlock();
             for (PKINTERRUPT i : connections) {
                 KIRQL saved = t.irql;
                 t.irql = std::max(saved, i->SynchronizeIrql);
                 KIRQL running = t.irql;
                 AcquireSpinLockRaw(i->ActualLock, "interrupt dispatch");
+                const bool held = HoldBusForInterrupt(t);
                 PDRIVER_OBJECT savedDriver = t.currentDriver;
                 t.currentDriver = i->Owner;
                 std::size_t locks = t.heldLocks.size();
                 BOOLEAN claimed = i->ServiceRoutine(i, i->ServiceContext);
                 t.currentDriver = savedDriver;
+                if (held) LetGoOfBus(t);
                 if (t.irql != running) {
                     Report(rule::IrqlNotRestored, "interrupt service routine",
                            "vector " + std::to_string(vector) + ": entered at " + IrqlName(running) + ", returned at " +
@@ -189,25 +199,24 @@ void DeliverInterrupts()
                 t.irql = saved;
                 if (claimed) break;
             }
-            bool storm = false;
-            {
-                std::lock_guard<std::mutex> guard(gIntLock);
-                Line &l = gLines[vector];
-                l.inService = false;
-                if (level && l.asserted && ++l.consecutive >= kStormLimit) {
-                    l.masked = true;
-                    storm = true;
-                }
-                MayBePending();  // out of service: its line, or another, may be waiting
-            }
-            if (storm)
+            lock.lock();
+            Line &l = gLines[vector];
+            l.inService = false;
+            MayBePending();  // out of service: its line, or another, may be waiting
+            if (level && l.asserted && ++l.consecutive >= kStormLimit) {
+                l.masked = true;
+                lock.unlock();
                 Report(rule::InterruptStorm, "interrupt service routine",
                        "level-sensitive vector " + std::to_string(vector) + " stayed asserted through " +
                            std::to_string(kStormLimit) +
                            " deliveries (no service routine dismissed it); masked until it drops");
+            }
         }
     }
-    if (manual && t.irql < DISPATCH_LEVEL && !t.drainingDpcs) DrainDpcs();
+    if (manual && t.irql < DISPATCH_LEVEL && !t.drainingDpcs) {
+        LetGoOfBus(t);  // DPCs run as they would on any thread, not inside a hold of the bus
+        DrainDpcs();
+    }
 }
 
 bool InterruptPending()

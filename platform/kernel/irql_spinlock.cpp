@@ -29,6 +29,9 @@ bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
     for (;;) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+        // Never wait for a spin lock while keeping an interrupt routine's hold of the bus:
+        // its holder may be waiting for the bus.
+        if (spins == 0) LetGoOfBus(Thread());
         if (++spins > 64) std::this_thread::yield();
     }
     Thread().heldLocks.push_back(lock);

@@ -69,6 +69,8 @@ struct ThreadState {
     bool machineThread = false;              // clock, DPC or worker thread
     bool deliversInRealTime = false;         // the clock thread: takes interrupts in real-time mode
     bool drainingDpcs = false;
+    // The bus lock is held for the interrupt routine this thread runs (see HoldBusForInterrupt).
+    bool busHold = false;
     int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
     char token = 0;                          // its address identifies the thread
 };
@@ -77,7 +79,9 @@ struct ThreadState {
 // (initial-exec: no __tls_get_addr call across the shared-library boundary); the state
 // itself lives in ordinary thread-local storage and is found once per thread by
 // ThreadSlow. Eight bytes of static TLS fit even when the library is loaded with dlopen.
-extern thread_local ThreadState *tThreadState __attribute__((tls_model("initial-exec")));
+// Declared __thread, not thread_local: a pointer has no dynamic initialisation, and an
+// extern thread_local would make every use first test for a TLS init routine.
+extern __thread ThreadState *tThreadState __attribute__((tls_model("initial-exec")));
 ThreadState &ThreadSlow();
 inline ThreadState &Thread()
 {
@@ -112,12 +116,15 @@ void NotifyDispatcherWaiters();
 // Recursive, since device-model code may reach the bus again (a line change, a guard taken
 // inside an access). Taken on every port access, so it is kept to one atomic operation
 // each way when nobody waits: a futex word (0 free, 1 held, 2 held with sleepers), the
-// owner's identity for recursion, and a depth only the holder touches.
+// owner's identity for recursion, and a depth only the holder touches. A thread that has
+// to wait for it counts itself in `waiters_` meanwhile, so that a holder keeping the lock
+// across several accesses (an interrupt routine's) can see it is wanted and let it go.
 class BusMutex {
 public:
-    void lock()
+    void lock() { lock(&Thread()); }
+    // For a caller that has the thread's state at hand already.
+    void lock(ThreadState *me)
     {
-        ThreadState *me = &Thread();
         if (owner_.load(std::memory_order_relaxed) == me) {
             ++depth_;
             return;
@@ -133,15 +140,44 @@ public:
         owner_.store(nullptr, std::memory_order_relaxed);
         if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
     }
+    // Some other thread waits for the lock (or is about to).
+    bool Wanted() const { return waiters_.load(std::memory_order_relaxed) != 0; }
 
 private:
     void LockContended();
 
     std::atomic<std::uint32_t> state_{0};
     std::atomic<ThreadState *> owner_{nullptr};
+    std::atomic<std::uint32_t> waiters_{0};
     unsigned depth_ = 0;
 };
-BusMutex &BusLock();
+extern BusMutex gBus;
+inline BusMutex &BusLock() { return gBus; }
+
+// The interrupt routine's hold of the bus. An interrupt routine makes a handful of port
+// accesses in a row; the thread that steps the clock and delivers the interrupts the step
+// made due (or, delivering from elsewhere, the thread running the routine, after the
+// interrupt's spin lock) takes the bus lock once around the step and the routines, so that
+// each access is a recursive acquisition without an atomic operation. The hold is an
+// economy, never a change in what the machine does: it is let go, for the rest of the
+// routine, as soon as another thread wants the bus (at the routine's next access); before
+// its thread waits for any spin lock (a synchronise routine on another thread holds the
+// interrupt's spin lock while it reaches the bus); and before DPCs run. So no thread ever
+// waits for the bus behind a hold whose thread waits itself, and accesses of other
+// processors interleave with the routine's as they did without the hold.
+inline bool HoldBusForInterrupt(ThreadState &t)
+{
+    if (t.busHold) return false;
+    gBus.lock();
+    t.busHold = true;
+    return true;
+}
+inline void LetGoOfBus(ThreadState &t)
+{
+    if (!t.busHold) return;
+    t.busHold = false;
+    gBus.unlock();
+}
 // The clock's mode (a ClockMode value); read on every port access and clock step, hence
 // inline.
 extern std::atomic<int> gClockMode;
@@ -152,11 +188,31 @@ void SpendTime(VTime ns);
 // Manual mode: advance towards `deadline` event by event, stopping early once `done` holds.
 // Returns true if `done` held.
 bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
+// The clock's present, the cost of a port access, and the earliest device event after the
+// present as last asked (0: ask again; see clock.cpp).
+extern std::atomic<VTime> gNow;
+extern std::atomic<VTime> gPortCost;
+extern std::atomic<VTime> gHorizon;
+// gBus held: asks the devices for their next event after `now` and remembers the answer.
+VTime AskDevicesLocked(ThreadState &t, VTime now);
 // Manual mode, gBus held by the caller right after its port access, which raised no
-// interrupt and left no DPC to run: spends PortAccessCost() at once if no device event falls within
-// it (true); false, with the clock unmoved, if one does (the caller then spends it with
-// SpendTime, event by event) or if the caller is device-model code.
-bool SpendPortCostLocked();
+// interrupt and left no DPC to run: spends PortAccessCost() at once if no device event
+// falls within it (true); false, with the clock unmoved, if one does (the caller then
+// spends it with SpendTime, event by event) or if the caller is device-model code. Inline:
+// every port access ends here.
+inline bool SpendPortCostLocked(ThreadState &t)
+{
+    if (t.busDepth > 0) return false;
+    const VTime now = gNow.load(std::memory_order_relaxed);
+    const VTime cost = gPortCost.load(std::memory_order_relaxed);
+    const VTime deadline = cost > kNever - now ? kNever - 1 : now + cost;
+    if (now >= deadline) return true;
+    VTime horizon = gHorizon.load(std::memory_order_relaxed);
+    if (horizon == 0) horizon = AskDevicesLocked(t, now);
+    if (horizon <= deadline) return false;
+    gNow.store(deadline, std::memory_order_release);
+    return true;
+}
 // Real-time mode: host nanoseconds that `ns` of virtual time take.
 std::uint64_t HostNanosFor(VTime ns);
 // Real-time mode, a thread other than the clock thread: steps the devices towards the

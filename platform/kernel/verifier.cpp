@@ -78,7 +78,7 @@ namespace detail {
 
 static_assert(std::is_trivially_destructible_v<ThreadState>, "per-thread state must outlive thread-local destructors");
 
-thread_local ThreadState *tThreadState = nullptr;
+__thread ThreadState *tThreadState = nullptr;
 
 ThreadState &ThreadSlow()
 {

@@ -91,6 +91,43 @@ TEST(BridgeInterrupt, LevelModeStatusFollowsTheCounterOutputAndIgnoresTheClearBi
     }
 }
 
+// The card remembers its line between accesses until its next event: an access alone,
+// with no clock step in between, must still see an edge that fell since the last one,
+// whether it reads IntCsr or touches only the converter's registers.
+TEST(BridgeInterrupt, TheLineFollowsTimeThroughBusAccessesAlone)
+{
+    struct Case {
+        const char *name;
+        std::uint32_t intCsr;
+        bool boardOnly;
+    };
+    const Case cases[] = {
+        {"edge, board accesses", kLint1Edge | kLint1ActiveHigh | kLint1Enable | kPciEnable, true},
+        {"edge, IntCsr reads", kLint1Edge | kLint1ActiveHigh | kLint1Enable | kPciEnable, false},
+        {"level, board accesses", kLint1ActiveHigh | kLint1Enable | kPciEnable, true},
+        {"level, IntCsr reads", kLint1ActiveHigh | kLint1Enable | kPciEnable, false},
+    };
+    for (const Case &c : cases) {
+        Ticking rig(c.intCsr);
+        const bool edge = (c.intCsr & kLint1Edge) != 0;
+        bool latched = false;
+        VTime from = rig.t;
+        // A few periods of 10 us, one access every 700 ns, never a clock step.
+        while (rig.t < from + 30000) {
+            if (c.boardOnly)
+                rig.Out8(sim::board::kControl, 0);
+            else
+                rig.IntCsr();
+            latched = latched || rig.c0->RisingEdgeIn(from, rig.t);
+            bool expected = edge ? latched : rig.c0->Out(rig.t);
+            ASSERT_EQ(rig.card.InterruptAsserted(), expected) << c.name << " at " << rig.t;
+            EXPECT_GT(rig.card.NextEventTime(rig.t), rig.t) << c.name;
+            rig.t += 500;
+        }
+        EXPECT_TRUE(latched) << c.name << ": the run saw no edge";
+    }
+}
+
 TEST(BridgeInterrupt, EachEnableGatesTheLineButNotTheStatus)
 {
     struct Case {

@@ -175,6 +175,8 @@ private:
     void PowerUp();
     VTime Settle(VTime t);
     void UpdateLine();
+    void RefreshLine();
+    VTime ComputeNextEventTime(VTime now) const;
     void Note(VTime t, std::string what);
 
     std::uint8_t BoardRead(VTime t, std::uint32_t offset);
@@ -189,6 +191,8 @@ private:
     std::uint16_t Convert(VTime t, unsigned channel, unsigned gain, double &volts);
 
     bool Lint1Status(VTime t) const;
+    bool ComputeLint1Status(VTime t, VTime &until) const;
+    void StateChanged();
     bool Lint2Status() const;
     bool Lint1ActiveEdgeIn(VTime after, VTime upTo) const;
     void MaterialiseLint1(VTime t);
@@ -196,6 +200,16 @@ private:
     CardConfig config_;
     VTime now_ = 0;
     bool line_ = false;
+    // line_ holds, and nothing about the line changes by itself, from now_ up to (not
+    // including) this time: the next event as of the latest UpdateLine. 0 after anything
+    // that may change the line (IntCsr, the latches, counter 0), so that the next look
+    // computes it afresh.
+    VTime lineUntil_ = 0;
+    // Local interrupt 1's status as last computed, and the span [from, until) over which it
+    // holds; until is 0 after anything that may change it (as for lineUntil_). The
+    // interrupt routine reads IntCsr several times within one period of counter 0.
+    mutable bool lint1Value_ = false;
+    mutable VTime lint1CachedFrom_ = 0, lint1Until_ = 0;
 
     // Bridge.
     std::array<std::uint8_t, kBridgeWindowLength> bridgeStore_{};  // offsets without a function
