@@ -24,16 +24,13 @@
 #include "plat/user_io.h"
 #include "plat/verifier.h"
 #include "request_model.h"
+#include "run_switches.h"
 #include "sim/machine.h"
 
 namespace tqrobust {
 namespace {
 
-uint64_t EnvNumber(const char *name, uint64_t fallback)
-{
-    const char *value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? std::strtoull(value, nullptr, 0) : fallback;
-}
+using runswitch::EnvNumber;
 
 const uint32_t kLengths[] = {0, 1, 2, 3, 4, 7, 8, 10, 16, 31, 32, 33, 80, 99, 100, 101};
 

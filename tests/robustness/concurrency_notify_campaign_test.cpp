@@ -14,6 +14,7 @@
 // decides the rest). TQ_RACE_ROUNDS sets the number of rounds; TQ_ROBUST_LONG=1 runs
 // 100,000; the default is a few hundred.
 #include "frame_fixture.h"
+#include "run_switches.h"
 
 #include <iostream>
 #include <map>
@@ -22,16 +23,11 @@
 namespace frame {
 namespace {
 
-uint64_t EnvNumber(const char *name, uint64_t fallback)
-{
-    const char *value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? std::strtoull(value, nullptr, 0) : fallback;
-}
+using runswitch::EnvNumber;
 
 uint64_t Rounds()
 {
-    const char *longRun = std::getenv("TQ_ROBUST_LONG");
-    return EnvNumber("TQ_RACE_ROUNDS", longRun != nullptr && longRun[0] == '1' ? 100000 : 300);
+    return EnvNumber("TQ_RACE_ROUNDS", runswitch::LongRun() ? 100000 : 300);
 }
 
 enum class Rival { Cancel, Post, Close, Reject, SecondWait, kKinds };

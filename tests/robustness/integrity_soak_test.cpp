@@ -10,6 +10,7 @@
 //
 // TQ_SOAK_SAMPLES sets the samples per configuration (10^6 by default, 10^5 under a
 // sanitizer); TQ_ROBUST_LONG=1 runs 10^8. TQ_SOAK_SEED replays a reader's pace.
+#include "run_switches.h"
 #include "support/driver_fixture.h"
 
 #include <chrono>
@@ -21,21 +22,16 @@
 namespace tqtest {
 namespace {
 
-uint64_t EnvNumber(const char *name, uint64_t fallback)
-{
-    const char *value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? std::strtoull(value, nullptr, 0) : fallback;
-}
+using runswitch::EnvNumber;
 
 uint64_t SamplesToRun()
 {
-    const char *longRun = std::getenv("TQ_ROBUST_LONG");
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     const uint64_t fallback = 100000;
 #else
     const uint64_t fallback = 1000000;
 #endif
-    return EnvNumber("TQ_SOAK_SAMPLES", longRun != nullptr && longRun[0] == '1' ? 100000000ull : fallback);
+    return EnvNumber("TQ_SOAK_SAMPLES", runswitch::LongRun() ? 100000000ull : fallback);
 }
 
 struct Shape {

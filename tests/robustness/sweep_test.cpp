@@ -16,16 +16,13 @@
 #include "plat/user_io.h"
 #include "plat/verifier.h"
 #include "request_model.h"
+#include "run_switches.h"
 #include "support/driver_fixture.h"
 
 namespace tqrobust {
 namespace {
 
-bool LongRun()
-{
-    const char *value = std::getenv("TQ_ROBUST_LONG");
-    return value != nullptr && value[0] == '1';
-}
+using runswitch::LongRun;
 
 const std::vector<uint32_t> kAllLengths = {0, 1, 2, 3, 4, 7, 8, 31, 32, 33, 99, 100, 101};
 const std::vector<uint32_t> kShortLengths = {0, 3, 4, 101};
