@@ -64,6 +64,12 @@ struct IrpTrack {
     PMDL mdl;              // owned by the I/O manager
     ULONG method;
     ULONG outputLength;
+    // IofCallDriver calls under way for this IRP, which look at this record after their
+    // dispatch routine returned, when the IRP may already be completed and freed; and
+    // whether the quarantine let go of the block meanwhile, so that the last of those
+    // calls frees it. Both guarded by gIrpLock.
+    unsigned callsUnderWay;
+    bool leftQuarantine;
 };
 
 struct alignas(16) IrpBlock {
@@ -280,6 +286,14 @@ PIRP AllocateIrp(CCHAR stackSize, IrpKind kind)
     return irp;
 }
 
+// Gives a block back to the heap for good. gIrpLock held.
+void DestroyBlock(IrpBlock *block)
+{
+    TQ_UNPOISON(&block->irp, block->track.bytes - offsetof(IrpBlock, irp));
+    block->track.~IrpTrack();
+    std::free(block);
+}
+
 void FreeIrpInternal(PIRP irp)
 {
     IrpBlock *block = BlockOf(irp);
@@ -299,10 +313,29 @@ void FreeIrpInternal(PIRP irp)
         IrpBlock *old = gIrpQuarantine.front();
         gIrpQuarantine.pop_front();
         gFreedIrps.erase(&old->irp);
-        TQ_UNPOISON(&old->irp, old->track.bytes - offsetof(IrpBlock, irp));
-        old->track.~IrpTrack();
-        std::free(old);
+        if (old->track.callsUnderWay > 0) {
+            old->track.leftQuarantine = true;  // the last IofCallDriver still reading it frees it
+            continue;
+        }
+        DestroyBlock(old);
     }
+}
+
+// Keeps an IRP's record alive across one IofCallDriver call, whose checks after the
+// dispatch routine returned read it even when the IRP was completed and freed meanwhile
+// (a power request completed by the bus driver at once, say) and a busy machine pushed
+// it through the quarantine.
+void HoldTrack(IrpTrack *t)
+{
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    ++t->callsUnderWay;
+}
+
+void ReleaseTrack(IrpTrack *t)
+{
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    if (--t->callsUnderWay == 0 && t->leftQuarantine)
+        DestroyBlock(reinterpret_cast<IrpBlock *>(reinterpret_cast<char *>(t) - offsetof(IrpBlock, track)));
 }
 
 void WaitForIrpCompletion(PIRP irp)
@@ -489,11 +522,7 @@ void ResetIo()
         std::free(block);
     }
     gIrps.clear();
-    for (IrpBlock *block : gIrpQuarantine) {
-        TQ_UNPOISON(&block->irp, block->track.bytes - offsetof(IrpBlock, irp));
-        block->track.~IrpTrack();
-        std::free(block);
-    }
+    for (IrpBlock *block : gIrpQuarantine) DestroyBlock(block);
     gIrpQuarantine.clear();
     gFreedIrps.clear();
 }
@@ -553,6 +582,7 @@ void CheckDispatchReturn(PIRP irp, IrpTrack *t, int index, NTSTATUS status, UCHA
     if (!passed) {
         Report(rule::IrpNotCompletedOnReturn, routine.c_str(),
                "returned " + Hex(static_cast<ULONG>(status)) + " but IRP " + Hex(reinterpret_cast<ULONG_PTR>(irp)) +
+                   " (minor function " + Hex(StackBase(irp)[index].MinorFunction) + ")" +
                    " was neither completed nor passed to a driver that completed it, and STATUS_PENDING was not returned");
         return;
     }
@@ -896,6 +926,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
     const int index = Irp->CurrentLocation - 1;
     sp->DeviceObject = DeviceObject;
+    HoldTrack(t);
     {
         std::lock_guard<std::recursive_mutex> guard(t->lock);
         t->passed[index] = false;
@@ -921,6 +952,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (th.heldLocks.size() != locks)
         Report(rule::SpinLockHeldOnReturn, DispatchName(major).c_str(), "returned holding a spin lock");
     CheckDispatchReturn(Irp, t, index, status, major);
+    ReleaseTrack(t);
     return status;
 }
 
