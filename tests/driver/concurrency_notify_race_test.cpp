@@ -21,14 +21,6 @@ protected:
         Boot("default", 0x10, plat::ClockMode::RealTime);
     }
 
-    bool PendingListEmpty()
-    {
-        KIRQL irql = KfAcquireSpinLock(&Dc()->PendingLock);
-        bool empty = IsListEmpty(&Dc()->PendingList) != FALSE;
-        KfReleaseSpinLock(&Dc()->PendingLock, irql);
-        return empty;
-    }
-
     struct Outcomes {
         int posted = 0;
         int cancelled = 0;
@@ -72,7 +64,7 @@ protected:
             EXPECT_EQ(waitStatus, STATUS_CANCELLED);
             EXPECT_EQ(postStatus, STATUS_UNSUCCESSFUL);
         }
-        EXPECT_EQ(__atomic_load_n(&Dc()->EventIrpSlot, __ATOMIC_ACQUIRE), nullptr);
+        EXPECT_EQ(Slot(), nullptr);
         EXPECT_TRUE(PendingListEmpty());
     }
 };

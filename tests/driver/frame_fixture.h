@@ -201,6 +201,17 @@ protected:
     PDEVICE_OBJECT Fdo() const { return pdo_ != nullptr ? pdo_->AttachedDevice : nullptr; }
     DeviceContext *Dc() const { return Fdo() != nullptr ? ContextOf(Fdo()) : nullptr; }
 
+    // The waiting notification request's slot, read as the driver writes it.
+    PIRP Slot() const { return static_cast<PIRP>(__atomic_load_n(&Dc()->EventIrpSlot, __ATOMIC_ACQUIRE)); }
+    // Whether no request waits on the device's pending list (under its lock).
+    bool PendingListEmpty() const
+    {
+        KIRQL irql = KfAcquireSpinLock(&Dc()->PendingLock);
+        bool empty = IsListEmpty(&Dc()->PendingList) != FALSE;
+        KfReleaseSpinLock(&Dc()->PendingLock, irql);
+        return empty;
+    }
+
     // ---- User-mode handles ---------------------------------------------------------------
     NTSTATUS Open(HANDLE *handle)
     {

@@ -25,15 +25,6 @@ protected:
         FrameTest::TearDown();
     }
 
-    bool PendingListEmpty()
-    {
-        KIRQL irql = KfAcquireSpinLock(&Dc()->PendingLock);
-        bool empty = IsListEmpty(&Dc()->PendingList) != FALSE;
-        KfReleaseSpinLock(&Dc()->PendingLock, irql);
-        return empty;
-    }
-    PIRP Slot() { return static_cast<PIRP>(__atomic_load_n(&Dc()->EventIrpSlot, __ATOMIC_ACQUIRE)); }
-
     NTSTATUS Post(HANDLE h, uint32_t value)
     {
         return Ioctl(h, IOCTL_POST_NOTIFY, &value, sizeof(value));

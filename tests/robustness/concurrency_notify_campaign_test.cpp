@@ -73,15 +73,6 @@ protected:
         FrameTest::TearDown();
     }
 
-    bool PendingListEmpty()
-    {
-        KIRQL irql = KfAcquireSpinLock(&Dc()->PendingLock);
-        bool empty = IsListEmpty(&Dc()->PendingList) != FALSE;
-        KfReleaseSpinLock(&Dc()->PendingLock, irql);
-        return empty;
-    }
-    PIRP Slot() { return static_cast<PIRP>(__atomic_load_n(&Dc()->EventIrpSlot, __ATOMIC_ACQUIRE)); }
-
     // One IOCTL_WAIT_NOTIFY of the round.
     struct Wait {
         HANDLE handle = nullptr;

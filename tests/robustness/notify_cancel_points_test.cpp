@@ -23,8 +23,6 @@ protected:
         Boot();
     }
 
-    PIRP Slot() { return static_cast<PIRP>(__atomic_load_n(&Dc()->EventIrpSlot, __ATOMIC_ACQUIRE)); }
-
     bool OnPendingList(PIRP irp)
     {
         KIRQL irql = KfAcquireSpinLock(&Dc()->PendingLock);
@@ -33,13 +31,6 @@ protected:
             found = found || e == &irp->Tail.Overlay.ListEntry;
         KfReleaseSpinLock(&Dc()->PendingLock, irql);
         return found;
-    }
-    bool PendingListEmpty()
-    {
-        KIRQL irql = KfAcquireSpinLock(&Dc()->PendingLock);
-        bool empty = IsListEmpty(&Dc()->PendingList) != FALSE;
-        KfReleaseSpinLock(&Dc()->PendingLock, irql);
-        return empty;
     }
 
     // First half of IoCancelIrp: under the cancel spin lock, mark the request cancelled and
