@@ -203,6 +203,19 @@ private:
     HANDLE event_ = nullptr;
 };
 
+// Boots the simulated machine with the driver started, its clock in real time, as the
+// several threads of these tests need.
+void BootRealTime(std::unique_ptr<sim::Machine> &machine)
+{
+    sim::MachineOptions options;
+    options.clock = plat::ClockMode::RealTime;
+    options.driverEntry = DriverEntry;
+    std::string error;
+    machine = sim::Machine::Boot(options, error);
+    ASSERT_TRUE(machine) << error;
+    ASSERT_TRUE(machine->Started());
+}
+
 TEST(RobustnessFuzz, RandomRequestsFromSeveralThreadsGetOnlyDocumentedAnswers)
 {
     const uint64_t seed = EnvNumber("TQ_FUZZ_SEED", static_cast<uint64_t>(std::random_device{}()));
@@ -212,13 +225,8 @@ TEST(RobustnessFuzz, RandomRequestsFromSeveralThreadsGetOnlyDocumentedAnswers)
     SCOPED_TRACE("TQ_FUZZ_SEED=" + std::to_string(seed));
     std::cout << "[ fuzz ] TQ_FUZZ_SEED=" << seed << " requests " << total << " threads " << threads << "\n";
 
-    sim::MachineOptions options;
-    options.clock = plat::ClockMode::RealTime;
-    options.driverEntry = DriverEntry;
-    std::string error;
-    std::unique_ptr<sim::Machine> machine = sim::Machine::Boot(options, error);
-    ASSERT_TRUE(machine) << error;
-    ASSERT_TRUE(machine->Started());
+    std::unique_ptr<sim::Machine> machine;
+    ASSERT_NO_FATAL_FAILURE(BootRealTime(machine));
     PDEVICE_OBJECT fdo = plat::FindDeviceByName(L"\\Device\\Tq4815x");
     ASSERT_NE(fdo, nullptr);
     Shared shared;
@@ -253,13 +261,8 @@ TEST(RobustnessFuzz, RandomRequestsFromSeveralThreadsGetOnlyDocumentedAnswers)
 // the value read is always a code some request set.
 TEST(RobustnessFuzz, LastErrorIsReadWhileOtherThreadsSetIt)
 {
-    sim::MachineOptions options;
-    options.clock = plat::ClockMode::RealTime;
-    options.driverEntry = DriverEntry;
-    std::string error;
-    std::unique_ptr<sim::Machine> machine = sim::Machine::Boot(options, error);
-    ASSERT_TRUE(machine) << error;
-    ASSERT_TRUE(machine->Started());
+    std::unique_ptr<sim::Machine> machine;
+    ASSERT_NO_FATAL_FAILURE(BootRealTime(machine));
     const uint16_t port = static_cast<uint16_t>(ContextOf(plat::FindDeviceByName(L"\\Device\\Tq4815x"))->BoardBase + 3);
     std::atomic<int> odd{0};
     auto worker = [&](bool reader) {
