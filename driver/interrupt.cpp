@@ -27,6 +27,15 @@ static void StartConversion(DeviceContext *dc)
     WRITE_PORT_UCHAR(PortAddress8(dc->BoardBase, BOARD_START_CONVERSION), 0);
 }
 
+// index mod channels, for an index at most a couple of channels past the last: a
+// subtraction where a division would cost more than the rest of the step together.
+static USHORT WrapChannel(ULONG index, USHORT channels)
+{
+    while (index >= channels)
+        index -= channels;
+    return static_cast<USHORT>(index);
+}
+
 // One conversion step; TRUE when it completed a scan (ScanValues then holds it).
 //
 // One channel: every step reads a result and starts the next conversion on the channel
@@ -60,12 +69,11 @@ BOOLEAN ConversionStep(DeviceContext *dc)
         dc->DiscardCount -= 1;
     } else {
         dc->ScanValues[dc->ScanIndex] = ReadResult(dc);
-        dc->ScanIndex = static_cast<USHORT>((dc->ScanIndex + 1) % channels);
+        dc->ScanIndex = WrapChannel(dc->ScanIndex + 1u, channels);
         stored = TRUE;
     }
     StartConversion(dc);
-    USHORT channel = dc->DiscardCount > 0 ? static_cast<USHORT>(1 % channels)
-                                          : static_cast<USHORT>((dc->ScanIndex + 2) % channels);
+    USHORT channel = WrapChannel(dc->DiscardCount > 0 ? 1u : dc->ScanIndex + 2u, channels);
     UCHAR gain = static_cast<UCHAR>(LoadShared(&dc->CtrlGainBits) & ~CONTROL_CHANNEL_MASK & 0xFF);
     WRITE_PORT_UCHAR(PortAddress8(dc->BoardBase, BOARD_CONTROL), static_cast<UCHAR>(gain | channel));
     return stored && dc->ScanIndex == 0;

@@ -170,9 +170,27 @@ void Card::Note(VTime t, std::string what)
     misuse_.Add({t, std::move(what)});
 }
 
+namespace {
+
+void AppendPart(std::string &text, const char *part) { text += part; }
+void AppendPart(std::string &text, unsigned part) { text += std::to_string(part); }
+void AppendPart(std::string &text, HexWord part) { text += Hex(part.value); }
+
+}  // namespace
+
+// Builds a note's text out of line: the register routines run on every bus access, and a
+// misuse is their rare path, so its string building is kept out of them.
+template <typename... Parts>
+void Card::NoteParts(VTime t, const Parts &...parts)
+{
+    std::string text;
+    (AppendPart(text, parts), ...);
+    Note(t, std::move(text));
+}
+
 // Brings the card to time t: time never runs backwards, and a conversion that is due has
 // completed.
-VTime Card::Settle(VTime t)
+inline VTime Card::Settle(VTime t)
 {
     if (t < now_)
         t = now_;
@@ -204,7 +222,7 @@ bool Card::Lint1ActiveEdgeIn(VTime after, VTime upTo) const
     return (intCsr_ & bridge::kLint1ActiveHigh) ? c0.RisingEdgeIn(after, upTo) : c0.FallingEdgeIn(after, upTo);
 }
 
-bool Card::Lint1Status(VTime t) const
+inline bool Card::Lint1Status(VTime t) const
 {
     if (t >= lint1CachedFrom_ && t < lint1Until_)
         return lint1Value_;
@@ -240,18 +258,19 @@ void Card::StateChanged()
     lint1Until_ = 0;
 }
 
-bool Card::Lint2Status() const
+inline bool Card::Lint2Status() const
 {
     return (intCsr_ & bridge::kLint2Edge) ? lint2Latched_ : lint2Asserted_;
 }
 
-// Folds the edges up to t into the stored latch, before counter 0 or IntCsr change.
+// Folds the edges up to t into the stored latch, before counter 0 or IntCsr change. The
+// status itself is the same before and after, so its cached span stays good; the caller
+// says what its change invalidates.
 void Card::MaterialiseLint1(VTime t)
 {
     if (intCsr_ & bridge::kLint1Edge)
         lint1Latched_ = Lint1Status(t);
     lint1From_ = t;
-    StateChanged();
 }
 
 // Computes the line as of now_, and how long it holds.
@@ -267,47 +286,20 @@ void Card::UpdateLine()
 // most of them (the converter's registers, a read of IntCsr) change nothing the line
 // depends on, inside a period in which the line cannot change by itself: the line is
 // computed again only when the card's state changed or its next event has come.
-void Card::RefreshLine()
+inline void Card::RefreshLine()
 {
     if (now_ >= lineUntil_)
         UpdateLine();
 }
 
-VTime Card::NextEventTime(VTime now) const
-{
-    if (now < now_)
-        now = now_;
-    // Nothing changed since the line was computed, and its next event is still ahead.
-    if (now < lineUntil_)
-        return lineUntil_;
-    return ComputeNextEventTime(now);
-}
-
 VTime Card::ComputeNextEventTime(VTime now) const
 {
-    // Only counter 0 changes the line by itself, and only through local interrupt 1.
+    // Only counter 0 changes the line by itself, and only through local interrupt 1: at
+    // the end of the span over which its status holds (never, once an edge is latched).
     if (!(intCsr_ & bridge::kPciEnable) || !(intCsr_ & bridge::kLint1Enable))
         return kNever;
-    const Counter8254 &c0 = timer_.Counter(0);
-    if (intCsr_ & bridge::kLint1Edge) {
-        if (Lint1Status(now))
-            return kNever;  // latched: nothing changes until the driver clears it
-        bool high = (intCsr_ & bridge::kLint1ActiveHigh) != 0;
-        return c0.NextEdge(now, high, !high);
-    }
-    return c0.NextEdge(now, true, true);
-}
-
-bool Card::WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned width)
-{
-    switch (window) {
-    case Window::Bridge:
-        return offset < bridge::kIntCsr + 4 && offset + width > bridge::kIntCsr;
-    case Window::Board:
-        return offset <= board::kTimerControl;  // the counters' ports and the control port
-    default:
-        return false;
-    }
+    Lint1Status(now);
+    return lint1Until_;
 }
 
 void Card::AdvanceTo(VTime t)
@@ -325,16 +317,19 @@ void Card::SetLocalInterrupt2(VTime t, bool asserted)
     UpdateLine();
 }
 
-std::uint32_t Card::PeekIntCsr(VTime t) const
+inline std::uint32_t Card::IntCsrAt(VTime t) const
 {
-    if (t < now_)
-        t = now_;
     std::uint32_t v = intCsr_;
     if (Lint1Status(t))
         v |= bridge::kLint1Status;
     if (Lint2Status())
         v |= bridge::kLint2Status;
     return v;
+}
+
+std::uint32_t Card::PeekIntCsr(VTime t) const
+{
+    return IntCsrAt(t < now_ ? now_ : t);
 }
 
 std::uint32_t Card::PeekBridgeControl(VTime t) const
@@ -350,11 +345,15 @@ void Card::WriteIntCsr(VTime t, std::uint32_t value)
     // bit that did not read as set is a mistake.
     std::uint32_t reference = lastIntCsrRead_ ? *lastIntCsrRead_ : PeekIntCsr(t);
     if (value & bridge::kIntCsrReadOnly & ~reference)
-        Note(t, "IntCsr write sets read-only status bit(s) " + Hex(value & bridge::kIntCsrReadOnly & ~reference) +
-                    " (ignored)");
+        NoteParts(t, "IntCsr write sets read-only status bit(s) ", HexWord{value & bridge::kIntCsrReadOnly & ~reference},
+                  " (ignored)");
     MaterialiseLint1(t);
     std::uint32_t old = intCsr_;
     std::uint32_t next = value & ~(bridge::kIntCsrReadOnly | bridge::kIntCsrStrobes);
+    // Most writes (the interrupt routine's enable and disable of the PCI interrupt) leave
+    // local interrupt 1's mode, polarity and latch alone, and with them its status.
+    const bool lint1Kept =
+        ((next ^ old) & (bridge::kLint1Edge | bridge::kLint1ActiveHigh)) == 0 && !(value & bridge::kLint1Clear);
     if ((next & bridge::kLint1Edge) && !(old & bridge::kLint1Edge))
         lint1Latched_ = false;  // edges seen in level mode are not latched
     if ((next & bridge::kLint2Edge) && !(old & bridge::kLint2Edge))
@@ -364,14 +363,17 @@ void Card::WriteIntCsr(VTime t, std::uint32_t value)
     if (value & bridge::kLint2Clear)
         lint2Latched_ = false;
     intCsr_ = next;
-    StateChanged();
+    if (lint1Kept)
+        lineUntil_ = 0;
+    else
+        StateChanged();
 }
 
 void Card::WriteBridgeControl(VTime t, std::uint32_t value)
 {
     std::uint32_t reference = lastControlRead_ ? *lastControlRead_ : PeekBridgeControl(t);
     if (value & bridge::kEeFromChip & ~reference)
-        Note(t, "bridge control write sets the read-only EEPROM data-out bit (ignored)");
+        NoteParts(t, "bridge control write sets the read-only EEPROM data-out bit (ignored)");
     bridgeControl_ = value & ~bridge::kEeFromChip;
     std::string note = eeprom_.SetPins(t, (value & bridge::kEeSelect) != 0, (value & bridge::kEeClock) != 0,
                                        (value & bridge::kEeToChip) != 0);
@@ -383,13 +385,6 @@ void Card::WriteBridgeControl(VTime t, std::uint32_t value)
 
 std::uint32_t Card::BridgeRead(VTime t, std::uint32_t offset, unsigned width)
 {
-    // The interrupt routine's whole-register read of IntCsr, several times per interrupt:
-    // what the byte loop below gives for it, without assembling it byte by byte.
-    if (width == 4 && offset == bridge::kIntCsr) {
-        std::uint32_t value = PeekIntCsr(t);
-        lastIntCsrRead_ = value;
-        return value;
-    }
     std::uint32_t intCsr = PeekIntCsr(t), control = PeekBridgeControl(t);
     std::uint32_t value = 0;
     bool partial = (offset & 3) != 0 || width != 4;
@@ -410,7 +405,7 @@ std::uint32_t Card::BridgeRead(VTime t, std::uint32_t offset, unsigned width)
         value |= byte << (8 * i);
     }
     if (partialRegister)
-        Note(t, std::to_string(width * 8) + "-bit read of 32-bit bridge register " + Hex(*partialRegister));
+        NoteParts(t, width * 8, "-bit read of 32-bit bridge register ", HexWord{*partialRegister});
     if (!partial && offset == bridge::kIntCsr)
         lastIntCsrRead_ = value;
     if (!partial && offset == bridge::kControl)
@@ -442,12 +437,12 @@ void Card::BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint3
         }
     }
     if (intCsr) {
-        Note(t, std::to_string(width * 8) + "-bit write to 32-bit bridge register IntCsr");
+        NoteParts(t, width * 8, "-bit write to 32-bit bridge register IntCsr");
         lastIntCsrRead_.reset();
         WriteIntCsr(t, *intCsr);
     }
     if (control) {
-        Note(t, std::to_string(width * 8) + "-bit write to 32-bit bridge control register");
+        NoteParts(t, width * 8, "-bit write to 32-bit bridge control register");
         lastControlRead_.reset();
         WriteBridgeControl(t, *control);
     }
@@ -455,13 +450,13 @@ void Card::BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint3
 
 // ---- Board window -------------------------------------------------------------------------------
 
-std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
+inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
 {
     switch (offset) {
     case board::kAdLow:
     case board::kAdHigh:
         if (converting_)
-            Note(t, "A/D result read while a conversion is in progress (the previous result is returned)");
+            NoteParts(t, "A/D result read while a conversion is in progress (the previous result is returned)");
         return offset == board::kAdLow ? static_cast<std::uint8_t>(result_ & 0xFF)
                                        : static_cast<std::uint8_t>((result_ >> 8) & 0x0F);
     case board::kStatus:
@@ -471,7 +466,7 @@ std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
     case board::kDiHigh:
         return DigitalInputHigh();
     default:
-        Note(t, "read of write-only board register +" + std::to_string(offset));
+        NoteParts(t, "read of write-only board register +", offset);
         return 0xFF;
     }
 }
@@ -493,7 +488,7 @@ void Card::WriteTimer(VTime t, unsigned port, std::uint8_t value)
     StateChanged();
 }
 
-void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
+inline void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
 {
     switch (offset) {
     case board::kCounter0:
@@ -511,7 +506,7 @@ void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
     case board::kDa0High:
     case board::kDa1High: {
         if (value & 0xF0)
-            Note(t, "analog output high byte " + Hex(value) + " has bits above the 12-bit code (ignored)");
+            NoteParts(t, "analog output high byte ", HexWord{value}, " has bits above the 12-bit code (ignored)");
         std::uint16_t &load = aoLoad_[offset == board::kDa0High ? 0 : 1];
         load = static_cast<std::uint16_t>(((value & 0x0F) << 8) | (load & 0x00FF));
         return;
@@ -532,7 +527,7 @@ void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
         StartConversion(t);
         return;
     default:
-        Note(t, "write to board offset +" + std::to_string(offset) + ", which has no register");
+        NoteParts(t, "write to board offset +", offset, ", which has no register");
         return;
     }
 }
@@ -593,7 +588,7 @@ std::uint16_t Card::Convert(VTime t, unsigned channel, unsigned gain, double &vo
 void Card::StartConversion(VTime t)
 {
     if (converting_) {
-        Note(t, "conversion started while the previous one was still converting (its result is lost)");
+        NoteParts(t, "conversion started while the previous one was still converting (its result is lost)");
         if (ConversionRecord *lost = conversions_.MutableAt(pendingSeq_))
             lost->abandoned = true;
     }
@@ -628,9 +623,27 @@ void Card::SetDigitalInputs(std::uint8_t low, std::uint8_t high)
 
 // ---- Bus entry points ---------------------------------------------------------------------------
 
+// The interrupt routine's accesses (a whole IntCsr, a board register byte) are decoded
+// here; everything else goes the general way.
 std::uint32_t Card::Read(VTime t, Window window, std::uint32_t offset, unsigned width)
 {
     t = Settle(t);
+    std::uint32_t value;
+    if (window == Window::Board && width == 1 && offset < kBoardWindowLength) {
+        value = BoardRead(t, offset);
+    } else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr) {
+        value = IntCsrAt(t);
+        lastIntCsrRead_ = value;
+    } else {
+        value = ReadOther(t, window, offset, width);
+    }
+    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
+    RefreshLine();
+    return value;
+}
+
+std::uint32_t Card::ReadOther(VTime t, Window window, std::uint32_t offset, unsigned width)
+{
     std::uint32_t value = 0;
     switch (window) {
     case Window::Bridge:
@@ -638,19 +651,16 @@ std::uint32_t Card::Read(VTime t, Window window, std::uint32_t offset, unsigned 
         break;
     case Window::Board:
         if (width != 1)
-            Note(t, std::to_string(width * 8) + "-bit read of 8-bit board register +" + std::to_string(offset) +
-                        " (split into byte reads)");
+            NoteParts(t, width * 8, "-bit read of 8-bit board register +", offset, " (split into byte reads)");
         for (unsigned i = 0; i < width; ++i)
             value |= std::uint32_t{offset + i < kBoardWindowLength ? BoardRead(t, offset + i) : std::uint8_t{0xFF}}
                      << (8 * i);
         break;
     case Window::Spare:
-        Note(t, "read of a range the card does not decode");
+        NoteParts(t, "read of a range the card does not decode");
         value = width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
         break;
     }
-    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
-    RefreshLine();
     return value;
 }
 
@@ -660,23 +670,32 @@ void Card::Write(VTime t, Window window, std::uint32_t offset, unsigned width, s
     if (width < 4)
         value &= (1u << (8 * width)) - 1;
     trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), true, value});
+    if (window == Window::Board && width == 1 && offset < kBoardWindowLength)
+        BoardWrite(t, offset, static_cast<std::uint8_t>(value));
+    else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr)
+        WriteIntCsr(t, value);
+    else
+        WriteOther(t, window, offset, width, value);
+    RefreshLine();
+}
+
+void Card::WriteOther(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value)
+{
     switch (window) {
     case Window::Bridge:
         BridgeWrite(t, offset, width, value);
         break;
     case Window::Board:
         if (width != 1)
-            Note(t, std::to_string(width * 8) + "-bit write to 8-bit board register +" + std::to_string(offset) +
-                        " (split into byte writes)");
+            NoteParts(t, width * 8, "-bit write to 8-bit board register +", offset, " (split into byte writes)");
         for (unsigned i = 0; i < width; ++i)
             if (offset + i < kBoardWindowLength)
                 BoardWrite(t, offset + i, static_cast<std::uint8_t>(value >> (8 * i)));
         break;
     case Window::Spare:
-        Note(t, "write to a range the card does not decode");
+        NoteParts(t, "write to a range the card does not decode");
         break;
     }
-    RefreshLine();
 }
 
 }  // namespace sim

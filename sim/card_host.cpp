@@ -102,11 +102,21 @@ std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset,
 
 void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigned width, std::uint32_t value)
 {
-    host_.card_->Write(plat::Now(), window_, static_cast<std::uint32_t>(offset), width, value);
-    host_.ReportLineLocked();
+    const VTime now = plat::Now();
+    Card &card = *host_.card_;
     // Most of the interrupt routine's writes (the channel, a conversion start) leave the
-    // card's next event where it was; only those that may move it make the clock ask again.
-    if (Card::WriteMayMoveEvents(window_, static_cast<std::uint32_t>(offset), width))
+    // card's next event where it was. The clock needs to ask again only when one brought
+    // it earlier: an event that moved later leaves the clock's horizon early, which only
+    // makes its next step ask.
+    if (!Card::WriteMayMoveEvents(window_, static_cast<std::uint32_t>(offset), width)) {
+        card.Write(now, window_, static_cast<std::uint32_t>(offset), width, value);
+        host_.ReportLineLocked();
+        return;
+    }
+    const VTime before = card.NextEventTime(now);
+    card.Write(now, window_, static_cast<std::uint32_t>(offset), width, value);
+    host_.ReportLineLocked();
+    if (card.NextEventTime(now) < before)
         plat::RescheduleTimedDevice(&host_);
 }
 

@@ -21,11 +21,15 @@ std::uint32_t DecodeCount(std::uint16_t count, bool bcd, bool &badDigit)
     return value == 0 ? 10000u : value;
 }
 
-// Smallest e' > e (e' >= 1) with e' = r (mod n); e may be -1.
+// Smallest e' > e (e' >= 1) with e' = r (mod n), for r < n; e may be -1. One division
+// (a 32-bit one for the first twelve minutes of a count), since this runs once per
+// period of an interrupting counter.
 std::uint64_t NextCongruent(std::int64_t e, std::uint64_t r, std::uint64_t n)
 {
     std::uint64_t base = static_cast<std::uint64_t>(e + 1);
-    std::uint64_t next = base + (r + n - base % n) % n;
+    std::uint64_t phase = base <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(base) % static_cast<std::uint32_t>(n) : base % n;
+    std::uint64_t ahead = r >= phase ? r - phase : r + n - phase;
+    std::uint64_t next = base + ahead;
     return next == 0 ? n : next;
 }
 

@@ -40,6 +40,17 @@ constexpr std::size_t kPageSize = 4096;
 constexpr std::size_t kRegionPages = 16384;  // 64 MiB of mappable address space
 
 std::vector<Claim> &gClaims = *new std::vector<Claim>;  // guarded by the bus lock
+// The two claims hit last (an interrupt routine goes back and forth between a device's
+// register windows), looked at before the list; emptied whenever the list changes.
+// Guarded by the bus lock.
+Claim gRecent[2] = {};
+unsigned gRecentNext = 0;
+
+// gBus held: the list changed.
+void ForgetRecentClaims()
+{
+    gRecent[0] = gRecent[1] = Claim{};
+}
 
 std::mutex gMapLock;
 std::vector<Mapping> &gMappings = *new std::vector<Mapping>;
@@ -62,19 +73,13 @@ bool ReserveRegion()
 
 std::uint32_t Ones(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : ((1u << (8 * width)) - 1); }
 
-// Translates a HAL port argument into a bus address; false if it is neither a port number
-// nor an address MmMapIoSpace returned.
-bool Decode(std::uintptr_t address, Space *space, std::uint64_t *busAddress)
+// Translates an address MmMapIoSpace returned into a memory-space bus address; false if
+// it is none.
+bool DecodeMapped(std::uintptr_t address, std::uint64_t *busAddress)
 {
-    if (address < kPortSpaceEnd) {
-        *space = Space::Port;
-        *busAddress = address;
-        return true;
-    }
     std::lock_guard<std::mutex> guard(gMapLock);
     for (const Mapping &m : gMappings) {
         if (address >= m.va && address < m.va + m.size) {
-            *space = Space::Memory;
             *busAddress = m.physical + (address - m.va);
             return true;
         }
@@ -82,24 +87,81 @@ bool Decode(std::uintptr_t address, Space *space, std::uint64_t *busAddress)
     return false;
 }
 
-std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::uint32_t value, const char *routine)
+[[gnu::noinline, gnu::cold]] std::uint32_t RefuseAddress(std::uintptr_t address, unsigned width, const char *routine)
 {
-    Space space;
-    std::uint64_t busAddress;
-    if (!Decode(address, &space, &busAddress)) {
-        detail::Report(rule::PortAddressInvalid, routine,
-                       detail::Hex(address) + " is neither a port number nor an address returned by MmMapIoSpace");
-        return Ones(width);
+    detail::Report(rule::PortAddressInvalid, routine,
+                   detail::Hex(address) + " is neither a port number nor an address returned by MmMapIoSpace");
+    return Ones(width);
+}
+
+// Real time, before an access from a thread other than the clock thread: the device is
+// brought up to about now, but never past an interrupt the clock thread has yet to take
+// (it takes them in order); the clock thread is woken to do so.
+[[gnu::noinline]] void CatchUpBeforeAccess()
+{
+    detail::CatchUpRealTime();
+    detail::WakeClockThread();
+}
+
+// The end of an access that raised an interrupt, left a DPC, met a device event within its
+// cost, or runs in real time: the interrupts are taken and the cost spent the long way.
+[[gnu::noinline]] void FinishAccess(detail::ThreadState &t, bool manual)
+{
+    detail::DeliverInterrupts();
+    if (manual)
+        detail::SpendTime(PortAccessCost());
+    else if (t.busDepth == 0 && !t.deliversInRealTime)
+        detail::SpinHost(detail::HostNanosFor(PortAccessCost()));
+}
+
+// (An address below the base wraps round to beyond any length.)
+bool Covers(const Claim &c, Space space, std::uint64_t busAddress)
+{
+    return busAddress - c.base < c.length && c.space == space;
+}
+
+[[gnu::noinline]] BusDevice *LookUpClaimant(Space space, std::uint64_t busAddress, std::uint64_t *offset)
+{
+    for (const Claim &c : gClaims) {
+        if (Covers(c, space, busAddress)) {
+            gRecent[gRecentNext] = c;
+            gRecentNext ^= 1;
+            *offset = busAddress - c.base;
+            return c.device;
+        }
     }
-    std::uint32_t result = Ones(width);
+    return nullptr;
+}
+
+// The device claiming `busAddress` in `space`, or null (floating bus). gBus held.
+inline BusDevice *ClaimantLocked(Space space, std::uint64_t busAddress, std::uint64_t *offset)
+{
+    for (const Claim &c : gRecent) {
+        if (Covers(c, space, busAddress)) {
+            *offset = busAddress - c.base;
+            return c.device;
+        }
+    }
+    return LookUpClaimant(space, busAddress, offset);
+}
+
+// One port access: the rare cases (a mapped address, real time, an access that leaves
+// something to take or meets a device event) are out of line, so that the common one, an
+// interrupt routine's access in manual time, stays short. Inlined into each port routine,
+// whose direction and width are constants.
+[[gnu::always_inline]] inline std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::uint32_t value, const char *routine)
+{
+    Space space = Space::Port;
+    std::uint64_t busAddress = address;
+    if (address >= kPortSpaceEnd) {
+        if (!DecodeMapped(address, &busAddress)) return RefuseAddress(address, width, routine);
+        space = Space::Memory;
+    }
+    const std::uint32_t ones = Ones(width);
+    std::uint32_t result = ones;
     detail::ThreadState &t = detail::Thread();
     const bool manual = detail::ManualMode();
-    // Real time: the device is brought up to about now, but never past an interrupt the clock
-    // thread has yet to take (it takes them in order); the clock thread is woken to do so.
-    if (!manual && !t.deliversInRealTime) {
-        detail::CatchUpRealTime();
-        detail::WakeClockThread();
-    }
+    if (!manual && !t.deliversInRealTime) CatchUpBeforeAccess();
     // Another thread wants the bus: an interrupt routine's hold of it ends here.
     if (t.busHold && detail::BusLock().Wanted()) detail::LetGoOfBus(t);
     {
@@ -107,14 +169,12 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
         bus.lock(&t);
         std::lock_guard<detail::BusMutex> guard(bus, std::adopt_lock);
         ++t.busDepth;
-        for (const Claim &c : gClaims) {
-            if (c.space == space && busAddress >= c.base && busAddress - c.base < c.length) {
-                if (write)
-                    c.device->BusWrite(space, busAddress - c.base, width, value & Ones(width));
-                else
-                    result = c.device->BusRead(space, busAddress - c.base, width) & Ones(width);
-                break;
-            }
+        std::uint64_t offset = 0;
+        if (BusDevice *device = ClaimantLocked(space, busAddress, &offset)) {
+            if (write)
+                device->BusWrite(space, offset, width, value & ones);
+            else
+                result = device->BusRead(space, offset, width) & ones;
         }
         --t.busDepth;
         // Manual mode, the common case: the access raised no interrupt and left no DPC, so
@@ -124,11 +184,7 @@ std::uint32_t Access(bool write, std::uintptr_t address, unsigned width, std::ui
             detail::SpendPortCostLocked(t))
             return result;
     }
-    detail::DeliverInterrupts();
-    if (manual)
-        detail::SpendTime(PortAccessCost());
-    else if (t.busDepth == 0 && !t.deliversInRealTime)
-        detail::SpinHost(detail::HostNanosFor(PortAccessCost()));
+    FinishAccess(t, manual);
     return result;
 }
 
@@ -147,6 +203,7 @@ void ClaimRange(Space space, std::uint64_t base, std::uint32_t length, BusDevice
         }
     }
     gClaims.push_back(Claim{space, base, length, device});
+    ForgetRecentClaims();
 }
 
 void ReleaseRange(Space space, std::uint64_t base)
@@ -155,6 +212,7 @@ void ReleaseRange(Space space, std::uint64_t base)
     gClaims.erase(std::remove_if(gClaims.begin(), gClaims.end(),
                                  [&](const Claim &c) { return c.space == space && c.base == base; }),
                   gClaims.end());
+    ForgetRecentClaims();
 }
 
 void ReleaseAllRanges(BusDevice *device)
@@ -163,6 +221,7 @@ void ReleaseAllRanges(BusDevice *device)
     gClaims.erase(
         std::remove_if(gClaims.begin(), gClaims.end(), [&](const Claim &c) { return c.device == device; }),
         gClaims.end());
+    ForgetRecentClaims();
 }
 
 namespace detail {
@@ -171,6 +230,7 @@ void ResetBus()
 {
     std::lock_guard<BusMutex> guard(BusLock());
     gClaims.clear();
+    ForgetRecentClaims();
 }
 
 void ResetMemoryMappings()

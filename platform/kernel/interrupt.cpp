@@ -41,10 +41,42 @@ struct Line {
     bool masked = false;      // storm: not delivered until the line drops
     unsigned consecutive = 0; // deliveries since the line last dropped
     std::vector<PKINTERRUPT> connections;
+    // Of the connections, kept with them: the highest device level, and whether the vector
+    // is level-sensitive (all connections agree on the mode).
+    KIRQL irql = 0;
+    bool level = false;
 };
 
 std::mutex gIntLock;
 std::map<ULONG, Line> &gLines = *new std::map<ULONG, Line>;
+// The line last looked up by vector (a card drives one line, up and down, per interrupt).
+// Map nodes stay put until the map is cleared. Guarded by gIntLock.
+ULONG gLastVector = 0;
+Line *gLastLine = nullptr;
+
+[[gnu::noinline]] Line &LookUpLine(ULONG vector)
+{
+    Line &l = gLines[vector];
+    gLastVector = vector;
+    gLastLine = &l;
+    return l;
+}
+
+// The line of a vector, made on first use. gIntLock held.
+inline Line &LineOf(ULONG vector)
+{
+    if (gLastLine != nullptr && gLastVector == vector) return *gLastLine;
+    return LookUpLine(vector);
+}
+
+// After a connection came or went. gIntLock held.
+void Reconnected(Line &l)
+{
+    l.irql = 0;
+    for (PKINTERRUPT i : l.connections) l.irql = std::max(l.irql, i->Irql);
+    l.level = !l.connections.empty() && l.connections.front()->Mode == LevelSensitive;
+}
+
 std::set<PKINTERRUPT> &gInterrupts = *new std::set<PKINTERRUPT>;
 
 // Marks that a line may have become pending. gIntLock held.
@@ -78,14 +110,7 @@ private:
 bool Pending(const Line &l)
 {
     if (l.connections.empty() || l.masked || l.inService) return false;
-    return l.connections.front()->Mode == LevelSensitive ? l.asserted : l.latched;
-}
-
-KIRQL LineIrql(const Line &l)
-{
-    KIRQL irql = 0;
-    for (PKINTERRUPT i : l.connections) irql = std::max(irql, i->Irql);
-    return irql;
+    return l.level ? l.asserted : l.latched;
 }
 
 bool KnownInterrupt(PKINTERRUPT interrupt)
@@ -100,14 +125,14 @@ void SetInterruptLine(std::uint32_t vector, bool asserted)
 {
     {
         std::lock_guard<std::mutex> guard(gIntLock);
-        Line &l = gLines[vector];
+        Line &l = LineOf(vector);
         bool rising = asserted && !l.asserted;
         l.asserted = asserted;
         if (!asserted) {
             l.consecutive = 0;
             l.masked = false;
         }
-        if (rising && !l.connections.empty() && l.connections.front()->Mode == Latched) l.latched = true;
+        if (rising && !l.connections.empty() && !l.level) l.latched = true;
         if (asserted) MayBePending();
     }
     detail::WakeClockThread();
@@ -155,7 +180,7 @@ void DeliverInterrupts()
             for (auto &[v, l] : gLines) {
                 if (!Pending(l)) continue;
                 ++pending;
-                KIRQL irql = LineIrql(l);
+                KIRQL irql = l.irql;
                 if (irql <= t.irql) continue;
                 if (best == nullptr || irql > bestIrql) {
                     best = &l;
@@ -170,7 +195,7 @@ void DeliverInterrupts()
                 detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
             if (best == nullptr) break;
             best->inService = true;
-            level = best->connections.front()->Mode == LevelSensitive;
+            level = best->level;
             if (!level) best->latched = false;
             connections.Assign(best->connections);
             lock.unlock();
@@ -200,7 +225,7 @@ void DeliverInterrupts()
                 if (claimed) break;
             }
             lock.lock();
-            Line &l = gLines[vector];
+            Line &l = LineOf(vector);
             l.inService = false;
             MayBePending();  // out of service: its line, or another, may be waiting
             if (level && l.asserted && ++l.consecutive >= kStormLimit) {
@@ -242,6 +267,7 @@ void ResetInterrupts()
     for (PKINTERRUPT i : gInterrupts) delete i;
     gInterrupts.clear();
     gLines.clear();
+    gLastLine = nullptr;
     detail::gInterruptMayBePending.store(false);
 }
 
@@ -275,7 +301,7 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject, PKSERVICE_ROUTIN
     interrupt->ActualLock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
     {
         std::lock_guard<std::mutex> guard(gIntLock);
-        Line &l = gLines[Vector];
+        Line &l = LineOf(Vector);
         for (PKINTERRUPT other : l.connections) {
             if (!other->Shared || !interrupt->Shared || other->Mode != InterruptMode) {
                 delete interrupt;
@@ -283,6 +309,7 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject, PKSERVICE_ROUTIN
             }
         }
         l.connections.push_back(interrupt);
+        Reconnected(l);
         gInterrupts.insert(interrupt);
         MayBePending();  // a level-sensitive line may be asserted already
     }
@@ -306,10 +333,11 @@ VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject)
                 return;
             }
             if (Thread().irql >= InterruptObject->Irql) return;  // from its own level: would wait forever
-            Line &l = gLines[InterruptObject->Vector];
+            Line &l = LineOf(InterruptObject->Vector);
             if (!l.inService) {
                 l.connections.erase(std::remove(l.connections.begin(), l.connections.end(), InterruptObject),
                                     l.connections.end());
+                Reconnected(l);
                 gInterrupts.erase(InterruptObject);
                 break;
             }

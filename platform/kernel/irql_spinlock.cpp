@@ -26,6 +26,11 @@ bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
         return false;
     }
     unsigned spins = 0;
+    if (SingleThreaded() && __atomic_load_n(lock, __ATOMIC_RELAXED) == 0) {
+        __atomic_store_n(lock, me, __ATOMIC_RELAXED);
+        Thread().heldLocks.push_back(lock);
+        return true;
+    }
     for (;;) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;

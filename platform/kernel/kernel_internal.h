@@ -21,6 +21,8 @@
 #include <plat/kernel.h>
 #include <plat/verifier.h>
 
+#include <sys/single_threaded.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -119,6 +121,12 @@ void NotifyDispatcherWaiters();
 // owner's identity for recursion, and a depth only the holder touches. A thread that has
 // to wait for it counts itself in `waiters_` meanwhile, so that a holder keeping the lock
 // across several accesses (an interrupt routine's) can see it is wanted and let it go.
+// True while the process has a single thread (a test or a benchmark driving a machine in
+// manual time): then no other thread can see a lock word change, and the platform's locks
+// skip their atomic operations, as glibc's own mutexes do. The C library clears it for
+// good when the process makes its second thread, which only the one thread can do.
+inline bool SingleThreaded() { return __libc_single_threaded != 0; }
+
 class BusMutex {
 public:
     void lock() { lock(&Thread()); }
@@ -130,7 +138,10 @@ public:
             return;
         }
         std::uint32_t expected = 0;
-        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) LockContended();
+        if (SingleThreaded() && state_.load(std::memory_order_relaxed) == 0)
+            state_.store(1, std::memory_order_relaxed);
+        else if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire))
+            LockContended();
         owner_.store(me, std::memory_order_relaxed);
         depth_ = 1;
     }
@@ -138,7 +149,10 @@ public:
     {
         if (--depth_ > 0) return;
         owner_.store(nullptr, std::memory_order_relaxed);
-        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+        if (SingleThreaded())
+            state_.store(0, std::memory_order_relaxed);  // no thread to sleep on it
+        else if (state_.exchange(0, std::memory_order_release) == 2)
+            state_.notify_one();
     }
     // Some other thread waits for the lock (or is about to).
     bool Wanted() const { return waiters_.load(std::memory_order_relaxed) != 0; }

@@ -104,6 +104,11 @@ bool SaveEepromImage(const std::string &path, const EepromImage &image, std::str
 // low word first (unless the frequency is configured erased).
 EepromImage DefaultEepromImage(const CardConfig &config);
 
+// A number a note shows in hexadecimal.
+struct HexWord {
+    std::uint32_t value;
+};
+
 class Card {
 public:
     // Builds a card, loading its persisted EEPROM if configured; null with `error` if that fails.
@@ -115,10 +120,28 @@ public:
     void Write(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value);
     // Earliest time after `now` at which the interrupt line may change by itself, or kNever.
     // Depends on IntCsr and counter 0 only (see WriteMayMoveEvents).
-    VTime NextEventTime(VTime now) const;
+    VTime NextEventTime(VTime now) const
+    {
+        if (now < now_)
+            now = now_;
+        // Nothing changed since the line was computed, and its next event is still ahead.
+        if (now < lineUntil_)
+            return lineUntil_;
+        return ComputeNextEventTime(now);
+    }
     // Whether a write of `width` bytes at `offset` of `window` may move NextEventTime: one
     // that touches IntCsr (enables, polarity, edge mode, the latch) or the 8254's ports.
-    static bool WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned width);
+    static bool WriteMayMoveEvents(Window window, std::uint32_t offset, unsigned width)
+    {
+        switch (window) {
+        case Window::Bridge:
+            return offset < bridge::kIntCsr + 4 && offset + width > bridge::kIntCsr;
+        case Window::Board:
+            return offset <= board::kTimerControl;  // the counters' ports and the control port
+        default:
+            return false;
+        }
+    }
     // Brings the card to time t (completes a due conversion, re-evaluates the line).
     void AdvanceTo(VTime t);
     // The card's PCI interrupt request, as of the latest time the card was brought to.
@@ -173,14 +196,21 @@ public:
 
 private:
     void PowerUp();
-    VTime Settle(VTime t);
+    // The register routines below marked always_inline run on every bus access; they are
+    // used in card.cpp alone, so their bodies are there.
+    [[gnu::always_inline]] inline VTime Settle(VTime t);
     void UpdateLine();
-    void RefreshLine();
+    [[gnu::always_inline]] inline void RefreshLine();
     VTime ComputeNextEventTime(VTime now) const;
     void Note(VTime t, std::string what);
+    template <typename... Parts>
+    [[gnu::noinline, gnu::cold]] void NoteParts(VTime t, const Parts &...parts);
 
-    std::uint8_t BoardRead(VTime t, std::uint32_t offset);
-    void BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value);
+    [[gnu::always_inline]] inline std::uint8_t BoardRead(VTime t, std::uint32_t offset);
+    [[gnu::always_inline]] inline void BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value);
+    std::uint32_t ReadOther(VTime t, Window window, std::uint32_t offset, unsigned width);
+    void WriteOther(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value);
+    [[gnu::always_inline]] inline std::uint32_t IntCsrAt(VTime t) const;
     std::uint32_t BridgeRead(VTime t, std::uint32_t offset, unsigned width);
     void BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint32_t value);
     void WriteIntCsr(VTime t, std::uint32_t value);
@@ -190,10 +220,10 @@ private:
     void StartConversion(VTime t);
     std::uint16_t Convert(VTime t, unsigned channel, unsigned gain, double &volts);
 
-    bool Lint1Status(VTime t) const;
+    [[gnu::always_inline]] inline bool Lint1Status(VTime t) const;
     bool ComputeLint1Status(VTime t, VTime &until) const;
     void StateChanged();
-    bool Lint2Status() const;
+    [[gnu::always_inline]] inline bool Lint2Status() const;
     bool Lint1ActiveEdgeIn(VTime after, VTime upTo) const;
     void MaterialiseLint1(VTime t);
 

@@ -63,7 +63,9 @@ public:
 void AddTimedDevice(TimedDevice *device);
 void RemoveTimedDevice(TimedDevice *device);
 // A device whose NextEventTime changed because of a bus access, or of anything other than
-// its own AdvanceTo, calls this (under the bus, or between clock steps in manual mode).
+// its own AdvanceTo, calls this (under the bus, or between clock steps in manual mode). A
+// change that only moves the event later may go unannounced: the clock then asks again at
+// the old time, which costs a question but misses nothing.
 void RescheduleTimedDevice(TimedDevice *device);
 
 // Holds the lock under which the platform runs every device model: bus accesses, clock
