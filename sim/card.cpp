@@ -2,6 +2,8 @@
 // and its channel/gain latch, the outputs, and the EEPROM image on disk.
 #include "sim/card.h"
 
+#include "card_bus.h"
+
 #include "sim/signals.h"
 
 #include <bit>
@@ -170,37 +172,9 @@ void Card::Note(VTime t, std::string what)
     misuse_.Add({t, std::move(what)});
 }
 
-namespace {
-
-void AppendPart(std::string &text, const char *part) { text += part; }
-void AppendPart(std::string &text, unsigned part) { text += std::to_string(part); }
-void AppendPart(std::string &text, HexWord part) { text += Hex(part.value); }
-
-}  // namespace
-
-// Builds a note's text out of line: the register routines run on every bus access, and a
-// misuse is their rare path, so its string building is kept out of them.
-template <typename... Parts>
-void Card::NoteParts(VTime t, const Parts &...parts)
-{
-    std::string text;
-    (AppendPart(text, parts), ...);
-    Note(t, std::move(text));
-}
-
-// Brings the card to time t: time never runs backwards, and a conversion that is due has
-// completed.
-inline VTime Card::Settle(VTime t)
-{
-    if (t < now_)
-        t = now_;
-    now_ = t;
-    if (converting_ && t >= conversionDue_) {
-        result_ = pendingCode_;
-        converting_ = false;
-    }
-    return t;
-}
+void AppendNotePart(std::string &text, const char *part) { text += part; }
+void AppendNotePart(std::string &text, unsigned part) { text += std::to_string(part); }
+void AppendNotePart(std::string &text, HexWord part) { text += Hex(part.value); }
 
 // ---- Interrupt logic -------------------------------------------------------------------------
 //
@@ -220,15 +194,6 @@ bool Card::Lint1ActiveEdgeIn(VTime after, VTime upTo) const
         return false;
     const Counter8254 &c0 = timer_.Counter(0);
     return (intCsr_ & bridge::kLint1ActiveHigh) ? c0.RisingEdgeIn(after, upTo) : c0.FallingEdgeIn(after, upTo);
-}
-
-inline bool Card::Lint1Status(VTime t) const
-{
-    if (t >= lint1CachedFrom_ && t < lint1Until_)
-        return lint1Value_;
-    lint1Value_ = ComputeLint1Status(t, lint1Until_);
-    lint1CachedFrom_ = t;
-    return lint1Value_;
 }
 
 // The status at t, and in `until` the time up to which it stays so if nothing is written:
@@ -258,11 +223,6 @@ void Card::StateChanged()
     lint1Until_ = 0;
 }
 
-inline bool Card::Lint2Status() const
-{
-    return (intCsr_ & bridge::kLint2Edge) ? lint2Latched_ : lint2Asserted_;
-}
-
 // Folds the edges up to t into the stored latch, before counter 0 or IntCsr change. The
 // status itself is the same before and after, so its cached span stays good; the caller
 // says what its change invalidates.
@@ -280,16 +240,6 @@ void Card::UpdateLine()
     bool lint2 = (intCsr_ & bridge::kLint2Enable) && Lint2Status();
     line_ = (intCsr_ & bridge::kPciEnable) && (lint1 || lint2);
     lineUntil_ = ComputeNextEventTime(now_);
-}
-
-// The line after time moved or the card's state changed. Every bus access ends here and
-// most of them (the converter's registers, a read of IntCsr) change nothing the line
-// depends on, inside a period in which the line cannot change by itself: the line is
-// computed again only when the card's state changed or its next event has come.
-inline void Card::RefreshLine()
-{
-    if (now_ >= lineUntil_)
-        UpdateLine();
 }
 
 VTime Card::ComputeNextEventTime(VTime now) const
@@ -315,16 +265,6 @@ void Card::SetLocalInterrupt2(VTime t, bool asserted)
         lint2Latched_ = true;
     lint2Asserted_ = asserted;
     UpdateLine();
-}
-
-inline std::uint32_t Card::IntCsrAt(VTime t) const
-{
-    std::uint32_t v = intCsr_;
-    if (Lint1Status(t))
-        v |= bridge::kLint1Status;
-    if (Lint2Status())
-        v |= bridge::kLint2Status;
-    return v;
 }
 
 std::uint32_t Card::PeekIntCsr(VTime t) const
@@ -450,27 +390,6 @@ void Card::BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint3
 
 // ---- Board window -------------------------------------------------------------------------------
 
-inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
-{
-    switch (offset) {
-    case board::kAdLow:
-    case board::kAdHigh:
-        if (converting_)
-            NoteParts(t, "A/D result read while a conversion is in progress (the previous result is returned)");
-        return offset == board::kAdLow ? static_cast<std::uint8_t>(result_ & 0xFF)
-                                       : static_cast<std::uint8_t>((result_ >> 8) & 0x0F);
-    case board::kStatus:
-        return converting_ ? 0 : board::kStatusConversionDone;
-    case board::kDiLow:
-        return DigitalInputLow();
-    case board::kDiHigh:
-        return DigitalInputHigh();
-    default:
-        NoteParts(t, "read of write-only board register +", offset);
-        return 0xFF;
-    }
-}
-
 void Card::WriteTimer(VTime t, unsigned port, std::uint8_t value)
 {
     // Only counter 0 feeds the bridge. A write may move its output at once (a control word
@@ -486,50 +405,6 @@ void Card::WriteTimer(VTime t, unsigned port, std::uint8_t value)
     if ((intCsr_ & bridge::kLint1Edge) && before != after && after == activeHigh)
         lint1Latched_ = true;
     StateChanged();
-}
-
-inline void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
-{
-    switch (offset) {
-    case board::kCounter0:
-    case board::kCounter1:
-    case board::kCounter2:
-    case board::kTimerControl:
-        WriteTimer(t, offset, value);
-        return;
-    case board::kDa0Low:
-    case board::kDa1Low: {
-        std::uint16_t &load = aoLoad_[offset == board::kDa0Low ? 0 : 1];
-        load = static_cast<std::uint16_t>((load & 0x0F00) | value);
-        return;
-    }
-    case board::kDa0High:
-    case board::kDa1High: {
-        if (value & 0xF0)
-            NoteParts(t, "analog output high byte ", HexWord{value}, " has bits above the 12-bit code (ignored)");
-        std::uint16_t &load = aoLoad_[offset == board::kDa0High ? 0 : 1];
-        load = static_cast<std::uint16_t>(((value & 0x0F) << 8) | (load & 0x00FF));
-        return;
-    }
-    case board::kDaLatch:
-        ao_ = aoLoad_;
-        return;
-    case board::kControl:
-        control_ = value;
-        return;
-    case board::kDoLow:
-        doLow_ = value;
-        return;
-    case board::kDoHigh:
-        doHigh_ = value;
-        return;
-    case board::kStartConversion:
-        StartConversion(t);
-        return;
-    default:
-        NoteParts(t, "write to board offset +", offset, ", which has no register");
-        return;
-    }
 }
 
 // ---- The converter and its channel/gain latch ---------------------------------------------------
@@ -623,23 +498,14 @@ void Card::SetDigitalInputs(std::uint8_t low, std::uint8_t high)
 
 // ---- Bus entry points ---------------------------------------------------------------------------
 
-// The interrupt routine's accesses (a whole IntCsr, a board register byte) are decoded
-// here; everything else goes the general way.
 std::uint32_t Card::Read(VTime t, Window window, std::uint32_t offset, unsigned width)
 {
-    t = Settle(t);
-    std::uint32_t value;
-    if (window == Window::Board && width == 1 && offset < kBoardWindowLength) {
-        value = BoardRead(t, offset);
-    } else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr) {
-        value = IntCsrAt(t);
-        lastIntCsrRead_ = value;
-    } else {
-        value = ReadOther(t, window, offset, width);
-    }
-    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
-    RefreshLine();
-    return value;
+    return ReadInline(t, window, offset, width);
+}
+
+void Card::Write(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value)
+{
+    WriteInline(t, window, offset, width, value);
 }
 
 std::uint32_t Card::ReadOther(VTime t, Window window, std::uint32_t offset, unsigned width)
@@ -662,21 +528,6 @@ std::uint32_t Card::ReadOther(VTime t, Window window, std::uint32_t offset, unsi
         break;
     }
     return value;
-}
-
-void Card::Write(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value)
-{
-    t = Settle(t);
-    if (width < 4)
-        value &= (1u << (8 * width)) - 1;
-    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), true, value});
-    if (window == Window::Board && width == 1 && offset < kBoardWindowLength)
-        BoardWrite(t, offset, static_cast<std::uint8_t>(value));
-    else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr)
-        WriteIntCsr(t, value);
-    else
-        WriteOther(t, window, offset, width, value);
-    RefreshLine();
 }
 
 void Card::WriteOther(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value)

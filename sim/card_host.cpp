@@ -1,6 +1,8 @@
 // The card's place on the simulated machine's bus, clock and interrupt lines.
 #include "sim/card_host.h"
 
+#include "card_bus.h"
+
 namespace sim {
 
 CardHost::CardHost(std::unique_ptr<Card> card) : card_(std::move(card)) {}
@@ -95,7 +97,7 @@ void CardHost::SetLocalInterrupt2(bool asserted)
 // The bus calls these two with its device lock held.
 std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset, unsigned width)
 {
-    std::uint32_t value = host_.card_->Read(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
+    std::uint32_t value = host_.card_->ReadInline(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
     host_.ReportLineLocked();
     return value;
 }
@@ -109,12 +111,12 @@ void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigne
     // it earlier: an event that moved later leaves the clock's horizon early, which only
     // makes its next step ask.
     if (!Card::WriteMayMoveEvents(window_, static_cast<std::uint32_t>(offset), width)) {
-        card.Write(now, window_, static_cast<std::uint32_t>(offset), width, value);
+        card.WriteInline(now, window_, static_cast<std::uint32_t>(offset), width, value);
         host_.ReportLineLocked();
         return;
     }
     const VTime before = card.NextEventTime(now);
-    card.Write(now, window_, static_cast<std::uint32_t>(offset), width, value);
+    card.WriteInline(now, window_, static_cast<std::uint32_t>(offset), width, value);
     host_.ReportLineLocked();
     if (card.NextEventTime(now) < before)
         plat::RescheduleTimedDevice(&host_);

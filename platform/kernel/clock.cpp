@@ -145,7 +145,6 @@ void SetClockMode(ClockMode mode, double speed)
 
 ClockMode GetClockMode() { return static_cast<ClockMode>(detail::gClockMode.load()); }
 
-VTime Now() { return gNow.load(); }
 
 void AdvanceBy(VTime ns)
 {
@@ -336,9 +335,8 @@ void SpinHost(std::uint64_t hostNanos)
     }
 }
 
-void WakeClockThread()
+void WakeClockThreadNow()
 {
-    if (ManualMode()) return;
     {
         std::lock_guard<std::mutex> lock(gWakeLock);
         gWake = true;

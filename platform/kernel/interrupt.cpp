@@ -45,10 +45,13 @@ struct Line {
     // is level-sensitive (all connections agree on the mode).
     KIRQL irql = 0;
     bool level = false;
+    ULONG vector = 0;
 };
 
 std::mutex gIntLock;
 std::map<ULONG, Line> &gLines = *new std::map<ULONG, Line>;
+// The same lines in the same order (by vector), for delivery's look at every line.
+std::vector<Line *> &gLineOrder = *new std::vector<Line *>;
 // The line last looked up by vector (a card drives one line, up and down, per interrupt).
 // Map nodes stay put until the map is cleared. Guarded by gIntLock.
 ULONG gLastVector = 0;
@@ -56,7 +59,14 @@ Line *gLastLine = nullptr;
 
 [[gnu::noinline]] Line &LookUpLine(ULONG vector)
 {
-    Line &l = gLines[vector];
+    auto [it, made] = gLines.try_emplace(vector);
+    Line &l = it->second;
+    if (made) {
+        l.vector = vector;
+        gLineOrder.insert(std::upper_bound(gLineOrder.begin(), gLineOrder.end(), vector,
+                                           [](ULONG v, const Line *other) { return v < other->vector; }),
+                          &l);
+    }
     gLastVector = vector;
     gLastLine = &l;
     return l;
@@ -168,24 +178,22 @@ void DeliverInterrupts()
         // next, so that taking an interrupt costs two holds of it rather than three.
         std::unique_lock<std::mutex> lock(gIntLock, std::defer_lock);
         for (;;) {
-            if (!lock.owns_lock()) {
-                if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) break;
-                lock.lock();
-            }
+            if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) break;
+            if (!lock.owns_lock()) lock.lock();
             ULONG vector = 0;
             bool level = false;
             Line *best = nullptr;
             KIRQL bestIrql = 0;
             unsigned pending = 0;
-            for (auto &[v, l] : gLines) {
-                if (!Pending(l)) continue;
+            for (Line *l : gLineOrder) {
+                if (!Pending(*l)) continue;
                 ++pending;
-                KIRQL irql = l.irql;
+                KIRQL irql = l->irql;
                 if (irql <= t.irql) continue;
                 if (best == nullptr || irql > bestIrql) {
-                    best = &l;
+                    best = l;
                     bestIrql = irql;
-                    vector = v;
+                    vector = l->vector;
                 }
             }
             // Nothing pending once `best` is in service: the routine's own port accesses
@@ -227,7 +235,9 @@ void DeliverInterrupts()
             lock.lock();
             Line &l = LineOf(vector);
             l.inService = false;
-            MayBePending();  // out of service: its line, or another, may be waiting
+            // Out of service, its line may be pending again. Any other line that became
+            // pending meanwhile, or was pending besides it, left the flag set.
+            if (Pending(l)) MayBePending();
             if (level && l.asserted && ++l.consecutive >= kStormLimit) {
                 l.masked = true;
                 lock.unlock();
@@ -248,8 +258,8 @@ bool InterruptPending()
 {
     if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> guard(gIntLock);
-    for (auto &[v, l] : gLines)
-        if (Pending(l)) return true;
+    for (const Line *l : gLineOrder)
+        if (Pending(*l)) return true;
     detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
     return false;
 }
@@ -267,6 +277,7 @@ void ResetInterrupts()
     for (PKINTERRUPT i : gInterrupts) delete i;
     gInterrupts.clear();
     gLines.clear();
+    gLineOrder.clear();
     gLastLine = nullptr;
     detail::gInterruptMayBePending.store(false);
 }

@@ -204,7 +204,7 @@ void SpendTime(VTime ns);
 bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
 // The clock's present, the cost of a port access, and the earliest device event after the
 // present as last asked (0: ask again; see clock.cpp).
-extern std::atomic<VTime> gNow;
+// (gNow, the clock's present, is declared in plat/hw.h.)
 extern std::atomic<VTime> gPortCost;
 extern std::atomic<VTime> gHorizon;
 // gBus held: asks the devices for their next event after `now` and remembers the answer.
@@ -234,7 +234,14 @@ std::uint64_t HostNanosFor(VTime ns);
 // in order), so that a port access sees the device as of about now.
 void CatchUpRealTime();
 void SpinHost(std::uint64_t hostNanos);  // busy-waits, as a port cycle on the bus does
-void WakeClockThread();
+// Real-time mode: wakes the clock thread to look at the devices again (a device
+// rescheduled, a line was raised). Nothing in manual mode, where it is asked on every
+// line change, hence inline.
+void WakeClockThreadNow();
+inline void WakeClockThread()
+{
+    if (!ManualMode()) WakeClockThreadNow();
+}
 void ResetClock();
 
 // ---- Interrupt controller (interrupt.cpp) -----------------------------------------------------

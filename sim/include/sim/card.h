@@ -110,6 +110,8 @@ struct HexWord {
 };
 
 class Card {
+    friend class CardHost;  // its window devices run the inline bus entry points
+
 public:
     // Builds a card, loading its persisted EEPROM if configured; null with `error` if that fails.
     static std::unique_ptr<Card> Create(const CardConfig &config, std::string &error);
@@ -196,8 +198,8 @@ public:
 
 private:
     void PowerUp();
-    // The register routines below marked always_inline run on every bus access; they are
-    // used in card.cpp alone, so their bodies are there.
+    // The register routines below marked always_inline run on every bus access; their
+    // bodies are in card_bus.h, for card.cpp and the window devices of card_host.cpp.
     [[gnu::always_inline]] inline VTime Settle(VTime t);
     void UpdateLine();
     [[gnu::always_inline]] inline void RefreshLine();
@@ -208,6 +210,10 @@ private:
 
     [[gnu::always_inline]] inline std::uint8_t BoardRead(VTime t, std::uint32_t offset);
     [[gnu::always_inline]] inline void BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value);
+    // Read and Write, inline where the card's window devices can run them (card_bus.h).
+    [[gnu::always_inline]] inline std::uint32_t ReadInline(VTime t, Window window, std::uint32_t offset,
+                                                           unsigned width);
+    [[gnu::always_inline]] inline void WriteInline(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value);
     std::uint32_t ReadOther(VTime t, Window window, std::uint32_t offset, unsigned width);
     void WriteOther(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value);
     [[gnu::always_inline]] inline std::uint32_t IntCsrAt(VTime t) const;

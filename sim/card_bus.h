@@ -1,0 +1,178 @@
+// The card's bus entry points and the register routines they run on every access, inline
+// in the two files that make bus accesses: card.cpp (Card::Read and Card::Write) and the
+// card's window devices in card_host.cpp, so that an access on the simulated bus reaches
+// the register in one call. Private to the card model.
+#ifndef TQ_SIM_CARD_BUS_H
+#define TQ_SIM_CARD_BUS_H
+
+#include "sim/card.h"
+
+#include <string>
+
+namespace sim {
+
+// The pieces of a misuse note, appended to its text (card.cpp).
+void AppendNotePart(std::string &text, const char *part);
+void AppendNotePart(std::string &text, unsigned part);
+void AppendNotePart(std::string &text, HexWord part);
+
+// Builds a note's text out of line: the register routines run on every bus access, and a
+// misuse is their rare path, so its string building is kept out of them.
+template <typename... Parts>
+void Card::NoteParts(VTime t, const Parts &...parts)
+{
+    std::string text;
+    (AppendNotePart(text, parts), ...);
+    Note(t, std::move(text));
+}
+
+// Brings the card to time t: time never runs backwards, and a conversion that is due has
+// completed.
+inline VTime Card::Settle(VTime t)
+{
+    if (t < now_)
+        t = now_;
+    now_ = t;
+    if (converting_ && t >= conversionDue_) {
+        result_ = pendingCode_;
+        converting_ = false;
+    }
+    return t;
+}
+
+inline bool Card::Lint1Status(VTime t) const
+{
+    if (t >= lint1CachedFrom_ && t < lint1Until_)
+        return lint1Value_;
+    lint1Value_ = ComputeLint1Status(t, lint1Until_);
+    lint1CachedFrom_ = t;
+    return lint1Value_;
+}
+
+inline bool Card::Lint2Status() const
+{
+    return (intCsr_ & bridge::kLint2Edge) ? lint2Latched_ : lint2Asserted_;
+}
+
+// The line after time moved or the card's state changed. Every bus access ends here and
+// most of them (the converter's registers, a read of IntCsr) change nothing the line
+// depends on, inside a period in which the line cannot change by itself: the line is
+// computed again only when the card's state changed or its next event has come.
+inline void Card::RefreshLine()
+{
+    if (now_ >= lineUntil_)
+        UpdateLine();
+}
+
+inline std::uint32_t Card::IntCsrAt(VTime t) const
+{
+    std::uint32_t v = intCsr_;
+    if (Lint1Status(t))
+        v |= bridge::kLint1Status;
+    if (Lint2Status())
+        v |= bridge::kLint2Status;
+    return v;
+}
+
+inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
+{
+    switch (offset) {
+    case board::kAdLow:
+    case board::kAdHigh:
+        if (converting_)
+            NoteParts(t, "A/D result read while a conversion is in progress (the previous result is returned)");
+        return offset == board::kAdLow ? static_cast<std::uint8_t>(result_ & 0xFF)
+                                       : static_cast<std::uint8_t>((result_ >> 8) & 0x0F);
+    case board::kStatus:
+        return converting_ ? 0 : board::kStatusConversionDone;
+    case board::kDiLow:
+        return DigitalInputLow();
+    case board::kDiHigh:
+        return DigitalInputHigh();
+    default:
+        NoteParts(t, "read of write-only board register +", offset);
+        return 0xFF;
+    }
+}
+
+inline void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
+{
+    switch (offset) {
+    case board::kCounter0:
+    case board::kCounter1:
+    case board::kCounter2:
+    case board::kTimerControl:
+        WriteTimer(t, offset, value);
+        return;
+    case board::kDa0Low:
+    case board::kDa1Low: {
+        std::uint16_t &load = aoLoad_[offset == board::kDa0Low ? 0 : 1];
+        load = static_cast<std::uint16_t>((load & 0x0F00) | value);
+        return;
+    }
+    case board::kDa0High:
+    case board::kDa1High: {
+        if (value & 0xF0)
+            NoteParts(t, "analog output high byte ", HexWord{value}, " has bits above the 12-bit code (ignored)");
+        std::uint16_t &load = aoLoad_[offset == board::kDa0High ? 0 : 1];
+        load = static_cast<std::uint16_t>(((value & 0x0F) << 8) | (load & 0x00FF));
+        return;
+    }
+    case board::kDaLatch:
+        ao_ = aoLoad_;
+        return;
+    case board::kControl:
+        control_ = value;
+        return;
+    case board::kDoLow:
+        doLow_ = value;
+        return;
+    case board::kDoHigh:
+        doHigh_ = value;
+        return;
+    case board::kStartConversion:
+        StartConversion(t);
+        return;
+    default:
+        NoteParts(t, "write to board offset +", offset, ", which has no register");
+        return;
+    }
+}
+
+// The interrupt routine's accesses (a whole IntCsr, a board register byte) are decoded
+// here; everything else goes the general way.
+inline std::uint32_t Card::ReadInline(VTime t, Window window, std::uint32_t offset, unsigned width)
+{
+    t = Settle(t);
+    std::uint32_t value;
+    if (window == Window::Board && width == 1 && offset < kBoardWindowLength) {
+        value = BoardRead(t, offset);
+    } else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr) {
+        value = IntCsrAt(t);
+        lastIntCsrRead_ = value;
+    } else {
+        value = ReadOther(t, window, offset, width);
+    }
+    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
+    RefreshLine();
+    return value;
+}
+
+inline void Card::WriteInline(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value)
+{
+    t = Settle(t);
+    if (width < 4)
+        value &= (1u << (8 * width)) - 1;
+    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), true, value});
+    if (window == Window::Board && width == 1 && offset < kBoardWindowLength)
+        BoardWrite(t, offset, static_cast<std::uint8_t>(value));
+    else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr)
+        WriteIntCsr(t, value);
+    else
+        WriteOther(t, window, offset, width, value);
+    RefreshLine();
+}
+
+}  // namespace sim
+
+#endif
