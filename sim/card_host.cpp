@@ -118,8 +118,9 @@ void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigne
     const VTime before = card.NextEventTime(now);
     card.WriteInline(now, window_, static_cast<std::uint32_t>(offset), width, value);
     host_.ReportLineLocked();
-    if (card.NextEventTime(now) < before)
-        plat::RescheduleTimedDevice(&host_);
+    const VTime after = card.NextEventTime(now);
+    if (after < before)
+        plat::RescheduleTimedDevice(&host_, after);
 }
 
 }  // namespace sim

@@ -189,6 +189,21 @@ void RescheduleTimedDevice(TimedDevice *)
     detail::WakeClockThread();
 }
 
+void RescheduleTimedDevice(TimedDevice *, VTime next)
+{
+    // The horizon only ever comes earlier here; one that must be asked afresh (0) stays so.
+    // Another thread may clear it meanwhile (the overload above): that clear must stand.
+    VTime horizon = gHorizon.load(std::memory_order_relaxed);
+    if (detail::SingleThreaded()) {
+        if (horizon != 0 && next < horizon) gHorizon.store(next, std::memory_order_relaxed);
+    } else {
+        while (horizon != 0 && next < horizon &&
+               !gHorizon.compare_exchange_weak(horizon, next, std::memory_order_relaxed)) {
+        }
+    }
+    detail::WakeClockThread();
+}
+
 DeviceGuard::DeviceGuard() { gBus.lock(); }
 
 // Whoever held the guard may have changed a device in a way that moves its next event.
@@ -203,6 +218,18 @@ namespace detail {
 std::atomic<int> gClockMode{static_cast<int>(ClockMode::Manual)};
 
 BusMutex gBus;  // device models: state, bus accesses, time steps
+
+void FastLock::LockContended()
+{
+    // Spin briefly (holders keep it for a few instructions), then sleep on the word.
+    for (int i = 0; i < 64; ++i) {
+        std::uint32_t expected = 0;
+        if (state_.load(std::memory_order_relaxed) == 0 &&
+            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire))
+            return;
+    }
+    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+}
 
 void BusMutex::LockContended()
 {

@@ -48,7 +48,7 @@ struct Line {
     ULONG vector = 0;
 };
 
-std::mutex gIntLock;
+detail::FastLock gIntLock;
 std::map<ULONG, Line> &gLines = *new std::map<ULONG, Line>;
 // The same lines in the same order (by vector), for delivery's look at every line.
 std::vector<Line *> &gLineOrder = *new std::vector<Line *>;
@@ -125,7 +125,7 @@ bool Pending(const Line &l)
 
 bool KnownInterrupt(PKINTERRUPT interrupt)
 {
-    std::lock_guard<std::mutex> guard(gIntLock);
+    std::lock_guard<detail::FastLock> guard(gIntLock);
     return gInterrupts.count(interrupt) != 0;
 }
 
@@ -134,7 +134,7 @@ bool KnownInterrupt(PKINTERRUPT interrupt)
 void SetInterruptLine(std::uint32_t vector, bool asserted)
 {
     {
-        std::lock_guard<std::mutex> guard(gIntLock);
+        std::lock_guard<detail::FastLock> guard(gIntLock);
         Line &l = LineOf(vector);
         bool rising = asserted && !l.asserted;
         l.asserted = asserted;
@@ -151,7 +151,7 @@ void SetInterruptLine(std::uint32_t vector, bool asserted)
 
 bool InterruptLineAsserted(std::uint32_t vector)
 {
-    std::lock_guard<std::mutex> guard(gIntLock);
+    std::lock_guard<detail::FastLock> guard(gIntLock);
     auto it = gLines.find(vector);
     return it != gLines.end() && it->second.asserted;
 }
@@ -167,16 +167,40 @@ namespace detail {
 // manual mode, and wakes the clock thread in real time.
 std::atomic<bool> gInterruptMayBePending{false};
 
-void DeliverInterrupts()
+namespace {
+
+// The verifier's reports on an interrupt routine, out of line: building their text would
+// otherwise weigh on every delivery.
+[[gnu::noinline, gnu::cold]] void ReportIrqlNotRestored(ULONG vector, KIRQL running, KIRQL returned)
 {
-    ThreadState &t = Thread();
-    if (t.busDepth > 0) return;
+    Report(rule::IrqlNotRestored, "interrupt service routine",
+           "vector " + std::to_string(vector) + ": entered at " + IrqlName(running) + ", returned at " +
+               IrqlName(returned));
+}
+
+[[gnu::noinline, gnu::cold]] void ReportLockHeld(ULONG vector)
+{
+    Report(rule::SpinLockHeldOnReturn, "interrupt service routine",
+           "vector " + std::to_string(vector) + " returned holding a spin lock");
+}
+
+[[gnu::noinline, gnu::cold]] void ReportStorm(ULONG vector)
+{
+    Report(rule::InterruptStorm, "interrupt service routine",
+           "level-sensitive vector " + std::to_string(vector) + " stayed asserted through " +
+               std::to_string(kStormLimit) + " deliveries (no service routine dismissed it); masked until it drops");
+}
+
+}  // namespace
+
+void DeliverInterruptsFor(ThreadState &t)
+{
     const bool manual = ManualMode();
     if (manual || t.deliversInRealTime) {
         ConnectionList connections;
         // gIntLock is held from the look that ends one delivery to the look that starts the
         // next, so that taking an interrupt costs two holds of it rather than three.
-        std::unique_lock<std::mutex> lock(gIntLock, std::defer_lock);
+        std::unique_lock<detail::FastLock> lock(gIntLock, std::defer_lock);
         for (;;) {
             if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) break;
             if (!lock.owns_lock()) lock.lock();
@@ -220,14 +244,10 @@ void DeliverInterrupts()
                 t.currentDriver = savedDriver;
                 if (held) LetGoOfBus(t);
                 if (t.irql != running) {
-                    Report(rule::IrqlNotRestored, "interrupt service routine",
-                           "vector " + std::to_string(vector) + ": entered at " + IrqlName(running) + ", returned at " +
-                               IrqlName(t.irql));
+                    ReportIrqlNotRestored(vector, running, t.irql);
                     t.irql = running;
                 }
-                if (t.heldLocks.size() != locks + 0)
-                    Report(rule::SpinLockHeldOnReturn, "interrupt service routine",
-                           "vector " + std::to_string(vector) + " returned holding a spin lock");
+                if (t.heldLocks.size() != locks) ReportLockHeld(vector);
                 ReleaseSpinLockRaw(i->ActualLock, "interrupt dispatch");
                 t.irql = saved;
                 if (claimed) break;
@@ -241,10 +261,7 @@ void DeliverInterrupts()
             if (level && l.asserted && ++l.consecutive >= kStormLimit) {
                 l.masked = true;
                 lock.unlock();
-                Report(rule::InterruptStorm, "interrupt service routine",
-                       "level-sensitive vector " + std::to_string(vector) + " stayed asserted through " +
-                           std::to_string(kStormLimit) +
-                           " deliveries (no service routine dismissed it); masked until it drops");
+                ReportStorm(vector);
             }
         }
     }
@@ -257,7 +274,7 @@ void DeliverInterrupts()
 bool InterruptPending()
 {
     if (!detail::gInterruptMayBePending.load(std::memory_order_acquire)) return false;
-    std::lock_guard<std::mutex> guard(gIntLock);
+    std::lock_guard<detail::FastLock> guard(gIntLock);
     for (const Line *l : gLineOrder)
         if (Pending(*l)) return true;
     detail::gInterruptMayBePending.store(false, std::memory_order_relaxed);
@@ -266,14 +283,14 @@ bool InterruptPending()
 
 std::size_t InterruptsConnectedBy(PDRIVER_OBJECT driver)
 {
-    std::lock_guard<std::mutex> guard(gIntLock);
+    std::lock_guard<detail::FastLock> guard(gIntLock);
     return static_cast<std::size_t>(
         std::count_if(gInterrupts.begin(), gInterrupts.end(), [&](PKINTERRUPT i) { return i->Owner == driver; }));
 }
 
 void ResetInterrupts()
 {
-    std::lock_guard<std::mutex> guard(gIntLock);
+    std::lock_guard<detail::FastLock> guard(gIntLock);
     for (PKINTERRUPT i : gInterrupts) delete i;
     gInterrupts.clear();
     gLines.clear();
@@ -311,7 +328,7 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject, PKSERVICE_ROUTIN
                                       ServiceRoutine, ServiceContext, nullptr, 0, CurrentDriver()};
     interrupt->ActualLock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
     {
-        std::lock_guard<std::mutex> guard(gIntLock);
+        std::lock_guard<detail::FastLock> guard(gIntLock);
         Line &l = LineOf(Vector);
         for (PKINTERRUPT other : l.connections) {
             if (!other->Shared || !interrupt->Shared || other->Mode != InterruptMode) {
@@ -337,7 +354,7 @@ VOID NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject)
         Report(rule::RoutineAboveLimit, "IoDisconnectInterrupt", "called at " + IrqlName(Thread().irql));
     for (;;) {
         {
-            std::lock_guard<std::mutex> guard(gIntLock);
+            std::lock_guard<detail::FastLock> guard(gIntLock);
             if (gInterrupts.count(InterruptObject) == 0) {
                 Report(rule::UnknownInterrupt, "IoDisconnectInterrupt",
                        "interrupt object " + Hex(reinterpret_cast<ULONG_PTR>(InterruptObject)) + " is not connected");

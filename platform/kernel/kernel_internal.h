@@ -127,6 +127,34 @@ void NotifyDispatcherWaiters();
 // good when the process makes its second thread, which only the one thread can do.
 inline bool SingleThreaded() { return __libc_single_threaded != 0; }
 
+// A plain (non-recursive) lock for the platform's own short critical sections that run
+// on every interrupt: a futex word (0 free, 1 held, 2 held with sleepers), with no atomic
+// operation while the process has one thread.
+class FastLock {
+public:
+    void lock()
+    {
+        if (SingleThreaded() && state_.load(std::memory_order_relaxed) == 0) {
+            state_.store(1, std::memory_order_relaxed);
+            return;
+        }
+        std::uint32_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) LockContended();
+    }
+    void unlock()
+    {
+        if (SingleThreaded())
+            state_.store(0, std::memory_order_relaxed);
+        else if (state_.exchange(0, std::memory_order_release) == 2)
+            state_.notify_one();
+    }
+
+private:
+    void LockContended();
+
+    std::atomic<std::uint32_t> state_{0};
+};
+
 class BusMutex {
 public:
     void lock() { lock(&Thread()); }
@@ -247,7 +275,14 @@ void ResetClock();
 // ---- Interrupt controller (interrupt.cpp) -----------------------------------------------------
 // Takes, in this thread, every pending interrupt its IRQL lets in (manual mode, or the clock
 // thread in real-time mode), then the DPCs they queued if the IRQL is below DISPATCH_LEVEL.
-void DeliverInterrupts();
+void DeliverInterruptsFor(ThreadState &t);
+// Inline: called after every line change and clock step, most often from device-model
+// code, where it has nothing to do.
+inline void DeliverInterrupts()
+{
+    ThreadState &t = Thread();
+    if (t.busDepth == 0) DeliverInterruptsFor(t);
+}
 bool InterruptPending();  // an interrupt waits to be taken (by any thread whose IRQL allows)
 // False only when no line was pending as of the controller's last look (see interrupt.cpp).
 extern std::atomic<bool> gInterruptMayBePending;

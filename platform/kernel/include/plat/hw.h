@@ -72,6 +72,9 @@ void RemoveTimedDevice(TimedDevice *device);
 // change that only moves the event later may go unannounced: the clock then asks again at
 // the old time, which costs a question but misses nothing.
 void RescheduleTimedDevice(TimedDevice *device);
+// The same, for a device whose next event came earlier, to `next` (after the present), as
+// it knows it: the clock then need not ask it again.
+void RescheduleTimedDevice(TimedDevice *device, VTime next);
 
 // Holds the lock under which the platform runs every device model: bus accesses, clock
 // steps (NextEventTime, AdvanceTo) and line changes made from them. Code outside those
