@@ -223,16 +223,6 @@ void Card::StateChanged()
     lint1Until_ = 0;
 }
 
-// Folds the edges up to t into the stored latch, before counter 0 or IntCsr change. The
-// status itself is the same before and after, so its cached span stays good; the caller
-// says what its change invalidates.
-void Card::MaterialiseLint1(VTime t)
-{
-    if (intCsr_ & bridge::kLint1Edge)
-        lint1Latched_ = Lint1Status(t);
-    lint1From_ = t;
-}
-
 // Computes the line as of now_, and how long it holds.
 void Card::UpdateLine()
 {
@@ -277,36 +267,6 @@ std::uint32_t Card::PeekBridgeControl(VTime t) const
     if (t < now_)
         t = now_;
     return (bridgeControl_ & ~bridge::kEeFromChip) | (eeprom_.DataOut(t) ? bridge::kEeFromChip : 0);
-}
-
-void Card::WriteIntCsr(VTime t, std::uint32_t value)
-{
-    // Writing back what was read is how a driver updates the register; setting a status
-    // bit that did not read as set is a mistake.
-    std::uint32_t reference = lastIntCsrRead_ ? *lastIntCsrRead_ : PeekIntCsr(t);
-    if (value & bridge::kIntCsrReadOnly & ~reference)
-        NoteParts(t, "IntCsr write sets read-only status bit(s) ", HexWord{value & bridge::kIntCsrReadOnly & ~reference},
-                  " (ignored)");
-    MaterialiseLint1(t);
-    std::uint32_t old = intCsr_;
-    std::uint32_t next = value & ~(bridge::kIntCsrReadOnly | bridge::kIntCsrStrobes);
-    // Most writes (the interrupt routine's enable and disable of the PCI interrupt) leave
-    // local interrupt 1's mode, polarity and latch alone, and with them its status.
-    const bool lint1Kept =
-        ((next ^ old) & (bridge::kLint1Edge | bridge::kLint1ActiveHigh)) == 0 && !(value & bridge::kLint1Clear);
-    if ((next & bridge::kLint1Edge) && !(old & bridge::kLint1Edge))
-        lint1Latched_ = false;  // edges seen in level mode are not latched
-    if ((next & bridge::kLint2Edge) && !(old & bridge::kLint2Edge))
-        lint2Latched_ = false;
-    if (value & bridge::kLint1Clear)
-        lint1Latched_ = false;
-    if (value & bridge::kLint2Clear)
-        lint2Latched_ = false;
-    intCsr_ = next;
-    if (lint1Kept)
-        lineUntil_ = 0;
-    else
-        StateChanged();
 }
 
 void Card::WriteBridgeControl(VTime t, std::uint32_t value)

@@ -74,6 +74,47 @@ inline std::uint32_t Card::IntCsrAt(VTime t) const
     return v;
 }
 
+// Folds the edges up to t into the stored latch, before counter 0 or IntCsr change. The
+// status itself is the same before and after, so its cached span stays good; the caller
+// says what its change invalidates.
+inline void Card::MaterialiseLint1(VTime t)
+{
+    if (intCsr_ & bridge::kLint1Edge)
+        lint1Latched_ = Lint1Status(t);
+    lint1From_ = t;
+}
+
+// Every IntCsr write, three per interrupt from a typical interrupt routine.
+inline void Card::WriteIntCsr(VTime t, std::uint32_t value)
+{
+    // Writing back what was read is how a driver updates the register; setting a status
+    // bit that did not read as set is a mistake.
+    std::uint32_t reference = lastIntCsrRead_ ? *lastIntCsrRead_ : PeekIntCsr(t);
+    if (value & bridge::kIntCsrReadOnly & ~reference)
+        NoteParts(t, "IntCsr write sets read-only status bit(s) ", HexWord{value & bridge::kIntCsrReadOnly & ~reference},
+                  " (ignored)");
+    MaterialiseLint1(t);
+    std::uint32_t old = intCsr_;
+    std::uint32_t next = value & ~(bridge::kIntCsrReadOnly | bridge::kIntCsrStrobes);
+    // Most writes (the interrupt routine's enable and disable of the PCI interrupt) leave
+    // local interrupt 1's mode, polarity and latch alone, and with them its status.
+    const bool lint1Kept =
+        ((next ^ old) & (bridge::kLint1Edge | bridge::kLint1ActiveHigh)) == 0 && !(value & bridge::kLint1Clear);
+    if ((next & bridge::kLint1Edge) && !(old & bridge::kLint1Edge))
+        lint1Latched_ = false;  // edges seen in level mode are not latched
+    if ((next & bridge::kLint2Edge) && !(old & bridge::kLint2Edge))
+        lint2Latched_ = false;
+    if (value & bridge::kLint1Clear)
+        lint1Latched_ = false;
+    if (value & bridge::kLint2Clear)
+        lint2Latched_ = false;
+    intCsr_ = next;
+    if (lint1Kept)
+        lineUntil_ = 0;
+    else
+        StateChanged();
+}
+
 inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
 {
     switch (offset) {
@@ -153,7 +194,10 @@ inline std::uint32_t Card::ReadInline(VTime t, Window window, std::uint32_t offs
     } else {
         value = ReadOther(t, window, offset, width);
     }
-    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
+    if (trace_.KeepsNothing())
+        trace_.Count();
+    else
+        trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
     RefreshLine();
     return value;
 }
@@ -163,7 +207,10 @@ inline void Card::WriteInline(VTime t, Window window, std::uint32_t offset, unsi
     t = Settle(t);
     if (width < 4)
         value &= (1u << (8 * width)) - 1;
-    trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), true, value});
+    if (trace_.KeepsNothing())
+        trace_.Count();
+    else
+        trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), true, value});
     if (window == Window::Board && width == 1 && offset < kBoardWindowLength)
         BoardWrite(t, offset, static_cast<std::uint8_t>(value));
     else if (window == Window::Bridge && width == 4 && offset == bridge::kIntCsr)

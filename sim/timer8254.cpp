@@ -124,15 +124,21 @@ bool Counter8254::Out(VTime t) const
 
 VTime Counter8254::RememberNextEdge(RememberedEdge &r, VTime t, bool rising, bool falling) const
 {
-    VTime edge = ComputeNextEdge(t, rising, falling);
-    r = RememberedEdge{true, t, edge};
+    std::uint64_t clocks;
+    if (r.valid && r.clocks != kNoEdge && rising != falling && Periodic() && t >= r.edge &&
+        ClockIndexAt(t) < loadClock_ + r.clocks + divisor_)
+        clocks = r.clocks + divisor_;  // the remembered edge has passed, the next has not
+    else
+        clocks = NextEdgeClocks(t, rising, falling);
+    VTime edge = clocks == kNoEdge ? kNever : ClockEdgeTime(loadClock_ + clocks);
+    r = RememberedEdge{true, t, edge, clocks};
     return edge;
 }
 
-VTime Counter8254::ComputeNextEdge(VTime t, bool rising, bool falling) const
+std::uint64_t Counter8254::NextEdgeClocks(VTime t, bool rising, bool falling) const
 {
     if (!running_)
-        return kNever;
+        return kNoEdge;
     std::uint64_t k = ClockIndexAt(t);
     std::int64_t e = k >= loadClock_ ? static_cast<std::int64_t>(k - loadClock_) : -1;
     const std::uint64_t n = divisor_;
@@ -164,9 +170,7 @@ VTime Counter8254::ComputeNextEdge(VTime t, bool rising, bool falling) const
     default:
         break;
     }
-    if (best == ~std::uint64_t{0})
-        return kNever;
-    return ClockEdgeTime(loadClock_ + best);
+    return best;  // kNoEdge if none
 }
 
 double Counter8254::OutputFrequency() const

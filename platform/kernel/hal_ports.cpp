@@ -163,28 +163,28 @@ inline BusDevice *ClaimantLocked(Space space, std::uint64_t busAddress, std::uin
     const bool manual = detail::ManualMode();
     if (!manual && !t.deliversInRealTime) CatchUpBeforeAccess();
     // Another thread wants the bus: an interrupt routine's hold of it ends here.
-    if (t.busHold && detail::BusLock().Wanted()) detail::LetGoOfBus(t);
-    {
-        detail::BusMutex &bus = detail::BusLock();
-        bus.lock(&t);
-        std::lock_guard<detail::BusMutex> guard(bus, std::adopt_lock);
-        ++t.busDepth;
-        std::uint64_t offset = 0;
-        if (BusDevice *device = ClaimantLocked(space, busAddress, &offset)) {
-            if (write)
-                device->BusWrite(space, offset, width, value & ones);
-            else
-                result = device->BusRead(space, offset, width) & ones;
-        }
-        --t.busDepth;
-        // Manual mode, the common case: the access raised no interrupt and left no DPC, so
-        // taking them would do nothing, and its cost is spent here, in the same hold of the
-        // bus, when no device event falls within it. Otherwise as below.
-        if (manual && (!detail::InterruptMayBePending() || !detail::InterruptPending()) && !detail::DpcsWaiting() &&
-            detail::SpendPortCostLocked(t))
-            return result;
+    detail::BusMutex &bus = detail::BusLock();
+    if (t.busHold && bus.Wanted()) detail::LetGoOfBus(t);
+    // An interrupt routine's thread holds the bus already (and keeps it throughout: device
+    // code takes no spin lock and delivers nothing); any other takes it for the access.
+    const bool held = t.busHold;
+    if (!held) bus.lock(&t);
+    ++t.busDepth;
+    std::uint64_t offset = 0;
+    if (BusDevice *device = ClaimantLocked(space, busAddress, &offset)) {
+        if (write)
+            device->BusWrite(space, offset, width, value & ones);
+        else
+            result = device->BusRead(space, offset, width) & ones;
     }
-    FinishAccess(t, manual);
+    --t.busDepth;
+    // Manual mode, the common case: the access raised no interrupt and left no DPC, so
+    // taking them would do nothing, and its cost is spent here, in the same hold of the
+    // bus, when no device event falls within it. Otherwise as below.
+    const bool spent = manual && (!detail::InterruptMayBePending() || !detail::InterruptPending()) &&
+                       !detail::DpcsWaiting() && detail::SpendPortCostLocked(t);
+    if (!held) bus.unlock();
+    if (!spent) FinishAccess(t, manual);
     return result;
 }
 

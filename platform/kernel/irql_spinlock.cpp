@@ -11,15 +11,14 @@ namespace {
 
 KSPIN_LOCK gCancelSpinLock = 0;
 
-ULONG_PTR Token() { return reinterpret_cast<ULONG_PTR>(CurrentThreadToken()); }
-
 }  // namespace
 
 PKSPIN_LOCK CancelSpinLock() { return &gCancelSpinLock; }
 
 bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
 {
-    const ULONG_PTR me = Token();
+    ThreadState &t = Thread();
+    const ULONG_PTR me = reinterpret_cast<ULONG_PTR>(&t.token);
     if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) == me) {
         Report(rule::SpinLockAcquiredTwice, routine,
                "spin lock " + Hex(reinterpret_cast<ULONG_PTR>(lock)) + " is already held by this thread (deadlock)");
@@ -28,7 +27,7 @@ bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
     unsigned spins = 0;
     if (SingleThreaded() && __atomic_load_n(lock, __ATOMIC_RELAXED) == 0) {
         __atomic_store_n(lock, me, __ATOMIC_RELAXED);
-        Thread().heldLocks.push_back(lock);
+        t.heldLocks.push_back(lock);
         return true;
     }
     for (;;) {
@@ -36,22 +35,23 @@ bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
         // Never wait for a spin lock while keeping an interrupt routine's hold of the bus:
         // its holder may be waiting for the bus.
-        if (spins == 0) LetGoOfBus(Thread());
+        if (spins == 0) LetGoOfBus(t);
         if (++spins > 64) std::this_thread::yield();
     }
-    Thread().heldLocks.push_back(lock);
+    t.heldLocks.push_back(lock);
     return true;
 }
 
 bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
 {
-    const ULONG_PTR me = Token();
+    ThreadState &t = Thread();
+    const ULONG_PTR me = reinterpret_cast<ULONG_PTR>(&t.token);
     if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) != me) {
         Report(rule::SpinLockNotHeld, routine,
                "spin lock " + Hex(reinterpret_cast<ULONG_PTR>(lock)) + " is not held by this thread");
         return false;
     }
-    Thread().heldLocks.remove(lock);
+    t.heldLocks.remove(lock);
     __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
     return true;
 }

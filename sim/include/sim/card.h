@@ -63,6 +63,9 @@ template <typename T>
 class TruthLog {
 public:
     explicit TruthLog(std::size_t capacity) : capacity_(capacity) {}
+    // Keeps nothing: an entry need not even be built (Count instead of Add).
+    bool KeepsNothing() const { return capacity_ == 0; }
+    void Count() { ++total_; }
     void Add(T entry)
     {
         if (capacity_ == 0)
@@ -219,7 +222,7 @@ private:
     [[gnu::always_inline]] inline std::uint32_t IntCsrAt(VTime t) const;
     std::uint32_t BridgeRead(VTime t, std::uint32_t offset, unsigned width);
     void BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint32_t value);
-    void WriteIntCsr(VTime t, std::uint32_t value);
+    [[gnu::always_inline]] inline void WriteIntCsr(VTime t, std::uint32_t value);
     void WriteBridgeControl(VTime t, std::uint32_t value);
     void WriteTimer(VTime t, unsigned port, std::uint8_t value);
 
@@ -231,7 +234,7 @@ private:
     void StateChanged();
     [[gnu::always_inline]] inline bool Lint2Status() const;
     bool Lint1ActiveEdgeIn(VTime after, VTime upTo) const;
-    void MaterialiseLint1(VTime t);
+    [[gnu::always_inline]] inline void MaterialiseLint1(VTime t);
 
     CardConfig config_;
     VTime now_ = 0;

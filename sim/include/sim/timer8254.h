@@ -74,7 +74,8 @@ private:
     bool Periodic() const { return (mode_ == 2 || mode_ == 3) && divisor_ >= 2; }
     // Output as a function of clocks elapsed since the load (e >= 0).
     bool OutAfter(std::uint64_t e) const;
-    VTime ComputeNextEdge(VTime t, bool rising, bool falling) const;
+    // The first edge after t in the wanted direction(s), in clocks after the load, or kNoEdge.
+    std::uint64_t NextEdgeClocks(VTime t, bool rising, bool falling) const;
     struct RememberedEdge;
     VTime RememberNextEdge(RememberedEdge &r, VTime t, bool rising, bool falling) const;
     // Forgets the remembered edges: called by every write, before it changes the count,
@@ -86,10 +87,14 @@ private:
     // the latest answer is remembered per kind of edge (rising, falling, either): an edge
     // E found as the first one after `from` is also the first one after any t in
     // [from, E), since the edges form a fixed set as long as nothing is written.
+    // For an edge of one kind in a periodic mode, the next one after it is a period later:
+    // once time passes the remembered edge, the next answer needs no division.
+    static constexpr std::uint64_t kNoEdge = ~std::uint64_t{0};
     struct RememberedEdge {
         bool valid = false;
         VTime from = 0;
         VTime edge = 0;
+        std::uint64_t clocks = kNoEdge;  // the edge, in clocks after the load
     };
     mutable std::array<RememberedEdge, 3> edges_{};
 
