@@ -117,6 +117,51 @@ TEST_F(ClockStepsTest, AnEventMovedUnderADeviceGuardOrByARescheduleIsNotSteppedO
     EXPECT_EQ(alarm.fired[1], when);
 }
 
+// A device that announces the time its event came earlier to spares the clock a question;
+// the event is still taken at that time, an announced time later than another device's
+// event does not hide that event, and an announcement made while the clock knows nothing
+// leaves it asking.
+TEST_F(ClockStepsTest, AnEventAnnouncedWithItsTimeIsTakenThenAndHidesNoOther)
+{
+    device = std::make_unique<TestDevice>(kVector, false, kPort);
+    Alarm early, late;
+    ReadStatus(3);  // the clock now knows of no event at all
+    const plat::VTime cost = plat::PortAccessCost();
+
+    plat::VTime when = plat::Now() + 2 * cost + 7;
+    early.at = when;
+    plat::RescheduleTimedDevice(&early, when);
+    ReadStatus(4);
+    ASSERT_EQ(early.fired.size(), 1u);
+    EXPECT_EQ(early.fired[0], when);
+
+    // The clock knows of `early`'s event; `late` announces a later one of its own.
+    plat::VTime first = plat::Now() + cost + 3, second = plat::Now() + 4 * cost + 9;
+    {
+        plat::DeviceGuard guard;
+        early.at = first;
+    }
+    ReadStatus(1);  // the clock asks, and now knows `first`
+    late.at = second;
+    plat::RescheduleTimedDevice(&late, second);
+    ReadStatus(6);
+    ASSERT_EQ(early.fired.size(), 2u);
+    EXPECT_EQ(early.fired[1], first);
+    ASSERT_EQ(late.fired.size(), 1u);
+    EXPECT_EQ(late.fired[0], second);
+
+    // Announced while the clock must ask anyway (a guard was just held): still taken.
+    {
+        plat::DeviceGuard guard;
+    }
+    when = plat::Now() + cost / 2;
+    late.at = when;
+    plat::RescheduleTimedDevice(&late, when);
+    ReadStatus(1);
+    ASSERT_EQ(late.fired.size(), 2u);
+    EXPECT_EQ(late.fired[1], when);
+}
+
 TEST_F(ClockStepsTest, ADeviceAddedBetweenAccessesHasItsFirstEventTaken)
 {
     device = std::make_unique<TestDevice>(kVector, false, kPort);

@@ -60,6 +60,35 @@ TEST_F(HardwareTest, PortAccessesReachTheClaimingDeviceAndCostVirtualTime)
     EXPECT_EQ(device->accessTimes.size(), 3u);
 }
 
+// The bus remembers the ranges it decoded last; a range released, claimed again by another
+// device, or two ranges used by turns, must each be decoded as they stand now.
+TEST_F(HardwareTest, ReleasedAndReclaimedRangesAreDecodedAsTheyStandNow)
+{
+    struct Register : plat::BusDevice {
+        explicit Register(std::uint32_t v) : value(v) {}
+        std::uint32_t BusRead(plat::Space, std::uint64_t offset, unsigned) override { return value + offset; }
+        void BusWrite(plat::Space, std::uint64_t, unsigned, std::uint32_t v) override { value = v; }
+        std::uint32_t value;
+    } first(0x100), second(0x200), other(0x300);
+    constexpr ULONG kA = 0x2A0, kB = 0x2B0;
+    plat::ClaimRange(plat::Space::Port, kA, 8, &first);
+    plat::ClaimRange(plat::Space::Port, kB, 8, &other);
+    for (int i = 0; i < 3; ++i) {  // by turns, as an interrupt routine goes between windows
+        EXPECT_EQ(READ_PORT_UCHAR(Port8(kA + 1)), 0x01);
+        EXPECT_EQ(READ_PORT_USHORT(Port16(kB + 2)), 0x302);
+    }
+    plat::ReleaseRange(plat::Space::Port, kA);
+    EXPECT_EQ(READ_PORT_ULONG(Port32(kA)), 0xFFFFFFFFu) << "released: a floating bus";
+    WRITE_PORT_ULONG(Port32(kA), 0x555);
+    EXPECT_EQ(first.value, 0x100u);
+    plat::ClaimRange(plat::Space::Port, kA, 8, &second);
+    EXPECT_EQ(READ_PORT_USHORT(Port16(kA + 4)), 0x204) << "reclaimed: the new device";
+    plat::ReleaseAllRanges(&other);
+    EXPECT_EQ(READ_PORT_UCHAR(Port8(kB)), 0xFF);
+    EXPECT_EQ(READ_PORT_UCHAR(Port8(kA)), 0x00);
+    plat::ReleaseAllRanges(&second);
+}
+
 TEST_F(HardwareTest, BusyWaitingOnAStatusBitSeesTheDeviceProgress)
 {
     device = std::make_unique<TestDevice>(kVector, false, kPort);

@@ -128,6 +128,35 @@ TEST(BridgeInterrupt, TheLineFollowsTimeThroughBusAccessesAlone)
     }
 }
 
+// An interrupt routine turns the PCI interrupt off and on around its work, writing IntCsr
+// without touching local interrupt 1's mode, polarity or latch. Such writes, made at every
+// point of the counter's period, must leave the status, the line and the card's next event
+// exactly where the counter puts them; the next event is asked after every write.
+TEST(BridgeInterrupt, IntCsrWritesThatLeaveLocalInterrupt1AloneKeepItsStatusAndNextEvent)
+{
+    for (std::uint32_t mode : {kLint1Edge | kLint1ActiveHigh, kLint1ActiveHigh, kLint1Edge}) {
+        SCOPED_TRACE(mode);
+        const std::uint32_t base = mode | kLint1Enable;
+        Ticking rig(base | kPciEnable);
+        const bool edge = (mode & kLint1Edge) != 0, activeHigh = (mode & kLint1ActiveHigh) != 0;
+        const VTime from = rig.t;
+        bool pci = true;
+        while (rig.t < from + 40000) {
+            pci = !pci;
+            rig.Out32(kIntCsr, base | (pci ? kPciEnable : 0u));
+            const bool latched = activeHigh ? rig.c0->RisingEdgeIn(from, rig.t) : rig.c0->FallingEdgeIn(from, rig.t);
+            const bool status = edge ? latched : rig.c0->Out(rig.t) == activeHigh;
+            ASSERT_EQ((rig.card.PeekIntCsr(rig.t) & kLint1Status) != 0, status) << "at " << rig.t;
+            ASSERT_EQ(rig.card.InterruptAsserted(), pci && status) << "at " << rig.t;
+            VTime next = sim::kNever;
+            if (pci && !(edge && status))
+                next = edge ? rig.c0->NextEdge(rig.t, activeHigh, !activeHigh) : rig.c0->NextEdge(rig.t, true, true);
+            ASSERT_EQ(rig.card.NextEventTime(rig.t), next) << "at " << rig.t;
+            rig.t += 1300;
+        }
+    }
+}
+
 TEST(BridgeInterrupt, EachEnableGatesTheLineButNotTheStatus)
 {
     struct Case {

@@ -238,5 +238,49 @@ TEST(Timer8254, EdgesAfterARewriteFollowTheNewProgrammingAtOnce)
     }
 }
 
+// A periodic count answers the next edge of one kind, once time has passed the last one it
+// gave, from that edge plus a period. Asked the way the card asks (at the edge itself,
+// just after it, mid-period, and after skipping several periods), every answer must be
+// the one a counter asked afresh gives, and an output transition of that kind.
+TEST(Timer8254, NextEdgesOfAPeriodicCountAreThoseOfACounterAskedAfresh)
+{
+    struct Case {
+        unsigned mode;
+        std::uint16_t count;
+    } cases[] = {{3, 60}, {3, 7}, {3, 2}, {2, 60}, {2, 3}, {3, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " count " << c.count);
+        const VTime load = 777;
+        auto program = [&](sim::Counter8254 &counter) {
+            counter.ControlWord(load, 3, static_cast<std::uint8_t>(c.mode), false);
+            counter.WriteCountByte(load, static_cast<std::uint8_t>(c.count & 0xFF));
+            counter.WriteCountByte(load, static_cast<std::uint8_t>(c.count >> 8));
+        };
+        sim::Counter8254 asked;
+        program(asked);
+        const VTime period = sim::ClockEdgeTime(asked.Divisor()) + 1;
+        for (int kind = 0; kind < 2; ++kind) {
+            const bool rising = kind == 0;
+            VTime t = load;
+            for (int i = 0; i < 300; ++i) {
+                VTime edge = asked.NextEdge(t, rising, !rising);
+                sim::Counter8254 fresh;
+                program(fresh);
+                ASSERT_EQ(edge, fresh.NextEdge(t, rising, !rising)) << "asked at " << t;
+                ASSERT_GT(edge, t);
+                ASSERT_NE(asked.Out(edge), asked.Out(edge - 1)) << "no transition at " << edge;
+                ASSERT_EQ(asked.Out(edge), rising);
+                // Next question: at the edge, just after it, mid-period, or periods later.
+                switch (i % 4) {
+                case 0: t = edge; break;
+                case 1: t = edge + 1; break;
+                case 2: t = edge + period / 2; break;
+                default: t = edge + 3 * period + 5; break;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace simtest
