@@ -87,6 +87,7 @@ bool DecodeMapped(std::uintptr_t address, std::uint64_t *busAddress)
     return false;
 }
 
+// An address that is neither a port nor a mapped one: reported, and read as a floating bus.
 [[gnu::noinline, gnu::cold]] std::uint32_t RefuseAddress(std::uintptr_t address, unsigned width, const char *routine)
 {
     detail::Report(rule::PortAddressInvalid, routine,
@@ -114,12 +115,15 @@ bool DecodeMapped(std::uintptr_t address, std::uint64_t *busAddress)
         detail::SpinHost(detail::HostNanosFor(PortAccessCost()));
 }
 
-// (An address below the base wraps round to beyond any length.)
+// Whether claim c decodes busAddress in space (an address below the base wraps round past
+// any length).
 bool Covers(const Claim &c, Space space, std::uint64_t busAddress)
 {
     return busAddress - c.base < c.length && c.space == space;
 }
 
+// The device claiming `busAddress` found in the whole list, and remembered; null if none.
+// gBus held.
 [[gnu::noinline]] BusDevice *LookUpClaimant(Space space, std::uint64_t busAddress, std::uint64_t *offset)
 {
     for (const Claim &c : gClaims) {

@@ -45,7 +45,7 @@ struct Line {
     // is level-sensitive (all connections agree on the mode).
     KIRQL irql = 0;
     bool level = false;
-    ULONG vector = 0;
+    ULONG vector = 0;  // the line's own
 };
 
 detail::FastLock gIntLock;
@@ -57,6 +57,8 @@ std::vector<Line *> &gLineOrder = *new std::vector<Line *>;
 ULONG gLastVector = 0;
 Line *gLastLine = nullptr;
 
+// A vector's line from the map, made (and placed in gLineOrder) on first use, and
+// remembered as the last looked up. gIntLock held.
 [[gnu::noinline]] Line &LookUpLine(ULONG vector)
 {
     auto [it, made] = gLines.try_emplace(vector);
