@@ -26,10 +26,11 @@ namespace detail {
 std::atomic<VTime> gNow{0};
 std::atomic<VTime> gPortCost{200};
 // The earliest device event after the clock's present, as the devices last gave it (kNever
-// if none), or 0 when they must be asked again: after a step that called them, after a
-// device asked to be rescheduled, after a device came or went, and after a DeviceGuard
-// was held. A port access's quiet step needs only this. Changed under gBus (atomic so
-// that RescheduleTimedDevice may clear it from anywhere).
+// if none), or 0 when they must be asked again: after a device asked to be rescheduled,
+// after a device came or went, and after a DeviceGuard was held. It may be early (a device
+// moved its event later without saying so), never late. A port access's quiet step needs
+// only this, and a step starts from it. Changed under gBus (atomic so that
+// RescheduleTimedDevice may clear it from anywhere).
 std::atomic<VTime> gHorizon{0};
 
 }  // namespace detail
@@ -261,15 +262,20 @@ VTime SaturatingAdd(VTime now, VTime ns) { return ns > kNever - now ? kNever - 1
 // without calling the devices: nothing of theirs changes by itself before their next
 // event, and a bus access brings a device up to its own time anyway. That step is taken
 // after every port access, so it is worth not calling every device twice there.
-void StepLocked(VTime deadline, bool quiet)
+void StepLocked(ThreadState &t, VTime deadline, bool quiet)
 {
     VTime now = gNow.load(std::memory_order_relaxed);
     if (now >= deadline) return;
     DeviceList devices(gDevices);
-    VTime first = kNever;
-    for (TimedDevice *d : devices) {
-        VTime e = d->NextEventTime(now);
-        if (e > now && e < first) first = e;
+    // The earliest event as last asked, if nothing was changed since; at worst it is early
+    // (an event moved later unannounced), and the step to it merely finds nothing to do.
+    VTime first = gHorizon.load(std::memory_order_relaxed);
+    if (first == 0 || first <= now) {
+        first = kNever;
+        for (TimedDevice *d : devices) {
+            VTime e = d->NextEventTime(now);
+            if (e > now && e < first) first = e;
+        }
     }
     if (quiet && first > deadline) {
         gHorizon.store(first, std::memory_order_relaxed);
@@ -278,8 +284,10 @@ void StepLocked(VTime deadline, bool quiet)
     }
     VTime next = first < deadline ? first : deadline;
     for (TimedDevice *d : devices) d->AdvanceTo(next);
-    gHorizon.store(0, std::memory_order_relaxed);
     gNow.store(next, std::memory_order_release);
+    // Asked at once: the interrupt routines this step makes due access the bus next, and
+    // the next step starts from it.
+    AskDevicesLocked(t, next);
 }
 
 // Manual mode: steps towards `deadline`, taking interrupts and DPCs between the steps.
@@ -294,7 +302,7 @@ bool Advance(VTime deadline, const std::function<bool()> *done, bool quiet)
         {
             std::lock_guard<detail::BusMutex> guard(gBus);
             ++t.busDepth;
-            StepLocked(deadline, quiet);
+            StepLocked(t, deadline, quiet);
             --t.busDepth;
         }
         DeliverInterrupts();
