@@ -40,6 +40,7 @@ inline VTime Card::Settle(VTime t)
     return t;
 }
 
+// Local interrupt 1's status at t, from the span remembered when t falls within it.
 inline bool Card::Lint1Status(VTime t) const
 {
     if (t >= lint1CachedFrom_ && t < lint1Until_)
@@ -49,6 +50,7 @@ inline bool Card::Lint1Status(VTime t) const
     return lint1Value_;
 }
 
+// Local interrupt 2's status: its latch in edge mode, else whether it is asserted.
 inline bool Card::Lint2Status() const
 {
     return (intCsr_ & bridge::kLint2Edge) ? lint2Latched_ : lint2Asserted_;
@@ -64,6 +66,7 @@ inline void Card::RefreshLine()
         UpdateLine();
 }
 
+// IntCsr as a read at t (not before now_) gives it: the bits written and both statuses.
 inline std::uint32_t Card::IntCsrAt(VTime t) const
 {
     std::uint32_t v = intCsr_;
@@ -84,7 +87,8 @@ inline void Card::MaterialiseLint1(VTime t)
     lint1From_ = t;
 }
 
-// Every IntCsr write, three per interrupt from a typical interrupt routine.
+// A whole IntCsr write (three per interrupt from a typical interrupt routine): the enables
+// and modes as written, the latches cleared as asked.
 inline void Card::WriteIntCsr(VTime t, std::uint32_t value)
 {
     // Writing back what was read is how a driver updates the register; setting a status
@@ -115,6 +119,7 @@ inline void Card::WriteIntCsr(VTime t, std::uint32_t value)
         StateChanged();
 }
 
+// One board register read: the converter's result and status, the digital inputs.
 inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
 {
     switch (offset) {
@@ -136,6 +141,8 @@ inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
     }
 }
 
+// One board register write: the 8254, the analog outputs, the channel/gain register, the
+// digital outputs, a conversion start.
 inline void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
 {
     switch (offset) {
@@ -202,6 +209,7 @@ inline std::uint32_t Card::ReadInline(VTime t, Window window, std::uint32_t offs
     return value;
 }
 
+// As ReadInline, for writes.
 inline void Card::WriteInline(VTime t, Window window, std::uint32_t offset, unsigned width, std::uint32_t value)
 {
     t = Settle(t);
