@@ -146,7 +146,6 @@ void SetClockMode(ClockMode mode, double speed)
 
 ClockMode GetClockMode() { return static_cast<ClockMode>(detail::gClockMode.load()); }
 
-
 void AdvanceBy(VTime ns)
 {
     VTime now = gNow.load();
@@ -222,7 +221,6 @@ BusMutex gBus;  // device models: state, bus accesses, time steps
 
 void FastLock::LockContended()
 {
-    // Spin briefly (holders keep it for a few instructions), then sleep on the word.
     for (int i = 0; i < 64; ++i) {
         std::uint32_t expected = 0;
         if (state_.load(std::memory_order_relaxed) == 0 &&
@@ -230,25 +228,6 @@ void FastLock::LockContended()
             return;
     }
     while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
-}
-
-void BusMutex::LockContended()
-{
-    // Spin briefly (the holder is usually in the middle of one short step), then sleep on
-    // the word, marking it as having sleepers so that the unlock wakes one. Counted as a
-    // waiter throughout, so that an interrupt routine's hold is let go (see
-    // HoldBusForInterrupt).
-    waiters_.fetch_add(1, std::memory_order_relaxed);
-    for (int i = 0; i < 64; ++i) {
-        std::uint32_t expected = 0;
-        if (state_.load(std::memory_order_relaxed) == 0 &&
-            state_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-            waiters_.fetch_sub(1, std::memory_order_relaxed);
-            return;
-        }
-    }
-    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
-    waiters_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 namespace {

@@ -114,13 +114,6 @@ NTSTATUS WaitForObject(PVOID object, VTime deadline);
 void NotifyDispatcherWaiters();
 
 // ---- Virtual clock (clock.cpp) ----------------------------------------------------------------
-// The bus lock: serialises the device models (bus accesses, clock steps, DeviceGuard).
-// Recursive, since device-model code may reach the bus again (a line change, a guard taken
-// inside an access). Taken on every port access, so it is kept to one atomic operation
-// each way when nobody waits: a futex word (0 free, 1 held, 2 held with sleepers), the
-// owner's identity for recursion, and a depth only the holder touches. A thread that has
-// to wait for it counts itself in `waiters_` meanwhile, so that a holder keeping the lock
-// across several accesses (an interrupt routine's) can see it is wanted and let it go.
 // True while the process has a single thread (a test or a benchmark driving a machine in
 // manual time): then no other thread can see a lock word change, and the platform's locks
 // skip their atomic operations, as glibc's own mutexes do. The C library clears it for
@@ -134,27 +127,39 @@ class FastLock {
 public:
     void lock()
     {
+        if (!TryLock()) LockContended();
+    }
+    // The uncontended case alone: true if the lock was free and is now held.
+    bool TryLock()
+    {
         if (SingleThreaded() && state_.load(std::memory_order_relaxed) == 0) {
             state_.store(1, std::memory_order_relaxed);
-            return;
+            return true;
         }
         std::uint32_t expected = 0;
-        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) LockContended();
+        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
     }
+    // Spins briefly (holders keep it for a few instructions), then sleeps on the word.
+    void LockContended();
     void unlock()
     {
         if (SingleThreaded())
-            state_.store(0, std::memory_order_relaxed);
+            state_.store(0, std::memory_order_relaxed);  // no thread to sleep on it
         else if (state_.exchange(0, std::memory_order_release) == 2)
             state_.notify_one();
     }
 
 private:
-    void LockContended();
-
     std::atomic<std::uint32_t> state_{0};
 };
 
+// The bus lock: serialises the device models (bus accesses, clock steps, DeviceGuard).
+// Recursive, since device-model code may reach the bus again (a line change, a guard taken
+// inside an access). Taken on every port access, so it is kept to one atomic operation
+// each way when nobody waits (none while the process has one thread): a FastLock, the
+// owner's identity for recursion, and a depth only the holder touches. A thread that has
+// to wait for it counts itself in `waiters_` meanwhile, so that a holder keeping the lock
+// across several accesses (an interrupt routine's) can see it is wanted and let it go.
 class BusMutex {
 public:
     void lock() { lock(&Thread()); }
@@ -165,11 +170,11 @@ public:
             ++depth_;
             return;
         }
-        std::uint32_t expected = 0;
-        if (SingleThreaded() && state_.load(std::memory_order_relaxed) == 0)
-            state_.store(1, std::memory_order_relaxed);
-        else if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire))
-            LockContended();
+        if (!word_.TryLock()) {
+            waiters_.fetch_add(1, std::memory_order_relaxed);
+            word_.LockContended();
+            waiters_.fetch_sub(1, std::memory_order_relaxed);
+        }
         owner_.store(me, std::memory_order_relaxed);
         depth_ = 1;
     }
@@ -177,18 +182,13 @@ public:
     {
         if (--depth_ > 0) return;
         owner_.store(nullptr, std::memory_order_relaxed);
-        if (SingleThreaded())
-            state_.store(0, std::memory_order_relaxed);  // no thread to sleep on it
-        else if (state_.exchange(0, std::memory_order_release) == 2)
-            state_.notify_one();
+        word_.unlock();
     }
     // Some other thread waits for the lock (or is about to).
     bool Wanted() const { return waiters_.load(std::memory_order_relaxed) != 0; }
 
 private:
-    void LockContended();
-
-    std::atomic<std::uint32_t> state_{0};
+    FastLock word_;
     std::atomic<ThreadState *> owner_{nullptr};
     std::atomic<std::uint32_t> waiters_{0};
     unsigned depth_ = 0;
@@ -230,9 +230,8 @@ void SpendTime(VTime ns);
 // Manual mode: advance towards `deadline` event by event, stopping early once `done` holds.
 // Returns true if `done` held.
 bool AdvanceUntil(VTime deadline, const std::function<bool()> &done);
-// The clock's present, the cost of a port access, and the earliest device event after the
-// present as last asked (0: ask again; see clock.cpp).
-// (gNow, the clock's present, is declared in plat/hw.h.)
+// The cost of a port access, and the earliest device event after the clock's present as
+// last asked (0: ask again; see clock.cpp). The present itself, gNow, is in plat/hw.h.
 extern std::atomic<VTime> gPortCost;
 extern std::atomic<VTime> gHorizon;
 // gBus held: asks the devices for their next event after `now` and remembers the answer.
