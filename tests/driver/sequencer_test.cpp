@@ -407,6 +407,16 @@ TEST_F(SequencerTest, EveryOverrunShowsInTheSequenceWordsAndTheCounters)
         const TqScanCounters stopped = ScanCounters();
         EXPECT_EQ(memcmp(&stopped, &counters, sizeof counters), 0) << "a stop keeps the counters";
     }
+
+    // A buffer of more than 32767 samples steps the sequence every 32767 dropped scans.
+    ASSERT_EQ(Start(StartRecord(40000, 100000, 1, 1, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+    Ticks(1 + 40000 + 1);  // full, then the first scan dropped
+    EXPECT_EQ(Dc()->SequenceNo, 2);
+    Ticks(32766);
+    EXPECT_EQ(Dc()->SequenceNo, 2);
+    Ticks(1);
+    EXPECT_EQ(Dc()->SequenceNo, 3);
+    EXPECT_EQ(ScanCounters().Dropped, 32768u);
 }
 
 }  // namespace
