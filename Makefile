@@ -1,18 +1,19 @@
 # Two entry points for a fresh Debian machine (run as root, or with sudo available):
 #   make demo   install what is missing, build, run a demo acquisition on the simulated card
 #   make test   install what is missing, build, run the whole test suite (also under
-#               ASan+UBSan, the concurrency tests under TSan, and the Windows cross-build checks)
-# Finer targets: deps, build, check (plain suite only), asan, tsan, win32.
+#               ASan+UBSan, the concurrency tests under TSan, and the Windows cross-build checks
+#               of both widths)
+# Finer targets: deps, build, check (plain suite only), asan, tsan, win32, win64.
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 # wine and wine32 run the Windows build's programs (the Win32 conformance programs and the
-# check of TAVLON.dll) under Wine.
+# check of TAVLON.dll) under Wine; wine64 runs the x64 build's.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 \
-            python3 python3-numpy wine wine32:i386
+            python3 python3-numpy wine wine32:i386 wine64
 
-.PHONY: demo test deps build check asan tsan win32 clean
+.PHONY: demo test deps build check asan tsan win32 win64 clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -51,7 +52,13 @@ win32: deps
 	cmake --build build-win32 -j $(JOBS)
 	cd build-win32 && ctest --output-on-failure
 
-test: check asan tsan win32
+# The same deliverables for 64-bit Windows, their programs run in a 64-bit Wine prefix.
+win64: deps
+	cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake
+	cmake --build build-win64 -j $(JOBS)
+	cd build-win64 && ctest --output-on-failure
+
+test: check asan tsan win32 win64
 
 clean:
-	rm -rf build build-asan build-tsan build-win32
+	rm -rf build build-asan build-tsan build-win32 build-win64

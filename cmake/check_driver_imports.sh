@@ -1,13 +1,15 @@
 #!/bin/sh
 # Checks the import table of the Tq4815x kernel driver image.
-#   check_driver_imports.sh OBJDUMP Tq4815x.sys
-# The image must be a native-subsystem image that imports only from ntoskrnl.exe and
+#   check_driver_imports.sh OBJDUMP Tq4815x.sys [x86|x64]
+# The image must be a native-subsystem image of the machine named (default x86) that
+# imports only from ntoskrnl.exe and
 # HAL.dll, and only routines on the lists below: the kernel and HAL interfaces the driver
 # is built on, plus the few that this project's own decisions need (marked). Prints every
 # offending import and exits 1 when there is one.
 set -u
 objdump=$1
 image=$2
+machine=${3:-x86}
 
 # ntoskrnl.exe: the I/O manager, memory manager, executive, kernel (events, spin locks,
 # DPCs, interrupts, waits, interlocked operations), object manager, power manager and
@@ -44,12 +46,40 @@ WRITE_PORT_UCHAR WRITE_PORT_USHORT WRITE_PORT_ULONG
 KfAcquireSpinLock KfReleaseSpinLock KeGetCurrentIrql
 "
 
+# x64: the same routines, but the spin locks are the kernel's (KeAcquireSpinLock is
+# KeAcquireSpinLockRaiseToDpc there, the DPC-level forms are not renamed to Kef*), and
+# the IRQL read and the interlocked operations are compiled inline, imported from nowhere.
+x64_gone="KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel KfAcquireSpinLock
+KfReleaseSpinLock KeGetCurrentIrql InterlockedIncrement InterlockedDecrement
+InterlockedExchange InterlockedCompareExchange InterlockedExchangeAdd"
+x64_kernel_added="KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeAcquireSpinLockAtDpcLevel
+KeReleaseSpinLockFromDpcLevel"
+case $machine in
+x86) format=pei-i386 ;;
+x64)
+    format=pei-x86-64
+    without() {
+        for name in $1; do
+            case " $(echo $2) " in *" $name "*) ;; *) echo "$name" ;; esac
+        done
+    }
+    kernel_allowed="$(without "$kernel_allowed" "$x64_gone") $x64_kernel_added"
+    hal_allowed=$(without "$hal_allowed" "$x64_gone") ;;
+*)
+    echo "check_driver_imports: unknown machine $machine" >&2
+    exit 1 ;;
+esac
+
 if ! dump=$("$objdump" -p "$image"); then
     echo "check_driver_imports: cannot read $image" >&2
     exit 1
 fi
 
 status=0
+if ! printf '%s\n' "$dump" | grep -q "file format $format\$"; then
+    echo "check_driver_imports: $image is not a $machine image ($format)" >&2
+    status=1
+fi
 if ! printf '%s\n' "$dump" | grep -q 'Subsystem.*(NT native)'; then
     echo "check_driver_imports: $image is not a native-subsystem image" >&2
     status=1

@@ -249,7 +249,9 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
     // anything changes; a handle that is null, closed or not an event refuses the start.
     PKEVENT event = nullptr;
     if (record.SnapshotFlag == 0) {
-        HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(record.EventHandle));
+        // The record carries the handle in 32 bits; widened by sign extension, as 64-bit
+        // Windows widens a handle a 32-bit process passes (kernel handles have the top bit).
+        HANDLE handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(record.EventHandle)));
         NTSTATUS ref = handle == nullptr
                            ? STATUS_INVALID_HANDLE
                            : ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,

@@ -121,7 +121,9 @@ struct DeviceContext {
     // Hardware resources, filled at each start-device.
     USHORT PortCount;
     USHORT MemCount;
-    ULONG PortBase[MAX_PORT_RANGES];
+    // A base is a port number, or the address a range translated to memory space is
+    // mapped at: pointer-sized, so that a 64-bit mapping is kept whole.
+    ULONG_PTR PortBase[MAX_PORT_RANGES];
     ULONG PortLength[MAX_PORT_RANGES];
     UCHAR PortIsMapped[MAX_PORT_RANGES];
     PVOID MemBase[MAX_MEMORY_RANGES];
@@ -129,8 +131,8 @@ struct DeviceContext {
     USHORT Opened;
     USHORT Running;
     USHORT IrqLevel;
-    ULONG BoardBase;
-    ULONG BridgeBase;
+    ULONG_PTR BoardBase;
+    ULONG_PTR BridgeBase;
     ULONG LastIntCsr;
     ULONG IntSource;
     LONG LastError;
@@ -223,10 +225,10 @@ inline void StoreShared(T *field, V value)
     __atomic_store_n(field, static_cast<T>(value), __ATOMIC_RELEASE);
 }
 
-// Port helpers: the register at an offset from a base held as a 32-bit port number.
-// The HAL takes the port as a pointer-typed address.
-inline PUCHAR PortAddress8(ULONG base, ULONG offset) { return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset)); }
-inline PUSHORT PortAddress16(ULONG base, ULONG offset) { return reinterpret_cast<PUSHORT>(static_cast<ULONG_PTR>(base + offset)); }
-inline PULONG PortAddress32(ULONG base, ULONG offset) { return reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(base + offset)); }
+// Port helpers: the register at an offset from a base (a port number or a mapped
+// address). The HAL takes the port as a pointer-typed address.
+inline PUCHAR PortAddress8(ULONG_PTR base, ULONG offset) { return reinterpret_cast<PUCHAR>(base + offset); }
+inline PUSHORT PortAddress16(ULONG_PTR base, ULONG offset) { return reinterpret_cast<PUSHORT>(base + offset); }
+inline PULONG PortAddress32(ULONG_PTR base, ULONG offset) { return reinterpret_cast<PULONG>(base + offset); }
 
 #endif

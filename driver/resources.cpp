@@ -34,7 +34,7 @@ void FreeClaimedHardware(DeviceContext *dc)
     }
     for (ULONG i = 0; i < dc->PortCount && i < MAX_PORT_RANGES; ++i) {
         if (dc->PortBase[i] != 0 && dc->PortIsMapped[i] == 1) {
-            MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(dc->PortBase[i])),
+            MmUnmapIoSpace(reinterpret_cast<PVOID>(dc->PortBase[i]),
                            dc->PortLength[i]);
         }
         dc->PortBase[i] = 0;
@@ -60,9 +60,7 @@ NTSTATUS TakePortRange(DeviceContext *dc, const CM_PARTIAL_RESOURCE_DESCRIPTOR &
         PVOID base = MmMapIoSpace(d.u.Port.Start, d.u.Port.Length, MmNonCached);
         if (base == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
-        // The port routines take 32-bit port numbers; on the 32-bit platform a mapped
-        // address fits them as it is.
-        dc->PortBase[n] = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(base));
+        dc->PortBase[n] = reinterpret_cast<ULONG_PTR>(base);
     } else {
         dc->PortBase[n] = d.u.Port.Start.LowPart;
     }

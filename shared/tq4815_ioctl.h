@@ -49,6 +49,12 @@ static_assert(IOCTL_READ_SNAPSHOT == 0x22202A);
 static_assert(IOCTL_BOARD_COMMAND == 0x22202C);
 static_assert(IOCTL_CARD_FREQUENCY == 0x22204C);
 
+// Every record below is built of fixed-width fields only, none pointer-sized: a 32-bit
+// process and a 64-bit driver (or a 64-bit process) lay it out alike, which the size,
+// offset and alignment checks prove in each build of both widths. The one handle that
+// crosses, EventHandle, travels in 32 bits, as 64-bit Windows guarantees suffices for a
+// handle a 32-bit process can use.
+
 // Input of IOCTL_START: exactly 32 bytes, little-endian.
 struct TqStartRecord {
     uint32_t ScansPerBuffer; // scans per data buffer
@@ -63,7 +69,7 @@ struct TqStartRecord {
     uint16_t SnapshotFlag;   // 0 ring mode, 1 snapshot mode
     uint16_t Unused30;
 };
-static_assert(sizeof(TqStartRecord) == 32);
+static_assert(sizeof(TqStartRecord) == 32 && alignof(TqStartRecord) == 4);
 static_assert(offsetof(TqStartRecord, Rate) == 4);
 static_assert(offsetof(TqStartRecord, Reserved8) == 8);
 static_assert(offsetof(TqStartRecord, Reserved12) == 12);
@@ -83,7 +89,7 @@ struct TqInitialRecord {
     uint16_t Arg4;    // fourth argument
     uint16_t Unset14;
 };
-static_assert(sizeof(TqInitialRecord) == 16);
+static_assert(sizeof(TqInitialRecord) == 16 && alignof(TqInitialRecord) == 4);
 static_assert(offsetof(TqInitialRecord, Arg1) == 2);
 static_assert(offsetof(TqInitialRecord, Arg3) == 4);
 static_assert(offsetof(TqInitialRecord, Arg4) == 12);
@@ -99,7 +105,7 @@ struct TqPortRecord {
         uint32_t Dword;
     } Value;
 };
-static_assert(sizeof(TqPortRecord) == 8);
+static_assert(sizeof(TqPortRecord) == 8 && alignof(TqPortRecord) == 4);
 static_assert(offsetof(TqPortRecord, Value) == 4);
 inline constexpr uint32_t TqPortReadInputBytes = 2;   // port number only
 inline constexpr uint32_t TqPortWriteInputBytes = 8;  // port number and value
@@ -165,7 +171,7 @@ struct TqScanCounters {
     uint32_t Overruns;  // times the ring became full
     uint32_t Zero;      // always 0
 };
-static_assert(sizeof(TqScanCounters) == 16);
+static_assert(sizeof(TqScanCounters) == 16 && alignof(TqScanCounters) == 4);
 inline constexpr uint32_t TqScanCountersBytes = sizeof(TqScanCounters);
 
 #endif
