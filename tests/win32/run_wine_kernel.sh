@@ -65,7 +65,7 @@ if ! grep -q 'trace:winedevice:' "$log"; then
     echo "run_wine_kernel: the log $log holds nothing of winedevice.exe"
     status=1
 fi
-if grep -E 'err:(ntoskrnl|plugplay|heap|winedevice):|mismatching heap|unimplemented function' "$log"; then
+if grep -i -E 'err:(ntoskrnl|plugplay|heap|winedevice):|mismatching heap|unimplemented function' "$log"; then
     echo "run_wine_kernel: Wine reported the lines above ($log)"
     status=1
 fi
