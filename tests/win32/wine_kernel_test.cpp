@@ -34,12 +34,15 @@
 namespace {
 
 // ---- What the port codes answer ------------------------------------------------------------
-// The driver's LastError for a direct port code on this device. 0: the driver passes the
-// port number to the HAL as it stands, and Wine's HAL answers the byte and double-word
-// accesses (its 16-bit port routines are unimplemented, so those codes are not sent).
-// Once the port codes are confined to the ranges the device claimed, every port code is
-// refused with 121 (STATUS_ACCESS_DENIED) here, where the device claimed none.
+// The driver's LastError for a direct port code on this device, which Wine starts without
+// resources. 0: the driver passes the port number to the HAL as it stands, and Wine's HAL
+// answers the byte and double-word accesses (its 16-bit port routines are unimplemented,
+// so those codes are not sent). A driver that confines the port codes to the ranges the
+// device claimed refuses them all here: with 121 (STATUS_ACCESS_DENIED) for a port
+// outside the ranges, or with 103 (STATUS_UNSUCCESSFUL) when it refuses every port access
+// of a device that is not started. The number is the driver's decision; set it here.
 constexpr int32_t kPortCodeLastError = 0;
+constexpr int32_t kPortOutsideRanges = 121;
 
 // ---- Names and limits ----------------------------------------------------------------------
 const char kService[] = "Tq4815x";
@@ -323,9 +326,13 @@ void RequestsWithoutHardware()
     }
 
     // The direct port codes: the port number at offset 0, the value at offset 4.
-    const bool confined = kPortCodeLastError != 0;
-    const NTSTATUS portStatus = confined ? kAccessDenied : kSuccess;
-    const DWORD portError = confined ? ERROR_ACCESS_DENIED : 0;
+    const bool confined = kPortCodeLastError != TQ_OK;
+    const NTSTATUS portStatus = !confined                                  ? kSuccess
+                                : kPortCodeLastError == kPortOutsideRanges ? kAccessDenied
+                                                                           : kUnsuccessful;
+    const DWORD portError = !confined                                  ? ERROR_SUCCESS
+                            : kPortCodeLastError == kPortOutsideRanges ? ERROR_ACCESS_DENIED
+                                                                       : ERROR_GEN_FAILURE;
     const Request ports[] = {
         {"IN_BYTE", IOCTL_IN_BYTE, 2, 2, portStatus, portError, kPortCodeLastError},
         {"IN_DWORD", IOCTL_IN_DWORD, 2, 4, portStatus, portError, kPortCodeLastError},
