@@ -9,9 +9,10 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 # wine and wine32 run the Windows build's programs (the Win32 conformance programs, the
-# checks of TAVLON.dll and its import library, and the driver on Wine's kernel) under Wine.
+# checks of TAVLON.dll and its import library, and the driver on Wine's kernel) under Wine;
+# clang and lld link a program against TAVLON.lib the way another Windows toolchain would.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 \
-            python3 python3-numpy wine wine32:i386
+            python3 python3-numpy wine wine32:i386 clang lld
 
 .PHONY: demo test deps build check asan tsan win32 wine-kernel clean
 
