@@ -301,6 +301,7 @@ void RequestsWithoutHardware()
          TQ_DRV_NOT_INITIALISED},
         {"CARD_FREQUENCY: no card", IOCTL_CARD_FREQUENCY, 0, 4, kUnsuccessful, ERROR_GEN_FAILURE, TQ_DRV_NO_BOARD},
         {"BOARD_COMMAND status form", IOCTL_BOARD_COMMAND, 0, 10, kSuccess, 0, TQ_OK},
+        {"BOARD_COMMAND counters form", IOCTL_BOARD_COMMAND, 0, TqScanCountersBytes, kSuccess, 0, TQ_OK},
         {"BOARD_COMMAND resource form", IOCTL_BOARD_COMMAND, 0, 80, kSuccess, 0, TQ_OK},
         {"IN_BYTE with a 1-byte input", IOCTL_IN_BYTE, 1, 2, kInvalidParameter, ERROR_INVALID_PARAMETER,
          TQ_DRV_BUFFER_TOO_SHORT},
@@ -317,9 +318,10 @@ void RequestsWithoutHardware()
     for (const Request &r : rows) {
         std::vector<uint8_t> out = Send(device, r);
         if (r.code == IOCTL_BOARD_COMMAND) {
-            // No resources: board base, interrupt line and counts (status form), port and
-            // memory counts and the six port entries (resource form) are all zero.
-            const uint32_t written = r.outLength == 10 ? 10 : 76;
+            // No resources and no acquisition: board base, interrupt line and counts
+            // (status form), the scan counters, port and memory counts and the six port
+            // entries (resource form) are all zero.
+            const uint32_t written = r.outLength == 80 ? 76 : r.outLength;
             for (uint32_t i = 0; i < written; ++i)
                 CHECK_EQ(out[i], 0u);
         }
