@@ -9,7 +9,9 @@
 # run, winedevice.exe's among them (it inherits it from the first program); the stage
 # fails on any err: line of the kernel (ntoskrnl), the Plug and Play manager (plugplay),
 # the heap or the driver host (winedevice), on a "mismatching heap" warning (a block
-# freed through the wrong allocator), and on a call into an unimplemented Wine function.
+# freed through the wrong allocator), on a call into an unimplemented Wine function, and
+# when the Plug and Play manager's trace does not show both removals passed down by the
+# driver (the trace's wording is Wine 8's).
 # Exit status 77 (skipped) only when Wine is not installed.
 set -u
 prefix=$1
@@ -49,9 +51,10 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 stop_server
 
-# Errors of every channel, heap warnings, and the driver host's own trace (which shows
-# that its output reaches the log).
-export WINEDEBUG=err+all,warn+heap,trace+winedevice
+# Errors of every channel, heap warnings, the driver host's own trace (which shows that
+# its output reaches the log) and the Plug and Play manager's (which shows the requests
+# it sends to the device's stack, and those that reach the root device below the driver).
+export WINEDEBUG=err+all,warn+heap,trace+winedevice,trace+plugplay
 "$wine" "$program" 2>"$log"
 status=$?
 # The services end a few seconds after the last program; a driver stuck in its
@@ -63,6 +66,27 @@ fi
 
 if ! grep -q 'trace:winedevice:' "$log"; then
     echo "run_wine_kernel: the log $log holds nothing of winedevice.exe"
+    status=1
+fi
+# The program removes two devices of the driver. Each removal must send surprise removal
+# (minor 0x17) and then removal (0x2) to the device's stack, and the driver must pass
+# both down to the root device (Wine's traces of send_remove_device_irp and of
+# pnp_manager_device_pnp, the root device's handler, for the same device).
+removals=$(awk '
+    /wine_enumerate_root_devices Removing device L"ROOT.*TQ4815X/ { ours = 1; next }
+    ours && /send_remove_device_irp Removing device / {
+        line = $0; sub(/.*Removing device /, "", line); sub(/\.$/, "", line)
+        split(line, f, ", code "); sent[f[1] "," f[2]] = 1; next
+    }
+    /pnp_manager_device_pnp device / {
+        line = $0; sub(/.*pnp_manager_device_pnp device /, "", line); split(line, f, ",")
+        minor = $0; sub(/.*minor function /, "", minor); sub(/\.$/, "", minor)
+        if (minor == "0x17" && ((f[1] ",17") in sent)) surprise++
+        if (minor == "0x2" && ((f[1] ",2") in sent)) { removal++; ours = 0 }
+    }
+    END { print surprise + 0, removal + 0 }' "$log")
+if [ "$removals" != "2 2" ]; then
+    echo "run_wine_kernel: surprise removals and removals passed down by the driver: $removals, expected 2 2"
     status=1
 fi
 if grep -i -E 'err:(ntoskrnl|plugplay|heap|winedevice):|mismatching heap|unimplemented function' "$log"; then
