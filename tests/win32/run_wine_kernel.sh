@@ -68,12 +68,13 @@ if ! grep -q 'trace:winedevice:' "$log"; then
     echo "run_wine_kernel: the log $log holds nothing of winedevice.exe"
     status=1
 fi
-# The program removes two devices of the driver. Each removal must send surprise removal
-# (minor 0x17) and then removal (0x2) to the device's stack, and the driver must pass
-# both down to the root device (Wine's traces of send_remove_device_irp and of
-# pnp_manager_device_pnp, the root device's handler, for the same device).
+# The program removes two devices of the driver (one more when it cleans up after an
+# interrupted run). Each removal must send surprise removal (minor 0x17) and then removal
+# (0x2) to the device's stack, and the driver must pass both down to the root device
+# (Wine's traces of send_remove_device_irp and of pnp_manager_device_pnp, the root
+# device's handler, for the same device).
 removals=$(awk '
-    /wine_enumerate_root_devices Removing device L"ROOT.*TQ4815X/ { ours = 1; next }
+    /wine_enumerate_root_devices Removing device L"ROOT.*TQ4815X/ { ours = 1; removed++; next }
     ours && /send_remove_device_irp Removing device / {
         line = $0; sub(/.*Removing device /, "", line); sub(/\.$/, "", line)
         split(line, f, ", code "); sent[f[1] "," f[2]] = 1; next
@@ -84,9 +85,12 @@ removals=$(awk '
         if (minor == "0x17" && ((f[1] ",17") in sent)) surprise++
         if (minor == "0x2" && ((f[1] ",2") in sent)) { removal++; ours = 0 }
     }
-    END { print surprise + 0, removal + 0 }' "$log")
-if [ "$removals" != "2 2" ]; then
-    echo "run_wine_kernel: surprise removals and removals passed down by the driver: $removals, expected 2 2"
+    END {
+        if (removed < 2 || surprise != removed || removal != removed)
+            printf "%d device removals, %d surprise removals and %d removals passed down", removed, surprise, removal
+    }' "$log")
+if [ -n "$removals" ]; then
+    echo "run_wine_kernel: $removals by the driver; expected at least 2, each with both passed down"
     status=1
 fi
 if grep -i -E 'err:(ntoskrnl|plugplay|heap|winedevice):|mismatching heap|unimplemented function' "$log"; then
