@@ -1,19 +1,21 @@
 # Two entry points for a fresh Debian machine (run as root, or with sudo available):
 #   make demo   install what is missing, build, run a demo acquisition on the simulated card
 #   make test   install what is missing, build, run the whole test suite (also under
-#               ASan+UBSan, the concurrency tests under TSan, and the Windows cross-build checks
-#               of both widths)
-# Finer targets: deps, build, check (plain suite only), asan, tsan, win32, win64.
+#               ASan+UBSan, the concurrency tests under TSan, the Windows cross-build checks
+#               of both widths, and the real Tq4815x.sys of both widths on Wine's kernel)
+# Finer targets: deps, build, check (plain suite only), asan, tsan, win32, win64, wine-kernel.
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
-# wine and wine32 run the Windows build's programs (the Win32 conformance programs and the
-# check of TAVLON.dll) under Wine; wine64 runs the x64 build's.
+# wine and wine32 run the Windows build's programs (the Win32 conformance programs, the
+# checks of TAVLON.dll and its import library, and the driver on Wine's kernel) under Wine;
+# wine64 runs the x64 build's; clang and lld link a program against TAVLON.lib the way
+# another Windows toolchain would.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 \
-            python3 python3-numpy wine wine32:i386 wine64
+            python3 python3-numpy wine wine32:i386 wine64 clang lld
 
-.PHONY: demo test deps build check asan tsan win32 win64 clean
+.PHONY: demo test deps build check asan tsan win32 win64 wine-kernel clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -50,15 +52,23 @@ tsan: deps
 win32: deps
 	cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 	cmake --build build-win32 -j $(JOBS)
-	cd build-win32 && ctest --output-on-failure
+	cd build-win32 && ctest --output-on-failure -LE wine-kernel
 
 # The same deliverables for 64-bit Windows, their programs run in a 64-bit Wine prefix.
-win64: deps
-	cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake
+# The 32-bit build's programs (built first) talk to the x64 driver there as well.
+win64: deps win32
+	cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake \
+	  -DTQ_WOW64_PROGRAMS=$(CURDIR)/build-win32/bin
 	cmake --build build-win64 -j $(JOBS)
-	cd build-win64 && ctest --output-on-failure
+	cd build-win64 && ctest --output-on-failure -LE wine-kernel
 
-test: check asan tsan win32 win64
+# The real Tq4815x.sys of each width loaded by Wine's kernel in a prefix of its own
+# (build-win*/wineprefix-kernel, its log beside it), driven from a Windows program.
+wine-kernel: win32 win64
+	cd build-win32 && ctest --output-on-failure -L wine-kernel
+	cd build-win64 && ctest --output-on-failure -L wine-kernel
+
+test: check asan tsan win32 win64 wine-kernel
 
 clean:
 	rm -rf build build-asan build-tsan build-win32 build-win64
