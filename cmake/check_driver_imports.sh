@@ -2,10 +2,9 @@
 # Checks the import table of the Tq4815x kernel driver image.
 #   check_driver_imports.sh OBJDUMP Tq4815x.sys [x86|x64]
 # The image must be a native-subsystem image of the machine named (default x86) that
-# imports only from ntoskrnl.exe and
-# HAL.dll, and only routines on the lists below: the kernel and HAL interfaces the driver
-# is built on, plus the few that this project's own decisions need (marked). Prints every
-# offending import and exits 1 when there is one.
+# imports only from ntoskrnl.exe and HAL.dll, and only routines on the lists below: the
+# kernel and HAL interfaces the driver is built on, plus the few that this project's own
+# decisions need (marked). Prints every offending import and exits 1 when there is one.
 set -u
 objdump=$1
 image=$2
