@@ -623,6 +623,8 @@ int main(int argc, char **argv)
         Beside("wow64\\wine_kernel_test.exe", wow64, sizeof wow64);
         if (sizeof(void *) == 8 && GetFileAttributesA(wow64) != INVALID_FILE_ATTRIBUTES)
             RUN_CASE(ThirtyTwoBitProgramAgainstTheDriver);
+        else if (sizeof(void *) == 8)
+            printf("[skip] ThirtyTwoBitProgramAgainstTheDriver: no %s (TQ_WOW64_PROGRAMS)\n", wow64);
         RUN_CASE(RemovalWithAHandleOpen);
         RUN_CASE(RemovalWithNoHandleOpen);
     }
