@@ -3,6 +3,8 @@
 
 #include "support/kernel_fixture.h"
 
+#include <plat/user_io.h>
+
 namespace tqtest {
 namespace {
 
@@ -263,6 +265,8 @@ TEST_F(VerifierIoTest, BufferedInformationBeyondTheOutputBufferIsReportedAndClam
 TEST_F(VerifierIoTest, BufferedReplyHoldingUnwrittenPoolIsReported)
 {
     BuildStack();
+    HANDLE file = nullptr;
+    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\TestDev", &file), STATUS_SUCCESS);
     struct Case {
         NTSTATUS status;
         ULONG information;
@@ -278,16 +282,13 @@ TEST_F(VerifierIoTest, BufferedReplyHoldingUnwrittenPoolIsReported)
                                         << int(c.unwritten));
         UCHAR output[32];
         TdEchoInput in{c.status, c.information, 0x10, c.unwritten, {}};
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK iosb;
-        PIRP built = IoBuildDeviceIoControlRequest(TD_IOCTL_ECHO, fdo, &in, sizeof in, output, sizeof output, FALSE,
-                                                   &event, &iosb);
-        ASSERT_NE(built, nullptr);
-        IoCallDriver(fdo, built);
+        ULONG_PTR information = 0;
+        EXPECT_EQ(plat::DeviceControl(file, TD_IOCTL_ECHO, &in, sizeof in, output, sizeof output, &information),
+                  c.status);
         EXPECT_EQ(ext->FilledPastInput, 1);
         EXPECT_EQ(Reported(plat::rule::BufferedReplyUninitialised), c.reported);
     }
+    EXPECT_EQ(plat::CloseHandle(file), STATUS_SUCCESS);
 }
 
 TEST_F(VerifierIoTest, DeletingADeviceAbovePassiveLevelIsReported)
