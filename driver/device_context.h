@@ -183,6 +183,15 @@ struct DeviceContext {
     // Initialised with the device locks.
     KSPIN_LOCK EventLock;
 
+    // Scans since the last start: stored in a buffer, dropped while the ring was full,
+    // and the times the ring became full. Only the interrupt routine writes them (the
+    // start resets them before Running), each with one aligned 32-bit store; the
+    // counters form of IOCTL_BOARD_COMMAND reads them as a triple under the interrupt
+    // lock.
+    ULONG ScansStored;
+    ULONG ScansDropped;
+    ULONG Overruns;
+
     // 1 from a successful claim at start-device until the resources are released (stop,
     // surprise removal, removal); 0 before, after a failed start, and after a release.
     // The card's ports and EEPROM are reached on a caller's request only while it is
