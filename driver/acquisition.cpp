@@ -122,14 +122,18 @@ static USHORT GainIndex(USHORT gainCode)
 }
 
 // Whether a StartRecord can be laid out: 1…32 channels, at least one scan per buffer, at
-// least one buffer in ring mode, a first channel that fits the control register's
-// channel bits, and a buffer block (pointer table and buffers) whose size fits 32 bits.
-// On success *blockBytes is that size.
+// least one buffer in ring mode, for a one-channel start a first channel that fits the
+// control register's channel bits, and a buffer block (pointer table and buffers) whose
+// size fits 32 bits. A scan of several channels always begins at channel 0 and never
+// uses FirstChannel, so its value is no reason to refuse one. On success *blockBytes is
+// that size.
 static BOOLEAN StartRecordInRange(const TqStartRecord &record, ULONG *blockBytes)
 {
     if (record.ChannelCount < 1 || record.ChannelCount > MAX_CHANNELS)
         return FALSE;
-    if (record.ScansPerBuffer < 1 || record.FirstChannel > CONTROL_CHANNEL_MASK)
+    if (record.ScansPerBuffer < 1)
+        return FALSE;
+    if (record.ChannelCount == 1 && record.FirstChannel > CONTROL_CHANNEL_MASK)
         return FALSE;
     ULONGLONG bufferCount = record.SnapshotFlag != 0 ? 1 : record.BufferCount;
     if (bufferCount < 1)

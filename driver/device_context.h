@@ -193,6 +193,14 @@ struct DeviceContext {
     ULONG ScansStored;
     ULONG ScansDropped;
     ULONG Overruns;
+
+    // 1 from a successful claim at start-device until the resources are released (stop,
+    // surprise removal, removal); 0 before, after a failed start, and after a release.
+    // The card's ports and EEPROM are reached on a caller's request only while it is
+    // set: the port base fields alone cannot say so, since a failed start leaves them
+    // half filled and a release keeps the lengths. Written holding both RequestLock and
+    // EepromLock, so a request that holds either sees it steady.
+    UCHAR HardwareStarted;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");

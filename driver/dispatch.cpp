@@ -109,25 +109,26 @@ static ULONG PortWidth(ULONG code)
     }
 }
 
-// One port read or write at the absolute port number in the record's first word. The
-// port is not confined to the card's ranges. A buffer too short for the record (reads:
-// the port number in, the value's width out; writes: the whole 8-byte record) is refused
-// with LastError 119 before it is touched. PASSIVE_LEVEL.
-static NTSTATUS PortRequest(DeviceContext *dc, ULONG code, ULONG inLen, PVOID sysBuf, ULONG outLen)
+// One port access at the port number in the record's first word, made holding RequestLock
+// (so the ranges cannot be released under it). Refused before any port is touched: a
+// buffer too short for the record (reads: the port number in, the value's width out;
+// writes: the whole 8-byte record) with LastError 119; a device not started with 103; an
+// access not wholly inside a port range the card claimed with 121 and
+// STATUS_ACCESS_DENIED, so that no caller reaches another device's ports.
+static NTSTATUS PortAccess(DeviceContext *dc, ULONG code, PUCHAR record)
 {
-    StoreShared(&dc->LastError, TQ_OK);
     ULONG width = PortWidth(code);
     BOOLEAN isWrite = code == IOCTL_OUT_BYTE || code == IOCTL_OUT_WORD || code == IOCTL_OUT_DWORD;
-    BOOLEAN tooShort = isWrite ? inLen < TqPortWriteInputBytes
-                               : (inLen < TqPortReadInputBytes || outLen < width);
-    if (tooShort || sysBuf == nullptr) {
-        StoreShared(&dc->LastError, TQ_DRV_BUFFER_TOO_SHORT);
-        return STATUS_INVALID_PARAMETER;
-    }
-
-    PUCHAR record = static_cast<PUCHAR>(sysBuf);
     USHORT port;
     RtlCopyMemory(&port, record, sizeof(port));
+    if (!dc->HardwareStarted) {
+        StoreShared(&dc->LastError, TQ_DRV_NO_BOARD);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!PortSpanClaimed(dc, port, width)) {
+        StoreShared(&dc->LastError, TQ_DRV_PORT_OUT_OF_RANGE);
+        return STATUS_ACCESS_DENIED;
+    }
     if (isWrite) {
         PUCHAR value = record + offsetof(TqPortRecord, Value);
         if (width == 1) {
@@ -151,6 +152,24 @@ static NTSTATUS PortRequest(DeviceContext *dc, ULONG code, ULONG inLen, PVOID sy
         RtlCopyMemory(record, &dword, sizeof(dword));
     }
     return STATUS_SUCCESS;
+}
+
+// IOCTL_IN_* and IOCTL_OUT_*: the lengths checked, then PortAccess. PASSIVE_LEVEL.
+static NTSTATUS PortRequest(DeviceContext *dc, ULONG code, ULONG inLen, PVOID sysBuf, ULONG outLen)
+{
+    StoreShared(&dc->LastError, TQ_OK);
+    ULONG width = PortWidth(code);
+    BOOLEAN isWrite = code == IOCTL_OUT_BYTE || code == IOCTL_OUT_WORD || code == IOCTL_OUT_DWORD;
+    BOOLEAN tooShort = isWrite ? inLen < TqPortWriteInputBytes
+                               : (inLen < TqPortReadInputBytes || outLen < width);
+    if (tooShort || sysBuf == nullptr) {
+        StoreShared(&dc->LastError, TQ_DRV_BUFFER_TOO_SHORT);
+        return STATUS_INVALID_PARAMETER;
+    }
+    AcquireDeviceLock(&dc->RequestLock);
+    NTSTATUS status = PortAccess(dc, code, static_cast<PUCHAR>(sysBuf));
+    ReleaseDeviceLock(&dc->RequestLock);
+    return status;
 }
 
 // ---- Notification rendezvous -----------------------------------------------------------
@@ -214,6 +233,18 @@ static TqHandler HandlerFor(ULONG code)
     }
 }
 
+// A buffered request's system buffer is pool that the I/O manager filled with the input
+// only; every byte of it up to the output length goes back to the caller, since the
+// information is always the output length. The part past the input is zeroed before a
+// handler runs, so that what a handler does not write returns as zero, never as what
+// the pool held before (another caller's data, kernel pointers), and what it writes
+// stands. Direct and neither methods return nothing from the system buffer.
+static void ClearBufferedReply(ULONG code, PVOID sysBuf, ULONG inLen, ULONG outLen)
+{
+    if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && sysBuf != nullptr && outLen > inLen)
+        RtlZeroMemory(static_cast<PUCHAR>(sysBuf) + inLen, outLen - inLen);
+}
+
 // IRP_MJ_DEVICE_CONTROL, PASSIVE_LEVEL in the caller's thread. Every request that is not
 // left pending is completed here, on success and failure alike, with information equal
 // to the output length the caller supplied.
@@ -229,6 +260,7 @@ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIR
     ULONG inLen = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLen = stack->Parameters.DeviceIoControl.OutputBufferLength;
     PVOID sysBuf = irp->AssociatedIrp.SystemBuffer;
+    ClearBufferedReply(code, sysBuf, inLen, outLen);
 
     switch (code) {
     case IOCTL_WAIT_NOTIFY:

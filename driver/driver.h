@@ -95,6 +95,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
 NTSTATUS ClaimResources(PDEVICE_OBJECT deviceObject, PCM_PARTIAL_RESOURCE_LIST rawList,
                         PCM_PARTIAL_RESOURCE_LIST translatedList);
 void ReleaseResources(PDEVICE_OBJECT deviceObject);
+BOOLEAN PortSpanClaimed(DeviceContext *dc, LONGLONG address, ULONG bytes);
 void DeleteDevice(PDEVICE_OBJECT deviceObject);
 
 #endif

@@ -111,7 +111,7 @@ inline constexpr uint32_t TqPortReadInputBytes = 2;   // port number only
 inline constexpr uint32_t TqPortWriteInputBytes = 8;  // port number and value
 
 // Error numbers. The driver keeps one LastError per device; the library one number per
-// process; both share this number space. Codes 117 to 120 and library code 15 are this
+// process; both share this number space. Codes 117 to 121 and library code 15 are this
 // project's additions for refusals the original contract left open.
 enum TqError : int32_t {
     TQ_OK = 0,
@@ -145,6 +145,7 @@ enum TqError : int32_t {
     TQ_DRV_START_FIELD = 118,        // added: StartRecord field out of range
     TQ_DRV_BUFFER_TOO_SHORT = 119,   // added: request buffer too short for its record
     TQ_DRV_CONVERSION_TIMEOUT = 120, // added: conversion did not complete
+    TQ_DRV_PORT_OUT_OF_RANGE = 121,  // added: port access outside the card's claimed ranges
     TQ_DRV_FREQUENCY_ERASED = 1000,
 };
 

@@ -63,7 +63,9 @@ struct IrpTrack {
     PVOID systemBuffer;    // owned by the I/O manager
     PMDL mdl;              // owned by the I/O manager
     ULONG method;
+    ULONG inputLength;
     ULONG outputLength;
+    std::uint64_t fillSeed;  // METHOD_BUFFERED: the fill of the system buffer past the input
     // IofCallDriver calls under way for this IRP, which look at this record after their
     // dispatch routine returned, when the IRP may already be completed and freed; and
     // whether the quarantine let go of the block meanwhile, so that the last of those
@@ -348,10 +350,58 @@ bool IrpCompletedToTop(PIRP irp)
     return BlockOf(irp)->track.state.load() == static_cast<int>(IrpState::Completed);
 }
 
+namespace {
+
+// A buffered request's system buffer comes from pool that the real I/O manager does not
+// clear: past the input it holds whatever the pool held before. Here it holds a fill that
+// is never zero and differs from request to request, so that no caller or device can
+// produce it on purpose, and a driver that hands some of it back is found out.
+std::atomic<std::uint64_t> gFillSerial{0};
+constexpr std::size_t kFillRun = 4;  // returned fill bytes in a row that make a report
+
+std::uint64_t Mix64(std::uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Byte i of the fill of the request with this seed: 1…255.
+std::uint8_t FillByte(std::uint64_t seed, std::size_t i)
+{
+    std::uint8_t b = static_cast<std::uint8_t>(Mix64(seed ^ (i / 8)) >> (8 * (i % 8)));
+    return b != 0 ? b : 0xA5;
+}
+
+// Completion of a buffered request that returns bytes: a run of kFillRun or more returned
+// bytes past the input still holding the fill is pool the driver never wrote, on its way
+// to the caller. (A shorter run is not judged: four bytes a driver wrote match the fill
+// by chance once in 2^32, one byte once in 255.)
+void CheckReturnedFill(const IrpTrack &t, ULONG_PTR returned)
+{
+    const auto *buffer = static_cast<const std::uint8_t *>(t.systemBuffer);
+    std::size_t run = 0;
+    for (std::size_t i = t.inputLength; i < returned; ++i) {
+        run = buffer[i] == FillByte(t.fillSeed, i) ? run + 1 : 0;
+        if (run < kFillRun) continue;
+        std::size_t first = i + 1 - run;
+        while (i + 1 < returned && buffer[i + 1] == FillByte(t.fillSeed, i + 1)) ++i;
+        Report(rule::BufferedReplyUninitialised, "IofCompleteRequest",
+               "bytes " + std::to_string(first) + "…" + std::to_string(i) + " of the " + std::to_string(returned) +
+                   " returned by a buffered request (input " + std::to_string(t.inputLength) +
+                   " bytes) still hold the pool's old contents: the driver never wrote them");
+        return;
+    }
+}
+
+}  // namespace
+
 // Sets up the buffers of a device-control request as the real I/O manager does.
 // METHOD_BUFFERED: one system buffer of max(in, out) bytes, input copied in, the rest
-// zero-filled. METHOD_IN/OUT_DIRECT: the input in a system buffer, the output described
-// by an MDL (mapped or not, per SetDirectIoMdlMapped). METHOD_NEITHER: raw pointers.
+// holding a fill that stands for uninitialised pool. METHOD_IN/OUT_DIRECT: the input in a
+// system buffer, the output described by an MDL (mapped or not, per
+// SetDirectIoMdlMapped). METHOD_NEITHER: raw pointers.
 void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                                ULONG outputLength, bool kernelCaller)
 {
@@ -361,6 +411,7 @@ void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLen
     sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     t.method = METHOD_FROM_CTL_CODE(code);
+    t.inputLength = inputLength;
     t.outputLength = outputLength;
     irp->UserBuffer = output;
     switch (t.method) {
@@ -368,7 +419,9 @@ void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLen
         ULONG size = std::max(inputLength, outputLength);
         if (size != 0) {
             t.systemBuffer = std::malloc(size);
-            std::memset(t.systemBuffer, 0, size);
+            t.fillSeed = Mix64(gFillSerial.fetch_add(1, std::memory_order_relaxed));
+            auto *bytes = static_cast<std::uint8_t *>(t.systemBuffer);
+            for (ULONG i = inputLength; i < size; ++i) bytes[i] = FillByte(t.fillSeed, i);
             if (inputLength) std::memcpy(t.systemBuffer, input, inputLength);
             irp->AssociatedIrp.SystemBuffer = t.systemBuffer;
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -402,7 +455,8 @@ void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLen
 }
 
 // After completion: copies a buffered request's output back when the status is not an
-// error (IoStatus.Information bytes, never more than the caller's output length).
+// error (IoStatus.Information bytes, never more than the caller's output length), and
+// reports returned bytes the driver never wrote.
 void FinishDeviceControlBuffers(PIRP irp, PVOID output)
 {
     IrpTrack &t = BlockOf(irp)->track;
@@ -414,7 +468,9 @@ void FinishDeviceControlBuffers(PIRP irp, PVOID output)
                    std::to_string(t.outputLength) + " bytes; copied back " + std::to_string(t.outputLength));
         info = t.outputLength;
     }
-    if (info != 0 && t.systemBuffer != nullptr) std::memcpy(output, t.systemBuffer, info);
+    if (info == 0 || t.systemBuffer == nullptr) return;
+    CheckReturnedFill(t, info);
+    std::memcpy(output, t.systemBuffer, info);
 }
 
 std::size_t DevicesOwnedBy(PDRIVER_OBJECT driver, std::string *detail)

@@ -158,6 +158,15 @@ TEST_F(StartHandlerTest, StartRecordFieldsOutOfRangeAreRefusedWith118)
     EXPECT_EQ(Start(StartRecord(1, 1000, 32, 1, 31, 0, false, event)), STATUS_SUCCESS);
     EXPECT_EQ(Stop(), STATUS_SUCCESS);
     EXPECT_EQ(Start(StartRecord(1, 1000, 1, 1, 31, 0, false, event)), STATUS_SUCCESS);
+    EXPECT_EQ(Stop(), STATUS_SUCCESS);
+    // A start of several channels never uses its first channel (the scan begins at
+    // channel 0), so no value there refuses it.
+    for (uint16_t first : {32, 0xFFFF}) {
+        SCOPED_TRACE(first);
+        EXPECT_EQ(Start(StartRecord(1, 1000, 4, 1, first, 4, false, event)), STATUS_SUCCESS);
+        EXPECT_EQ(Card().ControlRegister(), 0x40) << "gain bits, channel 0";
+        EXPECT_EQ(Stop(), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(StartHandlerTest, RingModeEventThatCannotBeReferencedIsRefusedWith117)

@@ -50,6 +50,7 @@ TEST_F(AcquisitionTest, StartChecksRunInOrderOnLow16BitArguments)
         {"rate 100001", {2, 100, 0, 4, 100001}, 17, 0},
         {"rate -100000 passes", {2, 100, 0, 4, -100000}, 0, 802},
         {"rate 100000 passes", {2, 100, 0, 4, 100000}, 0, 802},
+        {"first channel 40 of a 4-channel scan passes (not used)", {2, 100, 40, 4, 1000}, 0, 802},
     };
     for (bool snapshot : {false, true}) {
         for (const Case &c : cases) {

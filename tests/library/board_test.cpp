@@ -4,6 +4,8 @@
 
 #include "sim/card.h"
 
+#include <plat/hw.h>
+
 #include <cstring>
 #include <functional>
 #include <set>
@@ -37,9 +39,28 @@ TEST_F(BoardTest, PortReadsReturnTheValueZeroExtendedUsingTheLow16BitsOfThePort)
     // A 32-bit read of the bridge's interrupt control/status register.
     const uint32_t bridge = Driver().BridgeBase;
     EXPECT_EQ(lib.inportdw(bridge + sim::bridge::kIntCsr), Card().PeekIntCsr(Card().Now()));
-    // An unclaimed port floats high: all ones in the read's width.
-    EXPECT_EQ(lib.inport(0xFFF0), 0xFFFFu);
-    EXPECT_EQ(lib.inportdw(0xFFF0), 0xFFFFFFFFu);
+}
+
+// Ports outside the card's ranges (another device's, or none's) are refused by the driver
+// with 121 and the port functions return 0; nothing reaches the bus.
+TEST_F(BoardTest, PortFunctionsOutsideTheCardsRangesFailWith121)
+{
+    ASSERT_TRUE(BootAndLoad());
+    const uint32_t base = Driver().BoardBase;
+    const uint64_t mark = Card().Trace().Total();
+    EXPECT_EQ(lib.inport(0xFFF0), 0u);
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    EXPECT_EQ(lib.inportdw(base + 13), 0u);  // runs past the board range's last byte
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    lib.outportb(0x300, 0x5A);
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    lib.outportdw(base - 4, 0);
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    EXPECT_EQ(Card().Trace().Total(), mark);
+    EXPECT_EQ(plat::UnclaimedAccessCount(), 0u);
+    // The card's own ports still answer.
+    lib.inportb(base + sim::board::kDiHigh);
+    EXPECT_EQ(lib.GetLastADError(), 0);
 }
 
 TEST_F(BoardTest, PortWritesReachTheCardWithTheirWidth)

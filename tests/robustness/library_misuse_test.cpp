@@ -29,7 +29,8 @@ bool Documented(int32_t error, bool driverCodesPossible)
                                      TQ_DRV_NO_MEMORY,        TQ_DRV_NOT_RUNNING,      TQ_DRV_NOT_RING_MODE,
                                      TQ_DRV_OUTPUT_LENGTH,    TQ_DRV_NOT_SNAPSHOT_MODE, TQ_DRV_BAD_BOARD_COMMAND,
                                      TQ_DRV_BAD_FREQUENCY_REQUEST, TQ_DRV_EVENT_REFERENCE, TQ_DRV_START_FIELD,
-                                     TQ_DRV_BUFFER_TOO_SHORT, TQ_DRV_CONVERSION_TIMEOUT, TQ_DRV_FREQUENCY_ERASED};
+                                     TQ_DRV_BUFFER_TOO_SHORT, TQ_DRV_CONVERSION_TIMEOUT, TQ_DRV_PORT_OUT_OF_RANGE,
+                                     TQ_DRV_FREQUENCY_ERASED};
     if (std::find(std::begin(library), std::end(library), error) != std::end(library))
         return true;
     return driverCodesPossible && std::find(std::begin(driver), std::end(driver), error) != std::end(driver);

@@ -203,6 +203,17 @@ TEST(ToolRun, EepromWordsHoldTheCardFrequency)
     EXPECT_NE(run.out.find("card frequency (words 58-59): 6000000.0 Hz"), std::string::npos) << run.out;
 }
 
+TEST(ToolRun, PortCommandsReachTheCardsPortsOnly)
+{
+    RunResult run = RunTool({"port", "in", "8", "0xE403", "--sim", "di=0x5A,0xA5"});  // board + 3
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0x5A\n");
+    RunResult refused = RunTool({"port", "in", "8", "0x300"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("inportb failed: error 121 (port outside the card's ranges)"), std::string::npos)
+        << refused.err;
+}
+
 TEST(ToolRun, SelftestPassesOnTheSimulatedCard)
 {
     RunResult run = RunTool({"selftest"});

@@ -73,7 +73,8 @@ const char kBoardUsage[] =
 
 const char kPortUsage[] =
     "usage: tq4815 port in 8|16|32 PORT | port out 8|16|32 PORT VALUE [--sim 'ITEMS']\n"
-    "  One read or write of an absolute I/O port (no range check: use with care).\n";
+    "  One read or write of an absolute I/O port; the driver refuses ports outside the\n"
+    "  card's bridge and board ranges (see 'tq4815 board status' for the board's base).\n";
 
 const char kSelftestUsage[] =
     "usage: tq4815 selftest [--sim 'ITEMS']\n"

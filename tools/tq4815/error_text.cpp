@@ -39,6 +39,7 @@ constexpr ErrorRow kErrors[] = {
     {118, "start record field out of range"},
     {119, "request buffer too short"},
     {120, "conversion did not complete"},
+    {121, "port outside the card's ranges"},
     {1000, "card frequency not programmed (EEPROM erased)"},
 };
 

@@ -51,6 +51,7 @@ inline constexpr const char *IrpStackOverflow = "IrpStackLocationOverflow";
 inline constexpr const char *IrpFreedInUse = "IrpFreedWhileInUse";
 inline constexpr const char *UnknownIrp = "UnknownIrp";
 inline constexpr const char *InformationTooLarge = "InformationExceedsOutputBuffer";
+inline constexpr const char *BufferedReplyUninitialised = "BufferedReplyReturnsUninitialisedPool";
 inline constexpr const char *IrqlNotRestored = "IrqlNotRestored";
 inline constexpr const char *IrqlRaiseToLower = "IrqlRaiseToLower";
 inline constexpr const char *IrqlLowerToHigher = "IrqlLowerToHigher";
