@@ -41,14 +41,13 @@
 namespace {
 
 // ---- What the port codes answer ------------------------------------------------------------
-// The driver's LastError for a direct port code on this device, which Wine starts without
-// resources. 0: the driver passes the port number to the HAL as it stands, and Wine's HAL
-// answers the byte and double-word accesses (its 16-bit port routines are unimplemented,
-// so those codes are not sent). A driver that confines the port codes to the ranges the
-// device claimed refuses them all here: with 121 (STATUS_ACCESS_DENIED) for a port
-// outside the ranges, or with 103 (STATUS_UNSUCCESSFUL) when it refuses every port access
-// of a device that is not started. The number is the driver's decision; set it here.
-constexpr int32_t kPortCodeLastError = 0;
+// The driver's LastError for a direct port code on this device. The driver confines the
+// port codes to the ranges the device claimed at its start, and refuses every port access
+// of a device that is not started with 103 (STATUS_UNSUCCESSFUL) before it looks at the
+// port: Wine starts the device without resources, so every port code is refused so. (A
+// port outside the ranges of a started device gets 121, STATUS_ACCESS_DENIED; 0 here would
+// mean a driver that hands any port number to the HAL.)
+constexpr int32_t kPortCodeLastError = 103;
 constexpr int32_t kPortOutsideRanges = 121;
 
 // ---- Names and limits ----------------------------------------------------------------------
