@@ -121,6 +121,7 @@ enum TqError : int32_t {
     TQ_LIB_RATE_TOO_LOW = 16,
     TQ_LIB_RATE_TOO_HIGH = 17,
     TQ_NO_DATA = 18,                 // both sides: no unread buffer
+    TQ_LIB_SYSTEM_REFUSED = 19,      // added: the system refused the request before the driver saw it
     // driver codes
     TQ_DRV_INITIAL_LENGTH = 101,
     TQ_DRV_RUNNING = 102,

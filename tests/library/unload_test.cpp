@@ -37,7 +37,8 @@ TEST_F(UnloadTest, DetachWithRunningAcquisitionAndWaitingThreadLeavesNothingBehi
     EXPECT_TRUE(UnloadLibrary()) << "the library stayed in the process";
 }
 
-// Threads left waiting by earlier runs (start/stop twice, no signal) are ended as well.
+// Threads left serving by earlier runs that the library did not stop (Initial while
+// running stops the acquisition in the driver) are ended as well.
 TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
@@ -50,7 +51,9 @@ TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
         ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
         ASSERT_TRUE(AdvanceUntilUnread(1));
         ASSERT_EQ(window.WaitFor(1).size(), 1u);
-        ASSERT_EQ(lib.StopIntr(), 1);
+        ASSERT_EQ(lib.Initial(0, 0, 0, 0), 0);
+        ASSERT_EQ(lib.GetLastADError(), 102);
+        ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
     }
     EXPECT_EQ(ThreadCount(), threads + 3);
     lib.ProcessDetach();

@@ -5,8 +5,13 @@
 // Every thread that calls the stand-in gets a ThreadRecord on first use; the record of a
 // thread started by CreateThread exists before it runs. A thread's record stays findable
 // by its id while it runs, and by its kernel object while a handle of that object is open.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <setjmp.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <unordered_map>
 
@@ -38,8 +43,9 @@ Registry &TheRegistry()
 // Runs the end-of-thread work once, in the ending thread.
 void FinishThread(const std::shared_ptr<ThreadRecord> &record)
 {
-    if (!record->startedByCreateThread)
-        record->exitCode.store(0);  // no start routine returned a code
+    DWORD stillActive = STILL_ACTIVE;
+    if (!record->startedByCreateThread)  // no start routine returned a code, unless ExitThread gave one
+        record->exitCode.compare_exchange_strong(stillActive, 0);
     user::ThreadExiting(record->id);
     Registry &reg = TheRegistry();
     void *object = nullptr;
@@ -131,6 +137,33 @@ struct StartInfo {
     LPVOID parameter;
 };
 
+// Where ExitThread leaves a thread that CreateThread started: back in ThreadMain, without
+// unwinding the frames between (as on Windows, which runs no destructors of them either,
+// and whose frames may belong to a module that is being unloaded).
+thread_local jmp_buf *t_exitJump = nullptr;
+thread_local DWORD t_exitThreadCode = 0;
+
+// A start routine that returned has run its module's code up to its last instruction.
+// When that module is no longer in the process (its last reference went while the thread
+// still ran in it), the thread got away with running unmapped code only by chance: on
+// Windows it would have faulted. Such a module must be left with FreeLibraryAndExitThread
+// on a reference the thread holds.
+void CheckStartModuleStillLoaded(LPTHREAD_START_ROUTINE start)
+{
+    Dl_info info{};
+    const bool known = dladdr(reinterpret_cast<void *>(start), &info) != 0 && info.dli_fname != nullptr;
+    void *module = known ? dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD) : nullptr;
+    if (module != nullptr) {
+        dlclose(module);
+        return;
+    }
+    std::fprintf(stderr,
+                 "tq win32: ThreadOutlivedModule: a thread returned from its start routine after "
+                 "the module holding it was unloaded (end such threads with "
+                 "FreeLibraryAndExitThread on a reference they hold)\n");
+    std::abort();
+}
+
 void *ThreadMain(void *argument)
 {
     std::unique_ptr<StartInfo> info(static_cast<StartInfo *>(argument));
@@ -141,8 +174,16 @@ void *ThreadMain(void *argument)
         std::unique_lock lock(record.gateMutex);
         record.gate.wait(lock, [&] { return record.suspendCount == 0; });
     }
-    DWORD code = info->start(info->parameter);
-    record.exitCode.store(code);
+    jmp_buf exitJump;
+    if (setjmp(exitJump) == 0) {
+        t_exitJump = &exitJump;
+        DWORD code = info->start(info->parameter);
+        t_exitJump = nullptr;
+        CheckStartModuleStillLoaded(info->start);
+        record.exitCode.store(code);
+    } else {
+        record.exitCode.store(t_exitThreadCode);  // ExitThread
+    }
     return nullptr;  // t_guard's destructor finishes the thread
 }
 
@@ -330,6 +371,21 @@ extern "C" DWORD WINAPI GetThreadId(HANDLE Thread)
 {
     auto record = ThreadFromHandle(Thread);
     return record ? record->id : 0;
+}
+
+// Ends the calling thread with an exit code. A thread that CreateThread started returns to
+// the stand-in's thread routine without unwinding its frames; any other thread (the
+// program's main thread, a std::thread) ends through pthread_exit.
+extern "C" void WINAPI ExitThread(DWORD dwExitCode)
+{
+    jmp_buf *exitJump = t_exitJump;
+    if (exitJump != nullptr) {
+        t_exitJump = nullptr;
+        t_exitThreadCode = dwExitCode;
+        longjmp(*exitJump, 1);
+    }
+    CurrentThread().exitCode.store(dwExitCode);
+    pthread_exit(nullptr);
 }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
