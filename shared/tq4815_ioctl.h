@@ -105,7 +105,7 @@ inline constexpr uint32_t TqPortReadInputBytes = 2;   // port number only
 inline constexpr uint32_t TqPortWriteInputBytes = 8;  // port number and value
 
 // Error numbers. The driver keeps one LastError per device; the library one number per
-// process; both share this number space. Codes 117 to 120 and library code 15 are this
+// process; both share this number space. Codes 117 to 120 and library codes 15 and 19 are this
 // project's additions for refusals the original contract left open.
 enum TqError : int32_t {
     TQ_OK = 0,
