@@ -7,6 +7,7 @@
 // never gave (Windows would take it from another holder's count, unloading the module
 // under it).
 #include <dlfcn.h>
+#include <errno.h>
 
 #include <map>
 #include <string>
@@ -29,13 +30,17 @@ References &TheReferences()
     return *references;
 }
 
-// The file name of the shared object that `address` lies in, or the name given.
-bool ModuleFileName(DWORD flags, LPCSTR nameOrAddress, std::string &file)
+// The file name of the shared object that `address` lies in, or the name given. An
+// address in the program itself sets `program` instead.
+bool ModuleFileName(DWORD flags, LPCSTR nameOrAddress, std::string &file, bool &program)
 {
+    program = false;
     if (flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
         Dl_info info{};
         if (dladdr(nameOrAddress, &info) == 0 || info.dli_fname == nullptr)
             return false;
+        // The host loader names the program by its argv[0].
+        program = info.dli_fname == program_invocation_name;
         file = info.dli_fname;
         return true;
     }
@@ -59,13 +64,14 @@ extern "C" BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HM
     if ((dwFlags & ~kKnownFlags) != 0 ||
         ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) && (dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)))
         return FailWithError(ERROR_INVALID_PARAMETER);
-    if (lpModuleName == nullptr) {
+    std::string file;
+    bool program = lpModuleName == nullptr;
+    if (!program && !ModuleFileName(dwFlags, lpModuleName, file, program))
+        return FailWithError(ERROR_MOD_NOT_FOUND);
+    if (program) {
         *phModule = GetModuleHandleA(nullptr);  // the program, which is never unloaded
         return TRUE;
     }
-    std::string file;
-    if (!ModuleFileName(dwFlags, lpModuleName, file))
-        return FailWithError(ERROR_MOD_NOT_FOUND);
     const int mode = RTLD_LAZY | RTLD_NOLOAD | ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) ? RTLD_NODELETE : 0);
     void *handle = dlopen(file.c_str(), mode);
     if (handle == nullptr)
@@ -84,6 +90,8 @@ extern "C" BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HM
 // Gives up one counted reference; the module leaves the process with its last one.
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule)
 {
+    if (hLibModule != nullptr && hLibModule == GetModuleHandleA(nullptr))
+        return TRUE;  // the program's references are not counted: it never leaves
     void *handle = reinterpret_cast<void *>(hLibModule);
     {
         References &refs = TheReferences();

@@ -5,13 +5,9 @@
 // Every thread that calls the stand-in gets a ThreadRecord on first use; the record of a
 // thread started by CreateThread exists before it runs. A thread's record stays findable
 // by its id while it runs, and by its kernel object while a handle of that object is open.
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <setjmp.h>
-
-#include <cstdio>
-#include <cstdlib>
 
 #include <unordered_map>
 
@@ -143,27 +139,6 @@ struct StartInfo {
 thread_local jmp_buf *t_exitJump = nullptr;
 thread_local DWORD t_exitThreadCode = 0;
 
-// A start routine that returned has run its module's code up to its last instruction.
-// When that module is no longer in the process (its last reference went while the thread
-// still ran in it), the thread got away with running unmapped code only by chance: on
-// Windows it would have faulted. Such a module must be left with FreeLibraryAndExitThread
-// on a reference the thread holds.
-void CheckStartModuleStillLoaded(LPTHREAD_START_ROUTINE start)
-{
-    Dl_info info{};
-    const bool known = dladdr(reinterpret_cast<void *>(start), &info) != 0 && info.dli_fname != nullptr;
-    void *module = known ? dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD) : nullptr;
-    if (module != nullptr) {
-        dlclose(module);
-        return;
-    }
-    std::fprintf(stderr,
-                 "tq win32: ThreadOutlivedModule: a thread returned from its start routine after "
-                 "the module holding it was unloaded (end such threads with "
-                 "FreeLibraryAndExitThread on a reference they hold)\n");
-    std::abort();
-}
-
 void *ThreadMain(void *argument)
 {
     std::unique_ptr<StartInfo> info(static_cast<StartInfo *>(argument));
@@ -179,7 +154,6 @@ void *ThreadMain(void *argument)
         t_exitJump = &exitJump;
         DWORD code = info->start(info->parameter);
         t_exitJump = nullptr;
-        CheckStartModuleStillLoaded(info->start);
         record.exitCode.store(code);
     } else {
         record.exitCode.store(t_exitThreadCode);  // ExitThread
