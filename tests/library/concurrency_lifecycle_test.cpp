@@ -93,12 +93,13 @@ TEST_F(LifecycleTest, StartAndStopFromTwoThreadsNeverLoseNotifications)
 // thread's request echoed back.
 TEST_F(LifecycleTest, ZelFunctionsFromTwoThreadsNeverReadTheOthersReply)
 {
-    const uint64_t calls = RunSize("TQ_BOARD_CALLS", 2'000, 200'000);
+    const uint64_t calls = RunSize("TQ_BOARD_CALLS", 100'000, 5'000'000);
     ASSERT_TRUE(BootAndLoad("di=0x5A,0xC3"));
+    std::atomic<bool> done{false};
     std::atomic<uint64_t> failedDa{0};
     std::thread writer([&] {
-        for (uint64_t n = 0; n < calls; ++n)
-            if (lib.Zel_DA(static_cast<uint32_t>(n & 0xFFF), n & 1) != 1)
+        for (uint32_t n = 0; !done.load(); ++n)
+            if (lib.Zel_DA(n & 0xFFF, n & 1) != 1)
                 ++failedDa;
     });
     uint64_t wrong = 0, failedDi = 0;
@@ -109,6 +110,7 @@ TEST_F(LifecycleTest, ZelFunctionsFromTwoThreadsNeverReadTheOthersReply)
         else if (values[0] != 0x5A || values[1] != 0xC3)
             ++wrong;
     }
+    done.store(true);
     writer.join();
     EXPECT_EQ(wrong, 0u) << "of " << calls << " Zel_DI calls returned another request's bytes";
     EXPECT_EQ(failedDi, 0u);
