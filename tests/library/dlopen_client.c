@@ -2,10 +2,11 @@
  * at run time with dlopen, every function looked up by name, the simulated machine booted
  * by the library's own open of the device. It exits from main while an acquisition still
  * runs and its notification thread waits, either leaving the library loaded ("exit") or
- * unloading it first with dlclose ("dlclose"). Either way the process must exit with
- * status 0: the exit handlers and the unload must neither crash nor hang.
+ * unloading it first with dlclose ("dlclose"), or after stopping it and unloading the
+ * library, which must then leave the process ("stop-dlclose"). Every way the process must
+ * exit with status 0: the exit handlers and the unload must neither crash nor hang.
  *
- *   dlopen_client LIBRARY exit|dlclose
+ *   dlopen_client LIBRARY exit|dlclose|stop-dlclose
  */
 #include <dlfcn.h>
 #include <stdint.h>
@@ -77,8 +78,9 @@ static int StartAndRead(struct Tavlon *t)
 int main(int argc, char **argv)
 {
     struct Tavlon t;
-    if (argc != 3 || (strcmp(argv[2], "exit") != 0 && strcmp(argv[2], "dlclose") != 0)) {
-        fprintf(stderr, "usage: dlopen_client LIBRARY exit|dlclose\n");
+    if (argc != 3 || (strcmp(argv[2], "exit") != 0 && strcmp(argv[2], "dlclose") != 0 &&
+                      strcmp(argv[2], "stop-dlclose") != 0)) {
+        fprintf(stderr, "usage: dlopen_client LIBRARY exit|dlclose|stop-dlclose\n");
         return 2;
     }
     if (Load(argv[1], &t) != 0)
@@ -92,8 +94,14 @@ int main(int argc, char **argv)
         return Fail("StopIntr", &t);
     if (StartAndRead(&t) != 0)
         return 1;
-    if (strcmp(argv[2], "dlclose") == 0 && dlclose(t.handle) != 0) {
+    if (strcmp(argv[2], "stop-dlclose") == 0 && t.StopIntr() != 1)
+        return Fail("the second StopIntr", &t);
+    if (strcmp(argv[2], "exit") != 0 && dlclose(t.handle) != 0) {
         fprintf(stderr, "dlopen_client: dlclose: %s\n", dlerror());
+        return 1;
+    }
+    if (strcmp(argv[2], "stop-dlclose") == 0 && dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD) != NULL) {
+        fprintf(stderr, "dlopen_client: the library stayed in the process after its stop and dlclose\n");
         return 1;
     }
     return 0;
