@@ -11,8 +11,12 @@
  *    3 not initialised, 10 buffer count 0, 11 scans per buffer below 5, 12 channel count
  *    0, 13 notification slot index 4 or more, 14 channel count above 32, 15 count out
  *    of range (Zel_DI above 100, Zel_ADResult above 50), 16 rate below -100000, 17 rate
- *    above 100000, 18 no unread buffer. Numbers from 101 up (and 18) come from the
- *    driver.
+ *    above 100000, 18 no unread buffer, 19 the system refused the request before the
+ *    driver saw it (a buffer that fails the system's probe, the device being removed).
+ *    Numbers from 101 up (and 18) come from the driver. A failure never leaves 0.
+ *  - Any thread may call any function. StartIntr, StartSnapshot and StopIntr are
+ *    serialised, as are the Zel_ functions (they share one request block); an accepted
+ *    StopIntr returns once the acquisition's notification thread has ended.
  *  - Every argument occupies 32 bits; where only the low 16 (or fewer) bits count, the
  *    comment says so. Results that are 16-bit quantities (QueryBuf, inportb, inport) are
  *    returned zero-extended in a 32-bit result, so a caller may declare them either way.

@@ -111,7 +111,7 @@ inline constexpr uint32_t TqPortReadInputBytes = 2;   // port number only
 inline constexpr uint32_t TqPortWriteInputBytes = 8;  // port number and value
 
 // Error numbers. The driver keeps one LastError per device; the library one number per
-// process; both share this number space. Codes 117 to 121 and library code 15 are this
+// process; both share this number space. Codes 117 to 121 and library codes 15 and 19 are this
 // project's additions for refusals the original contract left open.
 enum TqError : int32_t {
     TQ_OK = 0,
@@ -127,6 +127,7 @@ enum TqError : int32_t {
     TQ_LIB_RATE_TOO_LOW = 16,
     TQ_LIB_RATE_TOO_HIGH = 17,
     TQ_NO_DATA = 18,                 // both sides: no unread buffer
+    TQ_LIB_SYSTEM_REFUSED = 19,      // added: the system refused the request before the driver saw it
     // driver codes
     TQ_DRV_INITIAL_LENGTH = 101,
     TQ_DRV_RUNNING = 102,

@@ -138,20 +138,67 @@ TEST_F(AcquisitionTest, SecondStartIsRefusedWith102AndCreatesNoThread)
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 
-// A refused start still records its sizes: the next read asks for the refused start's
-// buffer size, which the driver finds too short for the running acquisition.
-TEST_F(AcquisitionTest, RefusedStartKeepsItsSizesForLaterReads)
+// A start the driver refuses (102: one runs already) leaves the running acquisition's
+// reads as they were, in either mode: the ring's next ADResult still asks for its own
+// buffer size and gets the card's samples, and the snapshot's GetSnapshot still frames
+// its scans and takes the position from the reply's last four bytes.
+TEST_F(AcquisitionTest, RefusedStartLeavesTheRunningAcquisitionsReadsAsTheyWere)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
-    ASSERT_EQ(lib.StartIntr(4, 10, 0, 4, 10000, 0, 0), 82);
-    ASSERT_TRUE(AdvanceUntilUnread(1));
-    EXPECT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 0);
-    EXPECT_EQ(lib.GetLastADError(), 102);
-    std::vector<unsigned char> buffer(200, 0xEE);
-    EXPECT_EQ(lib.ADResult(buffer.data()), 0);
-    EXPECT_EQ(lib.GetLastADError(), 112);
-    EXPECT_EQ(buffer[0], 0xEE);
+    for (bool snapshot : {false, true}) {
+        SCOPED_TRACE(snapshot ? "snapshot" : "ring");
+        // Two channels, ten scans a buffer: 42 bytes; the refused start asks for four.
+        ASSERT_EQ(snapshot ? lib.StartSnapshot(1, 20, 0, 2, 10000, 0, 0, 0)
+                           : lib.StartIntr(4, 10, 0, 2, 10000, 0, 0),
+                  snapshot ? 82 : 42);
+        ASSERT_TRUE(snapshot ? (Advance(5'000'000), true) : AdvanceUntilUnread(1));
+        EXPECT_EQ(snapshot ? lib.StartSnapshot(1, 20, 0, 4, 10000, 0, 0, 0)
+                           : lib.StartIntr(4, 10, 0, 4, 10000, 0, 0),
+                  0);
+        EXPECT_EQ(lib.GetLastADError(), 102);
+        std::vector<uint16_t> buffer(100, 0xEEEE);
+        int32_t position = static_cast<int32_t>(0xEEEEEEEE);
+        ASSERT_EQ(snapshot ? lib.GetSnapshot(buffer.data(), 10, &position) : lib.ADResult(buffer.data()), 1)
+            << lib.GetLastADError();
+        // Ring: a sequence word and 20 samples; snapshot: a word, 20 samples, the position.
+        const size_t words = snapshot ? 23 : 21;
+        EXPECT_EQ(buffer[words], 0xEEEE) << "more than the running acquisition's reply was asked for";
+        EXPECT_GE(FindSamples(CompletedConversions(Card()), buffer.data() + 1, 20, 0, 2), 0)
+            << "the samples are not framed as two channels";
+        if (snapshot) {
+            EXPECT_EQ(static_cast<uint32_t>(position), buffer[21] | static_cast<uint32_t>(buffer[22]) << 16);
+            EXPECT_GE(position, 0);
+            EXPECT_LT(position, 20);
+        }
+        EXPECT_EQ(lib.StopIntr(), 1);
+    }
+}
+
+// A request the system refuses before the driver sees it (a buffer that fails the I/O
+// manager's probe) fails with the library's 19, whatever the driver's LastError holds
+// from its previous request: 0, or a stale code of another refusal.
+TEST_F(AcquisitionTest, RequestRefusedBeforeTheDriverFailsWith19)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+    ASSERT_TRUE(AdvanceUntilUnread(2));
+    uint8_t reply[12];
+    for (bool stale : {false, true}) {
+        SCOPED_TRACE(stale ? "driver holds 114" : "driver holds 0");
+        if (stale) {
+            ASSERT_EQ(lib.IOCtl(0, nullptr, sizeof reply, reply), 0);  // malformed: 114
+        }
+        ASSERT_EQ(DriverLastError(), stale ? 114 : 0);
+        EXPECT_EQ(lib.ADResult(nullptr), 0);
+        EXPECT_EQ(lib.GetLastADError(), 19) << "ADResult";
+        EXPECT_EQ(lib.ADResultRecent(nullptr), 0);
+        EXPECT_EQ(lib.GetLastADError(), 19) << "ADResultRecent";
+        EXPECT_EQ(lib.IOCtl(4, nullptr, 0, nullptr), 0);
+        EXPECT_EQ(lib.GetLastADError(), 19) << "IOCtl";
+    }
+    EXPECT_EQ(lib.QueryBuf(), 2) << "the refused reads took no buffer";
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 

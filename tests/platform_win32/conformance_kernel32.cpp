@@ -400,6 +400,90 @@ void ASuspendedThreadRunsOnlyOnceResumed()
     CloseHandle(thread);
 }
 
+DWORD WINAPI ExitThreadMain(LPVOID parameter)
+{
+    static_cast<std::atomic<int> *>(parameter)->store(1);
+    ExitThread(0x77);
+}
+
+DWORD WINAPI FreeLibraryAndExitThreadMain(LPVOID parameter)
+{
+    FreeLibraryAndExitThread(static_cast<HMODULE>(parameter), 0x78);
+}
+
+// ExitThread ends the calling thread with its code; FreeLibraryAndExitThread first gives
+// up a module reference the thread holds (here one of the program, taken from an address
+// in it) and ends the thread the same way.
+void ExitThreadAndFreeLibraryAndExitThreadEndTheThreadWithTheirCode()
+{
+    std::atomic<int> ran{0};
+    HANDLE thread = CreateThread(nullptr, 0, ExitThreadMain, &ran, 0, nullptr);
+    CHECK(thread != nullptr);
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    CHECK_EQ(GetExitCodeThread(thread, &exitCode), TRUE);
+    CHECK_EQ(exitCode, 0x77u);
+    CHECK_EQ(ran.load(), 1);
+    CloseHandle(thread);
+
+    HMODULE module = nullptr;
+    CHECK_EQ(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                reinterpret_cast<LPCSTR>(&FreeLibraryAndExitThreadMain), &module),
+             TRUE);
+    CHECK_EQ(module, GetModuleHandleA(nullptr));
+    thread = CreateThread(nullptr, 0, FreeLibraryAndExitThreadMain, module, 0, nullptr);
+    CHECK(thread != nullptr);
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CHECK_EQ(GetExitCodeThread(thread, &exitCode), TRUE);
+    CHECK_EQ(exitCode, 0x78u);
+    CloseHandle(thread);
+
+    // Pinning and leaving the count unchanged at once is refused.
+    module = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(1));
+    SetLastError(0);
+    CHECK_EQ(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                nullptr, &module),
+             FALSE);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CHECK(module == nullptr);
+}
+
+struct LockedCounter {
+    SRWLOCK lock = SRWLOCK_INIT;
+    long count = 0;  // plain: only the lock keeps the increments whole
+};
+
+DWORD WINAPI CountUnderLock(LPVOID parameter)
+{
+    LockedCounter *counter = static_cast<LockedCounter *>(parameter);
+    for (int i = 0; i < 20000; ++i) {
+        AcquireSRWLockExclusive(&counter->lock);
+        long seen = counter->count;
+        if ((i & 63) == 0)
+            Sleep(0);  // let the other thread try while the lock is held
+        counter->count = seen + 1;
+        ReleaseSRWLockExclusive(&counter->lock);
+    }
+    return 0;
+}
+
+// An SRW lock from static-style zero initialisation excludes: two threads' increments
+// under it all arrive.
+void AnSrwLockHeldExclusivelyExcludesTheOtherThread()
+{
+    LockedCounter counter;
+    HANDLE threads[2];
+    for (HANDLE &thread : threads) {
+        thread = CreateThread(nullptr, 0, CountUnderLock, &counter, 0, nullptr);
+        CHECK(thread != nullptr);
+    }
+    for (HANDLE thread : threads) {
+        CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    CHECK_EQ(counter.count, 40000L);
+}
+
 DWORD WINAPI WaitForever(LPVOID parameter)
 {
     WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE);
@@ -497,6 +581,8 @@ int main(int argc, char **argv)
     RUN_CASE(OneSignalOfAManualResetEventReleasesEveryWaitingThread);
     RUN_CASE(CreateThreadRunsTheRoutineWithItsParameterAndReportsItsIdentity);
     RUN_CASE(ASuspendedThreadRunsOnlyOnceResumed);
+    RUN_CASE(ExitThreadAndFreeLibraryAndExitThreadEndTheThreadWithTheirCode);
+    RUN_CASE(AnSrwLockHeldExclusivelyExcludesTheOtherThread);
     RUN_CASE(AProcessEndsWhileOneOfItsThreadsStillWaits);
     return conformance::Finish("conformance_kernel32");
 }

@@ -23,7 +23,7 @@ bool Documented(int32_t error, bool driverCodesPossible)
     static const int32_t library[] = {0, TQ_LIB_DEVICE_NOT_OPEN, TQ_LIB_NOT_INITIALISED, TQ_LIB_BUFFER_COUNT_ZERO,
                                       TQ_LIB_SCANS_BELOW_5, TQ_LIB_CHANNEL_COUNT_ZERO, TQ_LIB_SLOT_INDEX,
                                       TQ_LIB_CHANNEL_COUNT_ABOVE_32, TQ_LIB_COUNT_OUT_OF_RANGE,
-                                      TQ_LIB_RATE_TOO_LOW, TQ_LIB_RATE_TOO_HIGH, TQ_NO_DATA};
+                                      TQ_LIB_RATE_TOO_LOW, TQ_LIB_RATE_TOO_HIGH, TQ_NO_DATA, TQ_LIB_SYSTEM_REFUSED};
     static const int32_t driver[] = {TQ_DRV_INITIAL_LENGTH,   TQ_DRV_RUNNING,          TQ_DRV_NO_BOARD,
                                      TQ_DRV_NO_INTERRUPT,     TQ_DRV_NOT_INITIALISED,  TQ_DRV_START_LENGTH,
                                      TQ_DRV_NO_MEMORY,        TQ_DRV_NOT_RUNNING,      TQ_DRV_NOT_RING_MODE,

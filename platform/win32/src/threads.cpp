@@ -7,6 +7,7 @@
 // by its id while it runs, and by its kernel object while a handle of that object is open.
 #include <pthread.h>
 #include <sched.h>
+#include <setjmp.h>
 
 #include <unordered_map>
 
@@ -38,8 +39,9 @@ Registry &TheRegistry()
 // Runs the end-of-thread work once, in the ending thread.
 void FinishThread(const std::shared_ptr<ThreadRecord> &record)
 {
-    if (!record->startedByCreateThread)
-        record->exitCode.store(0);  // no start routine returned a code
+    DWORD stillActive = STILL_ACTIVE;
+    if (!record->startedByCreateThread)  // no start routine returned a code, unless ExitThread gave one
+        record->exitCode.compare_exchange_strong(stillActive, 0);
     user::ThreadExiting(record->id);
     Registry &reg = TheRegistry();
     void *object = nullptr;
@@ -131,6 +133,12 @@ struct StartInfo {
     LPVOID parameter;
 };
 
+// Where ExitThread leaves a thread that CreateThread started: back in ThreadMain, without
+// unwinding the frames between (as on Windows, which runs no destructors of them either,
+// and whose frames may belong to a module that is being unloaded).
+thread_local jmp_buf *t_exitJump = nullptr;
+thread_local DWORD t_exitThreadCode = 0;
+
 void *ThreadMain(void *argument)
 {
     std::unique_ptr<StartInfo> info(static_cast<StartInfo *>(argument));
@@ -141,8 +149,15 @@ void *ThreadMain(void *argument)
         std::unique_lock lock(record.gateMutex);
         record.gate.wait(lock, [&] { return record.suspendCount == 0; });
     }
-    DWORD code = info->start(info->parameter);
-    record.exitCode.store(code);
+    jmp_buf exitJump;
+    if (setjmp(exitJump) == 0) {
+        t_exitJump = &exitJump;
+        DWORD code = info->start(info->parameter);
+        t_exitJump = nullptr;
+        record.exitCode.store(code);
+    } else {
+        record.exitCode.store(t_exitThreadCode);  // ExitThread
+    }
     return nullptr;  // t_guard's destructor finishes the thread
 }
 
@@ -330,6 +345,21 @@ extern "C" DWORD WINAPI GetThreadId(HANDLE Thread)
 {
     auto record = ThreadFromHandle(Thread);
     return record ? record->id : 0;
+}
+
+// Ends the calling thread with an exit code. A thread that CreateThread started returns to
+// the stand-in's thread routine without unwinding its frames; any other thread (the
+// program's main thread, a std::thread) ends through pthread_exit.
+extern "C" void WINAPI ExitThread(DWORD dwExitCode)
+{
+    jmp_buf *exitJump = t_exitJump;
+    if (exitJump != nullptr) {
+        t_exitJump = nullptr;
+        t_exitThreadCode = dwExitCode;
+        longjmp(*exitJump, 1);
+    }
+    CurrentThread().exitCode.store(dwExitCode);
+    pthread_exit(nullptr);
 }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
