@@ -10,7 +10,7 @@ BUILD ?= build
 # wine and wine32 run the Windows build's programs (the Win32 conformance programs and the
 # check of TAVLON.dll) under Wine.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 \
-            python3 python3-numpy wine wine32:i386
+            python3 python3-numpy python3-pytest wine wine32:i386
 
 .PHONY: demo test deps build check asan tsan win32 clean
 

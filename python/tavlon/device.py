@@ -332,21 +332,28 @@ class Acquisition(_Run):
             self._gaps.append((dropped - self._dropped_seen) & 0xFFFFFFFF)
             self._dropped_seen = dropped
 
-    def _read_one(self) -> bool:
-        """Takes the oldest filled buffer into the pending blocks; False if none is there."""
+    def _read_available(self) -> bool:
+        """Takes every filled buffer into the pending blocks; False if none was there."""
         lib = self.device._lib
-        words = np.empty(self._words, dtype=np.uint16)
         with lib.lock:
-            if lib.call("QueryBuf") == 0:
-                return False
+            count = lib.call("QueryBuf")
+        for _ in range(count):
+            words = np.empty(self._words, dtype=np.uint16)
             lib.call("ADResult", words.ctypes.data)
-        self._note_counters()
+            self._note_counters()
+            self._take(words)
+        return count > 0
+
+    def _take(self, words: np.ndarray) -> None:
+        """Makes a block of a buffer read, placing the gap its sequence word shows."""
         sequence = int(words[0])
         jump = (sequence - self._next_sequence) & 0xFFFF
         self._next_sequence = (sequence + 1) & 0xFFFF
         lost, exact = 0, True
         if jump:
-            per_step = self.channels * self.scans_per_buffer  # scans a sequence step stands for
+            # The sequence word steps once at the first dropped scan and once more for
+            # every further L (samples a buffer) dropped scans.
+            per_step = self.channels * self.scans_per_buffer
             low, high = (jump - 1) * per_step + 1, jump * per_step
             gap = self._gaps.popleft() if self._gaps else None
             if gap is not None and low <= gap <= high:
@@ -358,10 +365,9 @@ class Acquisition(_Run):
         self.lost_scans += lost
         self.scans_read += self.scans_per_buffer
         self._pending.append(Block(data, sequence, lost, exact, first, self.device.input_range, self.gain))
-        return True
 
     def _drain(self) -> None:
-        while self._read_one():
+        while self._read_available():
             pass
 
     def blocks(self, timeout: Optional[float] = None) -> Iterator[Block]:
@@ -374,7 +380,7 @@ class Acquisition(_Run):
             if not self.running:
                 return
             waited = time.monotonic()
-            while self.running and not self._read_one():
+            while self.running and not self._read_available():
                 if timeout is not None and time.monotonic() - waited >= timeout:
                     return
                 time.sleep(_POLL_SECONDS)

@@ -163,3 +163,16 @@ def test_eeprom_words_round_trip(device):
     device.eeprom_write(63, original)
     assert device.eeprom_read(58) | device.eeprom_read(59) << 16 == \
         int.from_bytes(ctypes.c_float(6000000.0), "little")
+
+
+def test_stream_example_writes_a_valid_array(tmp_path):
+    import subprocess
+    import sys
+    from conftest import PYTHON_DIR
+    output = tmp_path / "run.npy"
+    result = subprocess.run([sys.executable, str(PYTHON_DIR / "examples" / "stream_to_npy.py"), str(output),
+                             "--channels", "2", "--rate", "2000", "--seconds", "1", "--sim", "speed=10"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    array = np.load(output)
+    assert array.dtype == np.uint16 and array.shape[1] == 2 and array.shape[0] >= 1000
