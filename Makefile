@@ -11,9 +11,10 @@ BUILD ?= build
 # wine and wine32 run the Windows build's programs (the Win32 conformance programs, the
 # checks of TAVLON.dll and its import library, and the driver on Wine's kernel) under Wine;
 # wine64 runs the x64 build's; clang and lld link a program against TAVLON.lib the way
-# another Windows toolchain would.
+# another Windows toolchain would; python3-numpy and python3-pytest run the Python package's
+# tests.
 PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev mingw-w64 \
-            python3 python3-numpy wine wine32:i386 wine64 clang lld
+            python3 python3-numpy python3-pytest wine wine32:i386 wine64 clang lld
 
 .PHONY: demo test deps build check asan tsan win32 win64 wine-kernel clean
 
