@@ -31,6 +31,12 @@ std::string UsageMessage(const CLI::ParseError &error, const CLI::App &app)
             return "unexpected argument '" + first + "'";
         }
     }
+    if (dynamic_cast<const CLI::ExcludesError *>(&error)) {
+        std::string text = error.what();
+        auto at = text.find(" excludes ");
+        if (at != std::string::npos)
+            return "give " + text.substr(0, at) + " or " + text.substr(at + 10) + ", not both";
+    }
     return error.what();
 }
 

@@ -7,18 +7,6 @@
 
 namespace tool {
 
-int64_t ParseInteger(const std::string &text, const std::string &what, int64_t low, int64_t high)
-{
-    errno = 0;
-    char *end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno == ERANGE)
-        throw UsageError{what + ": '" + text + "' is not a whole number"};
-    if (value < low || value > high)
-        throw UsageError{what + ": " + text + " is outside " + std::to_string(low) + "…" + std::to_string(high)};
-    return value;
-}
-
 double ParseReal(const std::string &text, const std::string &what, double low, double high)
 {
     errno = 0;

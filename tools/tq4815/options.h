@@ -13,8 +13,7 @@ struct UsageError {
     std::string message;
 };
 
-// Number parsing ("0x" prefixes accepted); throws UsageError naming `what`.
-int64_t ParseInteger(const std::string &text, const std::string &what, int64_t low, int64_t high);
+// Number parsing; throws UsageError naming `what`.
 double ParseReal(const std::string &text, const std::string &what, double low, double high);
 
 }  // namespace tool
