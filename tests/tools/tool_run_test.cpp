@@ -244,6 +244,22 @@ TEST(ToolRun, EepromWordsHoldTheCardFrequency)
     EXPECT_NE(run.out.find("card frequency (words 58-59): 6000000.0 Hz"), std::string::npos) << run.out;
 }
 
+TEST(ToolRun, EepromWritesSayHowLongTheyLast)
+{
+    RunResult run = RunTool({"eeprom", "write", "63", "0x1234"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("EEPROM writes last only for this process"), std::string::npos) << run.err;
+    std::string file = FreshPath("eeprom_words.txt");
+    RunResult kept = RunTool({"eeprom", "write", "63", "0x1234", "--sim", "eeprom=" + file});
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(kept.err.find("last only"), std::string::npos) << kept.err;
+    EXPECT_NE(RunTool({"eeprom", "read", "63", "--sim", "eeprom=" + file}).out.find("63: 1234"), std::string::npos);
+    RunResult refused = RunTool({"eeprom", "read", "63", "--sim", "eeprom=/nonexistent-folder/words.txt"});
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("eeprom=/nonexistent-folder/words.txt: cannot be written"), std::string::npos)
+        << refused.err;
+}
+
 TEST(ToolRun, SelftestPassesOnTheSimulatedCard)
 {
     RunResult run = RunTool({"selftest"});

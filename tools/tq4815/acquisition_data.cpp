@@ -76,7 +76,7 @@ std::string ChannelList(const Metadata &meta)
 {
     std::string out;
     for (size_t i = 0; i < meta.channelNumbers.size(); ++i)
-        out += (i ? "," : "") + std::to_string(meta.channelNumbers[i]);
+        out.append(i ? "," : "").append(std::to_string(meta.channelNumbers[i]));
     return out;
 }
 
