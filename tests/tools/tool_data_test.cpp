@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "acquisition_data.h"
 #include "cli.h"
 #include "gap_ledger.h"

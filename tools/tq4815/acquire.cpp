@@ -264,8 +264,8 @@ int RunAcquire(const AcquireOptions &o)
         } catch (const WriteError &error) {
             if (error.PipeClosed() && plan.stream)
                 pipeClosed = true;
-            else
-                writeError = error.what();
+            else if (!writeError)
+                writeError = error.what();  // the first failure is the one to report
             return false;
         }
     };

@@ -1,4 +1,6 @@
 // The tool's one command-line declaration.
+#include <CLI/CLI.hpp>
+
 #include "cli.h"
 
 #include "tq4815_version.h"

@@ -8,7 +8,6 @@
 #include "cli.h"
 #include "cli_docs.h"
 #include "options.h"
-#include "output_file.h"
 #include "subcommands.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "cli.h"
+#include "command_options.h"
 #include "library_api.h"
 #include "options.h"
 

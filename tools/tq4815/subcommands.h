@@ -2,7 +2,7 @@
 #ifndef TQ4815_TOOL_SUBCOMMANDS_H
 #define TQ4815_TOOL_SUBCOMMANDS_H
 
-#include "cli.h"
+#include "command_options.h"
 
 namespace tool {
 
