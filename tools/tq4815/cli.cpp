@@ -46,7 +46,8 @@ void DeclareAcquire(CLI::App &app, AcquireOptions &o)
         ->check(CLI::Range(1, 32))->type_name("N")->capture_default_str();
     cmd->add_option("--first-channel", o.firstChannel, "the channel of a one-channel acquisition (default 0)")
         ->check(CLI::Range(0, 31))->type_name("C");
-    cmd->add_option("--rate", o.rate, "rate code: conversions per second, or -n for one conversion every n seconds")
+    cmd->add_option("--rate", o.rate, "rate code: conversions per second, or -n for one conversion every n seconds "
+                                      "(n up to 100000); the card runs within 0.01% of the rate named")
         ->check(CLI::Range(-100000, 100000))->type_name("R")->capture_default_str();
     AddGainOptions(cmd, o.gain, "raw gain code of the start request, 0-65535 (the driver maps it to a factor)");
     cmd->add_option("--scans-per-buffer", o.scansPerBuffer, "scans per data buffer (default: about 10 buffers a second)")
