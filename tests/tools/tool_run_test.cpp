@@ -107,6 +107,14 @@ std::string FreshPath(const std::string &name)
     return path;
 }
 
+// Waits (at most 30 s) until the tool has written more than `bytes` bytes to `path`:
+// the acquisition is then under way, whatever the machine's load.
+void WaitForData(const std::string &path, size_t bytes)
+{
+    for (int i = 0; i < 3000 && ReadFile(path).size() <= bytes; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 nlohmann::json ReadJson(const std::string &path)
 {
     return nlohmann::json::parse(ReadFile(path));
@@ -301,8 +309,8 @@ TEST(ToolRun, AForcedOverrunShowsItsGapInTheCsvCommentTheTimeColumnAndTheJson)
     std::string csv = FreshPath("overrun.csv");
     RunResult run = RunTool({"acquire", "--seconds", "20", "--buffers", "4", "--quiet", "--output", csv, "--sim",
                              kFourCounts},
-                            nullptr, [](pid_t child) {
-                                std::this_thread::sleep_for(std::chrono::milliseconds(700));
+                            nullptr, [&](pid_t child) {
+                                WaitForData(csv, 2000);  // the header and a few buffers
                                 kill(child, SIGSTOP);
                                 std::this_thread::sleep_for(std::chrono::seconds(1));
                                 kill(child, SIGCONT);
@@ -348,7 +356,7 @@ TEST(ToolRun, FailedWritesAndSignalsEndTheRunWithAnHonestStatus)
         std::string npy = FreshPath("interrupted.npy");
         RunResult run = RunTool({"acquire", "--seconds", "60", "--quiet", "--output", npy, "--sim", kFourCounts},
                                 nullptr, [&](pid_t child) {
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+                                    WaitForData(npy, 128);  // past the header: data flow
                                     kill(child, c.signal);
                                 });
         EXPECT_EQ(run.status, c.status) << run.err;
