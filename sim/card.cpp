@@ -6,6 +6,7 @@
 
 #include "sim/signals.h"
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -136,6 +137,15 @@ Card::Card(const CardConfig &config, const EepromImage &eeprom)
             std::string error;
             if (!SaveEepromImage(config_.eepromPath, image, error))
                 Note(now_, error);
+        });
+    } else {
+        // A user who writes the EEPROM of a card with no file behind it should know, once,
+        // that the words are gone when the process ends.
+        eeprom_.OnProgrammed([](const EepromImage &) {
+            static std::atomic<bool> told{false};
+            if (!told.exchange(true))
+                std::fprintf(stderr, "tq4815 simulated machine: note: EEPROM writes last only for this process; "
+                                     "give eeprom=PATH in TQ4815_SIM to keep them in a file\n");
         });
     }
 }

@@ -480,7 +480,7 @@ std::size_t DevicesOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
     for (auto &[device, info] : gDevices) {
         if (device->DriverObject != driver || info.deletePending) continue;
         ++n;
-        if (detail) *detail += " " + (info.name.empty() ? Hex(reinterpret_cast<ULONG_PTR>(device)) : Narrow(info.name)) + ";";
+        if (detail) detail->append(" ").append(info.name.empty() ? Hex(reinterpret_cast<ULONG_PTR>(device)) : Narrow(info.name)).append(";");
     }
     return n;
 }
@@ -492,7 +492,7 @@ std::size_t LinksOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
     for (auto &[name, link] : gLinks) {
         if (link.owner != driver) continue;
         ++n;
-        if (detail) *detail += " " + Narrow(link.original) + ";";
+        if (detail) detail->append(" ").append(Narrow(link.original)).append(";");
     }
     return n;
 }

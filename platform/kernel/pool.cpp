@@ -234,7 +234,7 @@ std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
     for (auto &[p, b] : gBlocks) {
         if (b.owner != driver) continue;
         ++n;
-        if (detail) *detail += " " + TagText(b.tag) + " " + std::to_string(b.size) + " bytes at " + Hex(reinterpret_cast<ULONG_PTR>(p)) + ";";
+        if (detail) detail->append(" ").append(TagText(b.tag)).append(" ").append(std::to_string(b.size)).append(" bytes at ").append(Hex(reinterpret_cast<ULONG_PTR>(p))).append(";");
     }
     return n;
 }

@@ -82,7 +82,7 @@ protected:
         if (!matched) {
             std::string want;
             for (size_t i = 0; i < expected.statuses.size(); ++i)
-                want += " " + Hex(expected.statuses[i]) + "/" + std::to_string(expected.lastErrors[i]);
+                want.append(" ").append(Hex(expected.statuses[i])).append("/").append(std::to_string(expected.lastErrors[i]));
             fail("got " + Hex(status) + "/" + std::to_string(error == kSentinel ? kUnchanged : error) +
                  ", expected one of" + want);
         }
