@@ -88,6 +88,9 @@ void ShutdownMachine()
         shutdown = gShutdown;
         gShutdown = nullptr;
     }
+    // As a process exit does: the threads' requests are cancelled as the threads end, then
+    // the handles are closed (a synchronous handle's close waits for its request).
+    detail::CancelAllFileIo();
     detail::CloseAllHandles();
     if (shutdown) shutdown();
 }

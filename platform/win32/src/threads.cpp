@@ -193,17 +193,6 @@ std::shared_ptr<ThreadRecord> ThreadFromHandle(HANDLE handle)
     return record;
 }
 
-bool OverlappedInFlight(HANDLE file, LPOVERLAPPED overlapped)
-{
-    Registry &reg = TheRegistry();
-    std::lock_guard lock(reg.mutex);
-    for (const auto &[id, record] : reg.byId) {
-        if (record->inflightFile.load() == file && record->inflightOverlapped.load() == overlapped)
-            return true;
-    }
-    return false;
-}
-
 void ThreadHandleClosed(void *object)
 {
     Registry &reg = TheRegistry();
