@@ -92,6 +92,7 @@ void ShutdownMachine()
     // the handles are closed (a synchronous handle's close waits for its request).
     detail::CancelAllFileIo();
     detail::CloseAllHandles();
+    FlushWorkItems();  // closes owed from completions above PASSIVE_LEVEL reach the drivers now
     if (shutdown) shutdown();
 }
 

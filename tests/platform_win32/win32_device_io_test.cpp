@@ -331,6 +331,9 @@ TEST_F(DeviceIoTest, OverlappedHandleKeepsSeveralRequestsOutstandingAndCancelsEa
     EXPECT_FALSE(HasOverlappedIoCompleted(&first));
     EXPECT_FALSE(CancelIoEx(device, &second));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+    EXPECT_FALSE(CancelIoEx(nullptr, &first));  // a record is looked for on its file only
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&first));
 
     // CancelIo takes the calling thread's requests: here the first.
     EXPECT_TRUE(CancelIo(device));

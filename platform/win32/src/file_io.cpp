@@ -202,6 +202,8 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
     // With a record: only the request made with that record; without: every request of
     // the process on the file. ERROR_NOT_FOUND when there is none.
+    if (hFile == nullptr)
+        return FailWithError(ERROR_INVALID_HANDLE);  // no handle, whatever the record
     kernel::Status status =
         kernel::CancelFileIo(hFile, true, reinterpret_cast<const kernel::IoStatusWords *>(lpOverlapped));
     return kernel::Succeeded(status) ? TRUE : FailWithStatus(status);
