@@ -259,6 +259,16 @@ int PendingCount() { return g_pendingCount.load(); }
 int OpenHandles() { return g_openHandles.load(); }
 int Cleanups() { return g_cleanups.load(); }
 
+int FileLockWaiters(void *handle)
+{
+    PVOID object = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr)))
+        return -1;
+    const int waiters = static_cast<int>(__atomic_load_n(&static_cast<PFILE_OBJECT>(object)->Waiters, __ATOMIC_ACQUIRE));
+    ObDereferenceObject(object);
+    return waiters;
+}
+
 void ResetMachine() { plat::ResetMachine(); }
 
 std::uint64_t VirtualNowNs() { return plat::Now(); }

@@ -45,6 +45,8 @@ void Unload();  // DriverUnload, then the verifier's unload checks
 int PendingCount();
 int OpenHandles();
 int Cleanups();  // IRP_MJ_CLEANUP requests seen since Load
+// Threads waiting for the lock of the synchronous file object behind a handle (-1: no file).
+int FileLockWaiters(void *handle);
 // plat::ResetMachine and the virtual clock, for test files that cannot include the
 // kernel's headers.
 void ResetMachine();

@@ -44,6 +44,13 @@ protected:
         return device_;
     }
     HANDLE OpenOverlapped() { return Open(FILE_FLAG_OVERLAPPED); }
+    // Waits (bounded) until `n` threads wait for the lock of the synchronous handle's file.
+    static void AwaitLockWaiters(HANDLE device, int n)
+    {
+        for (DWORD waited = 0; testdev::FileLockWaiters(device) != n && waited < kHangGuardMs; ++waited)
+            Sleep(1);
+        ASSERT_EQ(testdev::FileLockWaiters(device), n);
+    }
     // Starts a request that pends on an overlapped handle; the record's event is manual-reset.
     static void StartPending(HANDLE device, OVERLAPPED *ov, unsigned char *out, DWORD outLength)
     {
@@ -390,13 +397,16 @@ TEST_F(DeviceIoTest, SynchronousHandleSerialisesItsRequestsAndItsClose)
     // A second request on the handle waits for the first: it has not reached the driver,
     // so there is nothing of its to cancel yet.
     HANDLE second = CreateThread(nullptr, 0, SendSyncRequest, &behind, 0, nullptr);
-    EXPECT_EQ(WaitForSingleObject(second, 50), WAIT_TIMEOUT);
+    AwaitLockWaiters(device, 1);
+    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_TIMEOUT);
     EXPECT_FALSE(CancelSynchronousIo(second));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
     // Nor does closing the handle reach the driver while a request is in flight.
     HANDLE closer = CreateThread(nullptr, 0, CloseTheHandle, device, 0, nullptr);
     device_ = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(WaitForSingleObject(closer, 50), WAIT_TIMEOUT);
+    for (DWORD waited = 0; testdev::FileLockWaiters(device) != -1 && waited < kHangGuardMs; ++waited)
+        Sleep(1);  // the handle goes at once; its close then waits for the lock
+    EXPECT_EQ(WaitForSingleObject(closer, 20), WAIT_TIMEOUT);
     EXPECT_EQ(testdev::Cleanups(), 0);
 
     EXPECT_TRUE(CancelSynchronousIo(first));
