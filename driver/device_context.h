@@ -182,6 +182,15 @@ struct DeviceContext {
     // it: once the stop has taken the event out under this lock, no DPC can signal it.
     // Initialised with the device locks.
     KSPIN_LOCK EventLock;
+
+    // Scans since the last start: stored in a buffer, dropped while the ring was full,
+    // and the times the ring became full. Only the interrupt routine writes them (the
+    // start resets them before Running), each with one aligned 32-bit store; the
+    // counters form of IOCTL_BOARD_COMMAND reads them as a triple under the interrupt
+    // lock.
+    ULONG ScansStored;
+    ULONG ScansDropped;
+    ULONG Overruns;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");
