@@ -258,6 +258,7 @@ void ResetFileIo()
     std::lock_guard<std::mutex> guard(gFileLock);
     gOpened.clear();
     gInFlight.clear();
+    for (auto &[irp, r] : gByIrp) delete r;  // their IRPs go with the I/O manager's reset
     gByIrp.clear();
 }
 
