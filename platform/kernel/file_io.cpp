@@ -71,9 +71,10 @@ void LockFileObject(PFILE_OBJECT file)
 {
     std::unique_lock<std::mutex> lock(gFileLock);
     if (file->Busy) {
-        file->Waiters = file->Waiters + 1;
+        // Counted interlocked, as the real I/O manager does: others read it without the lock.
+        __atomic_fetch_add(&file->Waiters, 1, __ATOMIC_RELAXED);
         gFileLockFreed.wait(lock, [file] { return !file->Busy; });
-        file->Waiters = file->Waiters - 1;
+        __atomic_fetch_sub(&file->Waiters, 1, __ATOMIC_RELAXED);
     }
     file->Busy = TRUE;
 }
