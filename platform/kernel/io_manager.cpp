@@ -592,7 +592,9 @@ void FinishAtTop(PIRP irp, IrpTrack *track)
 {
     switch (track->kind) {
     case IrpKind::UserRequest:
-        KeSetEvent(&track->done, IO_NO_INCREMENT, FALSE);
+        // A request its issuer has left is finished (and freed) here; otherwise the issuer
+        // wakes to finish it.
+        if (!UserRequestCompleted(irp)) KeSetEvent(&track->done, IO_NO_INCREMENT, FALSE);
         break;
     case IrpKind::BuiltIoctl: {
         FinishDeviceControlBuffers(irp, irp->UserBuffer);

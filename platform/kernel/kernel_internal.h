@@ -314,6 +314,9 @@ void FreeRtlStringBuffer(PVOID buffer);
 // ---- Work items (work_queue.cpp) ---------------------------------------------------------------
 std::size_t WorkItemsOwnedBy(PDRIVER_OBJECT driver);
 void ResetWorkQueue();
+// Queues a routine of the platform's own (no driver's) for the worker thread, at any IRQL up
+// to DISPATCH_LEVEL: work that must run at PASSIVE_LEVEL, found above it.
+void QueueSystemWork(PWORKER_THREAD_ROUTINE routine, PVOID parameter);
 
 // ---- Object manager (object_manager.cpp) -------------------------------------------------------
 extern POBJECT_TYPE EventType;
@@ -345,6 +348,12 @@ bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);  // on success tak
 void PublishDevicesAddedHere();
 void ResetIo();
 void ResetFileIo();
+// Completion of a request of the simulated process reached the top of its stack (called by
+// IofCompleteRequest): finishes it when its issuer has left (true: the IRP is freed);
+// otherwise (false) its issuer's wait is to end.
+bool UserRequestCompleted(PIRP irp);
+// Cancels every request of the simulated process in flight, as the end of its threads does.
+void CancelAllFileIo();
 void ResetMemoryMappings();
 void ResetBus();
 

@@ -88,7 +88,11 @@ void ShutdownMachine()
         shutdown = gShutdown;
         gShutdown = nullptr;
     }
+    // As a process exit does: the threads' requests are cancelled as the threads end, then
+    // the handles are closed (a synchronous handle's close waits for its request).
+    detail::CancelAllFileIo();
     detail::CloseAllHandles();
+    FlushWorkItems();  // closes owed from completions above PASSIVE_LEVEL reach the drivers now
     if (shutdown) shutdown();
 }
 

@@ -234,13 +234,18 @@ NTSTATUS WaitForHandle(HANDLE handle, std::uint32_t timeoutMs)
     POBJECT_TYPE type;
     NTSTATUS status = ReferenceHandle(handle, nullptr, &body, &type);
     if (!NT_SUCCESS(status)) return status;
-    if (type != detail::EventType && type != detail::ThreadType) {
+    // A file object is waited on through its event, which a request of the file that had
+    // no event of its own sets at completion.
+    PVOID waitable = body;
+    if (type == detail::FileType)
+        waitable = &static_cast<PFILE_OBJECT>(body)->Event;
+    else if (type != detail::EventType && type != detail::ThreadType) {
         Dereference(body, "WaitForHandle");
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     VTime deadline = kNever;
     if (timeoutMs != 0xFFFFFFFFu) deadline = Now() + static_cast<VTime>(timeoutMs) * 1'000'000;
-    status = detail::WaitForObject(body, deadline);
+    status = detail::WaitForObject(waitable, deadline);
     Dereference(body, "WaitForHandle");
     return status;
 }

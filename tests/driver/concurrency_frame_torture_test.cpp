@@ -245,7 +245,7 @@ TEST_F(FrameTorture, SurpriseRemovalRemovalAndAddAgain)
 
 TEST_F(FrameTorture, SleepAndWakeWithAWaitingRequest)
 {
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
     Run([&](int i) {
         auto w = StartWait(h);
         ASSERT_EQ(plat::PowerSendSystem(pdo_, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);

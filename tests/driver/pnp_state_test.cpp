@@ -138,7 +138,7 @@ TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilPowerUp
     for (bool announced : {true, false}) {
         SCOPED_TRACE(announced ? "query-stop, then stop" : "stop without query-stop");
         BringTo(From::Started, 0x10);
-        HANDLE h = OpenOrFail();
+        HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
         auto w = StartWait(h);
         if (announced) {
             ASSERT_EQ(plat::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);

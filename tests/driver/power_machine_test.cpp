@@ -79,7 +79,7 @@ constexpr bool kSys = true, kDev = false;
 TEST_F(PowerTest, SleepAsksForD3FirstAndWakeForwardsTheSystemRequestFirst)
 {
     BootWithCapabilities();
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
     auto w = StartWait(h);
 
     // S0 -> S3: D2 in the capabilities, raised to D3; the device request goes first, aborts
@@ -162,7 +162,7 @@ TEST_F(PowerTest, FailingPoRequestPowerIrpFinishesTheSystemRequest)
 TEST_F(PowerTest, QueriesAskForADeviceQueryAndChangeNothing)
 {
     BootWithCapabilities();
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
     auto w = StartWait(h);
     ASSERT_EQ(plat::PowerSendSystem(pdo_, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     ExpectLog(PowerLog(), {{kDev, IRP_MN_QUERY_POWER, PowerDeviceD3, 0}, {kSys, IRP_MN_QUERY_POWER, PowerSystemSleeping3, 0}});

@@ -878,6 +878,7 @@ typedef struct _FILE_OBJECT {
     LIST_ENTRY IrpList;
     volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
+#define FO_SYNCHRONOUS_IO 0x00000002
 
 typedef struct _OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <setjmp.h>
 
+#include <thread>
 #include <unordered_map>
 
 #include "win32_internal.h"
@@ -28,6 +29,10 @@ struct Registry {
     std::mutex mutex;
     std::unordered_map<DWORD, std::shared_ptr<ThreadRecord>> byId;      // running threads
     std::unordered_map<void *, ObjectEntry> byObject;                   // threads with handles
+    // Ending threads between taking their object and giving up its creation reference: a
+    // machine reset waits for them, since a waiter on the object may wake (and reset the
+    // machine) before the ending thread has let go of an object the reset frees.
+    std::atomic<int> signalling{0};
 };
 
 Registry &TheRegistry()
@@ -58,9 +63,13 @@ void FinishThread(const std::shared_ptr<ThreadRecord> &record)
             reg.byId.erase(record->id);
             record->object = nullptr;
         }
+        if (object != nullptr)
+            reg.signalling.fetch_add(1);
     }
-    if (object != nullptr)
+    if (object != nullptr) {
         kernel::SignalThreadObject(object);  // gives up the creation reference
+        reg.signalling.fetch_sub(1);
+    }
 }
 
 // The calling thread's record. t_record is a plain pointer so that it can be read at any
@@ -103,7 +112,12 @@ void Register(const std::shared_ptr<ThreadRecord> &record)
 void ForgetKernelObjects()
 {
     Registry &reg = TheRegistry();
-    std::lock_guard lock(reg.mutex);
+    std::unique_lock lock(reg.mutex);
+    while (reg.signalling.load() != 0) {
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+    }
     for (auto &[object, entry] : reg.byObject)
         entry.record->object = nullptr;
     reg.byObject.clear();
@@ -206,17 +220,6 @@ std::shared_ptr<ThreadRecord> ThreadFromHandle(HANDLE handle)
     if (!record)
         FailWithError(ERROR_INVALID_HANDLE);  // a handle, but not of a thread
     return record;
-}
-
-bool OverlappedInFlight(HANDLE file, LPOVERLAPPED overlapped)
-{
-    Registry &reg = TheRegistry();
-    std::lock_guard lock(reg.mutex);
-    for (const auto &[id, record] : reg.byId) {
-        if (record->inflightFile.load() == file && record->inflightOverlapped.load() == overlapped)
-            return true;
-    }
-    return false;
 }
 
 void ThreadHandleClosed(void *object)

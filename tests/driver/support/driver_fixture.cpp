@@ -88,7 +88,7 @@ void DriverTest::Boot(const sim::CardConfig &config, uint8_t wdmMinor)
     fdo_ = plat::FindDeviceByName(L"\\Device\\Tq4815x");
     ASSERT_NE(fdo_, nullptr);
     dc_ = ContextOf(fdo_);
-    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &file_), STATUS_SUCCESS);
+    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &file_, plat::FileIo::Overlapped), STATUS_SUCCESS);
     card_->ClearTrace();
     violationsAtStart_ = static_cast<unsigned>(plat::VerifierViolationCount());
 }

@@ -1,6 +1,9 @@
 // The Tq4815x driver on the simulated machine, for the driver's tests: a manual virtual
 // clock, the simulated card on its bus with the default resources, the driver loaded,
-// added and started by the Plug and Play manager, and one handle open on \\.\Tq4815x.
+// added and started by the Plug and Play manager, and one handle open on \\.\Tq4815x,
+// overlapped: tests send requests on it from several threads at once, a pending wait among
+// them, which a Windows program can do only on an overlapped handle (each request here is
+// still waited for, as DeviceIoControl followed by GetOverlappedResult does).
 // Requests go as real IRPs through the I/O manager stand-in; data is checked against the
 // card's ground truth (its conversion log and register trace).
 #ifndef TQ_TESTS_DRIVER_FIXTURE_H

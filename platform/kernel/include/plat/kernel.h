@@ -21,11 +21,11 @@ constexpr ULONG PoolTag(const char (&text)[5])
            static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
 }
 
-// Shuts the machine down (ShutdownMachine: open handles closed, recorded shutdown run) and
-// returns every part of the stand-in to its boot state: manual clock at time 0, no timed
-// devices, address claims or interrupt lines, no connections, no queued DPCs or work items,
-// empty pool, handle table, device and link namespaces, no failure injection, verifier
-// count 0. The verifier handler stays as installed. Call at PASSIVE_LEVEL from a thread
+// Shuts the machine down (ShutdownMachine: requests in flight cancelled, open handles closed,
+// recorded shutdown run) and returns every part of the stand-in to its boot state: manual
+// clock at time 0, no timed devices, address claims or interrupt lines, no connections, no
+// queued DPCs or work items, empty pool, handle table, device and link namespaces, no failure
+// injection, verifier count 0. The verifier handler stays as installed. Call at PASSIVE_LEVEL from a thread
 // that is not part of the machine (a test's main thread).
 void ResetMachine();
 
