@@ -30,11 +30,14 @@ RtlInitUnicodeString RtlCopyUnicodeString RtlFreeUnicodeString
 RtlConvertLongToLargeInteger swprintf
 IoDeleteSymbolicLink
 KeRemoveQueueDpc
+KeEnterCriticalRegion KeLeaveCriticalRegion
 memset memcpy
 "
 # The decisions' imports: IoDeleteSymbolicLink (the link goes with the device object, so
 # a card added again gets it anew), KeRemoveQueueDpc (a stopped acquisition leaves no DPC
-# queued to signal its released event), memset/memcpy (the DDK's RtlZeroMemory,
+# queued to signal its released event), KeEnterCriticalRegion/KeLeaveCriticalRegion (the
+# device's request and EEPROM locks are held where a suspended thread cannot keep them),
+# memset/memcpy (the DDK's RtlZeroMemory,
 # RtlCopyMemory and IoCopyCurrentIrpStackLocationToNext expand to them).
 
 # HAL.dll: port access, spin locks, IRQL.

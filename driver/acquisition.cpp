@@ -224,7 +224,7 @@ NTSTATUS InitialHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outL
 
 // ---- IOCTL_START ----------------------------------------------------------------------------
 
-static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
+static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_MODE requestorMode)
 {
     StoreShared(&dc->LastError, TQ_OK);
     if (!dc->Opened)
@@ -245,14 +245,17 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
         return Refuse(dc, TQ_DRV_START_FIELD, STATUS_INVALID_PARAMETER);
 
     // Ring mode signals the caller's event from the DPC, so it must be referenced before
-    // anything changes; a handle that is null, closed or not an event refuses the start.
+    // anything changes; a handle that is null, closed, not an event or without the right
+    // to signal it refuses the start. It is looked up in the mode of the request's
+    // sender: an application's value can name only its own handles, never a kernel
+    // handle, and is held to the access its handle grants.
     PKEVENT event = nullptr;
     if (record.SnapshotFlag == 0) {
         HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(record.EventHandle));
         NTSTATUS ref = handle == nullptr
                            ? STATUS_INVALID_HANDLE
                            : ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                                       KernelMode, reinterpret_cast<PVOID *>(&event), nullptr);
+                                                       requestorMode, reinterpret_cast<PVOID *>(&event), nullptr);
         if (!NT_SUCCESS(ref) || event == nullptr)
             return Refuse(dc, TQ_DRV_EVENT_REFERENCE, STATUS_UNSUCCESSFUL);
     }
@@ -327,18 +330,26 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
     return STATUS_SUCCESS;
 }
 
-// IOCTL_START: validates the StartRecord, references the ring mode's event, lays out a
-// fresh buffer block (releasing the previous one), programs gain, channel and one
-// conversion, enables the bridge and loads counter 0. Every refusal before the block is
-// released leaves the device as it was. PASSIVE_LEVEL, in the requesting process.
+// IOCTL_START: validates the StartRecord, references the ring mode's event (looked up in
+// requestorMode, the request's RequestorMode), lays out a fresh buffer block (releasing
+// the previous one), programs gain, channel and one conversion, enables the bridge and
+// loads counter 0. Every refusal before the block is released leaves the device as it
+// was. PASSIVE_LEVEL, in the requesting process.
+NTSTATUS StartAcquisition(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_MODE requestorMode)
+{
+    AcquireDeviceLock(&dc->RequestLock);
+    NTSTATUS status = Start(dc, inLen, sysBuf, requestorMode);
+    ReleaseDeviceLock(&dc->RequestLock);
+    return status;
+}
+
+// IOCTL_START in the handlers' calling form, which carries no request: the event handle
+// is looked up as an application's (UserMode).
 NTSTATUS StartHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
 {
     (void)outLen;
     (void)out;
-    AcquireDeviceLock(&dc->RequestLock);
-    NTSTATUS status = Start(dc, inLen, sysBuf);
-    ReleaseDeviceLock(&dc->RequestLock);
-    return status;
+    return StartAcquisition(dc, inLen, sysBuf, UserMode);
 }
 
 // ---- IOCTL_STOP -------------------------------------------------------------------------------

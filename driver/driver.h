@@ -14,11 +14,15 @@ typedef NTSTATUS (*TqHandler)(DeviceContext *dc, ULONG inputLength, PVOID system
 
 NTSTATUS InitialHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS StartHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
+// IOCTL_START with the mode its event handle is looked up in (the request's RequestorMode).
+NTSTATUS StartAcquisition(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_MODE requestorMode);
 NTSTATUS StopHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS QueryBufHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS ReadOldestHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS ReadLatestHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS ReadSnapshotHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
+// The readers' refusals for an out-direct code, checked before the caller's pages are mapped.
+NTSTATUS ReaderAccepts(DeviceContext *dc, ULONG code, ULONG outLen);
 NTSTATUS BoardCommandHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS GetLastErrorHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);

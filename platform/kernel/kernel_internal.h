@@ -74,6 +74,7 @@ struct ThreadState {
     // The bus lock is held for the interrupt routine this thread runs (see HoldBusForInterrupt).
     bool busHold = false;
     int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
+    int criticalRegion = 0;                  // KeEnterCriticalRegion depth
     char token = 0;                          // its address identifies the thread
 };
 // The calling thread's state. Every port access, clock step and interrupt asks for it
@@ -270,6 +271,8 @@ inline void WakeClockThread()
     if (!ManualMode()) WakeClockThreadNow();
 }
 void ResetClock();
+// Machine reset: forgets which synchronization events threads hold as locks (dispatcher.cpp).
+void ForgetLocksOutsideRegion();
 
 // ---- Interrupt controller (interrupt.cpp) -----------------------------------------------------
 // Takes, in this thread, every pending interrupt its IRQL lets in (manual mode, or the clock

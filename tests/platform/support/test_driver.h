@@ -48,7 +48,7 @@ struct TdExtension {
     volatile LONG Closes;
     PFILE_OBJECT LastCleanupFile;
     LONG ZeroFilled;           // TD_IOCTL_ECHO: 1 if the bytes after the input were zero
-    LONG DirectPathMapped;     // TD_IOCTL_DIRECT: 1 = MDL came mapped, 0 = MmMapLockedPages used
+    LONG DirectPathMapped;     // TD_IOCTL_DIRECT: 1 = MDL came mapped, 0 = MmGetSystemAddressForMdlSafe mapped it
     NTSTATUS ForwardLowerStatus;
     BOOLEAN ClaimInterrupts;   // FALSE: the ISR reports every interrupt as not its own
 };

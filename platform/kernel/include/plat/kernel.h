@@ -37,7 +37,9 @@ void AddResetHook(void (*hook)());
 // ---- Pool accounting and failure injection ---------------------------------------------------
 // Allocations that can fail: ExAllocatePool*, and the pool the I/O manager takes for a
 // driver: IoCreateDevice (tag 'Devi'), IoAllocateIrp ('Irp '), IoAllocateMdl ('Mdl '),
-// IoConnectInterrupt ('IntO'). Each such attempt is counted.
+// IoConnectInterrupt ('IntO'), and the system page table entries that
+// MmGetSystemAddressForMdlSafe (MmMapLockedPagesSpecifyCache without bug check) takes to map
+// a caller's locked pages ('PTE '). Each such attempt is counted.
 //
 // Makes the nth allocation attempt from now (1 = the next) fail; 0 cancels.
 void InjectPoolFailure(std::uint64_t nth);
