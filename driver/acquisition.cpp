@@ -25,7 +25,8 @@ static void WriteIntCsr(DeviceContext *dc, ULONG value)
 // Acknowledges an enabled, pending interrupt at the bridge: turns the PCI interrupt off
 // (EnableBridgeInterrupts turns it on again) and clears or masks each local source that
 // is pending, recording the sources in IntSource. FALSE, with nothing written, when the
-// interrupt is not the card's. Device IRQL, under the interrupt lock.
+// interrupt is not the card's, IntCsr reading all ones included (the card is gone or
+// powered down). Device IRQL, under the interrupt lock.
 extern "C" BOOLEAN NTAPI AckBridgeInterrupt(PVOID context)
 {
     DeviceContext *dc = static_cast<DeviceContext *>(context);
@@ -33,6 +34,10 @@ extern "C" BOOLEAN NTAPI AckBridgeInterrupt(PVOID context)
         return FALSE;
     ULONG v = ReadIntCsr(dc);
     dc->LastIntCsr = v;
+    // All ones: the card is gone or powered down, and what asserted the line is not it.
+    // Writing back would only feed a shared line's storm.
+    if (v == INTCSR_CARD_ABSENT)
+        return FALSE;
     if (!(v & INTCSR_PCI_ENABLE) || !(v & (INTCSR_LINT1_STATUS | INTCSR_LINT2_STATUS)))
         return FALSE;
     WriteIntCsr(dc, v & ~INTCSR_PCI_ENABLE);
@@ -153,13 +158,17 @@ static void FreeBufferBlock(DeviceContext *dc)
     dc->LastMode = MODE_IDLE;
 }
 
-// Sets the event that the DPC signals, under the lock the DPC signals it under.
-static PKEVENT ExchangeUserEvent(DeviceContext *dc, PKEVENT event)
+// Sets the event that the DPC signals, under the lock the DPC signals it under. A start
+// (newGeneration) also begins the next generation, which a DPC queued by an earlier
+// acquisition does not match.
+static PKEVENT ExchangeUserEvent(DeviceContext *dc, PKEVENT event, BOOLEAN newGeneration = FALSE)
 {
     KIRQL irql;
     KeAcquireSpinLock(&dc->EventLock, &irql);
     PKEVENT previous = dc->UserEvent;
     dc->UserEvent = event;
+    if (newGeneration)
+        StoreShared(&dc->StartGeneration, dc->StartGeneration + 1);
     KeReleaseSpinLock(&dc->EventLock, irql);
     return previous;
 }
@@ -270,7 +279,7 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_M
     dc->GainCode = record.GainCode;
     dc->SamplesPerBuffer = static_cast<ULONG>(record.ChannelCount) * record.ScansPerBuffer;
     dc->BufferBytes = 2 * dc->SamplesPerBuffer + 2;
-    ExchangeUserEvent(dc, event);
+    ExchangeUserEvent(dc, event, TRUE);
 
     FreeBufferBlock(dc);
     PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, blockBytes, TQ_POOL_TAG));
@@ -374,6 +383,23 @@ NTSTATUS StopHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen,
     }
     ReleaseDeviceLock(&dc->RequestLock);
     return status;
+}
+
+// ---- Power-down -------------------------------------------------------------------------------
+
+// A device power-down (D1–D3), before the request goes down to take the card's power: a
+// running acquisition stops as IOCTL_STOP stops it (counter halted, event let go; LastError
+// untouched), and the bridge's interrupts are disabled whether or not one ran, so that the
+// card raises nothing while it loses power. The application finds the acquisition stopped
+// (110) after the wake. PASSIVE_LEVEL (the device is power-pageable).
+void PowerDownAcquisition(DeviceContext *dc)
+{
+    AcquireDeviceLock(&dc->RequestLock);
+    if (LoadShared(&dc->Running))
+        StopAcquisition(dc);
+    else if (dc->InterruptObject != nullptr)
+        KeSynchronizeExecution(dc->InterruptObject, DisableBridgeInterrupts, dc);
+    ReleaseDeviceLock(&dc->RequestLock);
 }
 
 // ---- Removal ----------------------------------------------------------------------------------

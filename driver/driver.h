@@ -56,6 +56,9 @@ void LoadTimer(DeviceContext *dc);
 // Removal of the device: stops a running acquisition as IOCTL_STOP would and frees the
 // last buffer block, so that no pool outlives the device. PASSIVE_LEVEL.
 void ReleaseAcquisition(DeviceContext *dc);
+// A device power-down: stops a running acquisition as IOCTL_STOP would and disables the
+// bridge's interrupts. PASSIVE_LEVEL.
+void PowerDownAcquisition(DeviceContext *dc);
 extern "C" {
 BOOLEAN NTAPI AckBridgeInterrupt(PVOID context);        // context: DeviceContext*
 BOOLEAN NTAPI EnableBridgeInterrupts(PVOID context);

@@ -57,23 +57,75 @@ void CardHost::Detach()
 
 void CardHost::ReportLineLocked()
 {
-    bool line = card_->InterruptAsserted();
+    bool line = Answers() && card_->InterruptAsserted();
     if (line == reported_ || !vector_ || !attached_)
         return;
     reported_ = line;
     plat::SetInterruptLine(*vector_, line);
 }
 
-// The clock calls these two with its device lock held.
+// The clock calls these two with its device lock held. A card that does not answer
+// stands still.
 VTime CardHost::NextEventTime(VTime now)
 {
-    return card_->NextEventTime(now);
+    return Answers() ? card_->NextEventTime(now) : kNever;
 }
 
 void CardHost::AdvanceTo(VTime t)
 {
+    if (!Answers())
+        return;
     card_->AdvanceTo(t);
     ReportLineLocked();
+}
+
+void CardHost::SetPowerState(int deviceState)
+{
+    bool wasDark, cycle;
+    {
+        plat::DeviceGuard guard;
+        wasDark = !Answers();
+        if (deviceState == 4)
+            cycled_ = true;  // D3: the card's power is gone, not only its clocks
+        powerState_ = deviceState;
+        cycle = cycled_;
+    }
+    ChangeAnswering(wasDark, cycle);
+}
+
+void CardHost::SetPresent(bool present)
+{
+    bool wasDark, cycle;
+    {
+        plat::DeviceGuard guard;
+        wasDark = !Answers();
+        if (!present)
+            cycled_ = true;
+        present_ = present;
+        cycle = cycled_;
+    }
+    ChangeAnswering(wasDark, cycle);
+}
+
+void CardHost::ChangeAnswering(bool wasDark, bool cycle)
+{
+    bool lower = false, raise = false;
+    {
+        plat::DeviceGuard guard;
+        if (Answers() && wasDark && cycle) {
+            card_->PowerCycle(plat::Now());
+            cycled_ = false;
+        }
+        bool line = Answers() && card_->InterruptAsserted();
+        if (line != reported_ && vector_ && attached_) {
+            reported_ = line;
+            (line ? raise : lower) = true;
+        }
+    }
+    // Driven after the device lock is dropped, since that may run an interrupt routine.
+    // (The device lock announced the card's new next event when it was dropped.)
+    if (lower || raise)
+        plat::SetInterruptLine(*vector_, raise);
 }
 
 void CardHost::SetLocalInterrupt2(bool asserted)
@@ -94,9 +146,12 @@ void CardHost::SetLocalInterrupt2(bool asserted)
         plat::SetInterruptLine(*vector_, line);
 }
 
-// The bus calls these two with its device lock held.
+// The bus calls these two with its device lock held. A card that does not answer leaves
+// the bus floating: all ones, and writes go nowhere.
 std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset, unsigned width)
 {
+    if (!host_.Answers())
+        return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
     std::uint32_t value = host_.card_->ReadInline(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
     host_.ReportLineLocked();
     return value;
@@ -104,6 +159,8 @@ std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset,
 
 void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigned width, std::uint32_t value)
 {
+    if (!host_.Answers())
+        return;
     const VTime now = plat::Now();
     Card &card = *host_.card_;
     // Most of the interrupt routine's writes (the channel, a conversion start) leave the

@@ -308,6 +308,8 @@ void StopDpcThread();
 // Counts an allocation attempt of the I/O manager on a driver's behalf; false if the
 // failure injection says this one fails.
 bool PoolAttemptSucceeds(ULONG tag);
+// Runs the test's pool allocation hook (plat/kernel.h), if any.
+void RunPoolHook(ULONG tag);
 std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
 void ResetPool();
 
