@@ -57,7 +57,7 @@ void CardHost::Detach()
 
 void CardHost::ReportLineLocked()
 {
-    bool line = Answers() && card_->InterruptAsserted();
+    bool line = !silenced_ && Answers() && card_->InterruptAsserted();
     if (line == reported_ || !vector_ || !attached_)
         return;
     reported_ = line;
@@ -81,51 +81,51 @@ void CardHost::AdvanceTo(VTime t)
 
 void CardHost::SetPowerState(int deviceState)
 {
-    bool wasDark, cycle;
-    {
-        plat::DeviceGuard guard;
-        wasDark = !Answers();
+    ChangeAnswering([&] {
         if (deviceState == 4)
             cycled_ = true;  // D3: the card's power is gone, not only its clocks
         powerState_ = deviceState;
-        cycle = cycled_;
-    }
-    ChangeAnswering(wasDark, cycle);
+    });
 }
 
 void CardHost::SetPresent(bool present)
 {
-    bool wasDark, cycle;
-    {
-        plat::DeviceGuard guard;
-        wasDark = !Answers();
+    ChangeAnswering([&] {
         if (!present)
             cycled_ = true;
         present_ = present;
-        cycle = cycled_;
-    }
-    ChangeAnswering(wasDark, cycle);
+    });
 }
 
-void CardHost::ChangeAnswering(bool wasDark, bool cycle)
+void CardHost::ChangeAnswering(const std::function<void()> &apply)
 {
-    bool lower = false, raise = false;
+    // First the line drops, while the card still answers: at no moment is an interrupt
+    // pending from a card whose registers read all ones (a routine that took it could not
+    // dismiss it). Silenced, the card raises nothing, and a bus access meanwhile lowers
+    // the line itself; the line is driven outside the device lock, as that may run
+    // routines, and counts as low only once it is.
+    bool lower = false;
     {
         plat::DeviceGuard guard;
-        if (Answers() && wasDark && cycle) {
-            card_->PowerCycle(plat::Now());
-            cycled_ = false;
-        }
-        bool line = Answers() && card_->InterruptAsserted();
-        if (line != reported_ && vector_ && attached_) {
-            reported_ = line;
-            (line ? raise : lower) = true;
-        }
+        silenced_ = true;
+        lower = reported_ && vector_ && attached_;
     }
-    // Driven after the device lock is dropped, since that may run an interrupt routine.
-    // (The device lock announced the card's new next event when it was dropped.)
-    if (lower || raise)
-        plat::SetInterruptLine(*vector_, raise);
+    if (lower) {
+        plat::SetInterruptLine(*vector_, false);
+        plat::DeviceGuard guard;
+        reported_ = false;
+    }
+    // Then the change. A card that answers again has been through a power cycle if it
+    // lost its power (its line is then low); its next bus access or clock step drives
+    // the line as it stands.
+    plat::DeviceGuard guard;
+    const bool wasDark = !Answers();
+    apply();
+    if (Answers() && wasDark && cycled_) {
+        card_->PowerCycle(plat::Now());
+        cycled_ = false;
+    }
+    silenced_ = false;
 }
 
 void CardHost::SetLocalInterrupt2(bool asserted)
@@ -136,7 +136,7 @@ void CardHost::SetLocalInterrupt2(bool asserted)
     {
         plat::DeviceGuard guard;
         card_->SetLocalInterrupt2(plat::Now(), asserted);
-        line = card_->InterruptAsserted();
+        line = !silenced_ && Answers() && card_->InterruptAsserted();
         if (line != reported_ && vector_ && attached_) {
             reported_ = line;
             change = true;

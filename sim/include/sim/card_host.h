@@ -16,6 +16,7 @@
 
 #include <plat/hw.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -77,9 +78,8 @@ private:
     void ReportLineLocked();
     // Whether the card answers the bus: present and in D0.
     bool Answers() const { return present_ && powerState_ == 1; }
-    // Applies a change of power or presence: `wasDark` says whether the card answered
-    // nothing before it; `cycle` whether it comes back through a power cycle.
-    void ChangeAnswering(bool wasDark, bool cycle);
+    // Applies a change of power or presence (`apply`, run under the device lock).
+    void ChangeAnswering(const std::function<void()> &apply);
 
     std::unique_ptr<Card> card_;
     std::vector<std::unique_ptr<WindowDevice>> windows_;
@@ -88,7 +88,8 @@ private:
     bool attached_ = false;
     int powerState_ = 1;
     bool present_ = true;
-    bool cycled_ = false;  // lost power since it last answered (D3, or taken out)
+    bool cycled_ = false;   // lost power since it last answered (D3, or taken out)
+    bool silenced_ = false; // its line held low while its power or presence changes
 };
 
 }  // namespace sim
