@@ -11,7 +11,9 @@ image=$2
 
 # ntoskrnl.exe: the I/O manager, memory manager, executive, kernel (events, spin locks,
 # DPCs, interrupts, waits, interlocked operations), object manager, power manager and
-# run-time library routines the driver is built on.
+# run-time library routines the driver is built on. RtlFreeUnicodeString is left out on
+# purpose: the driver has no string that an Rtl routine allocated, and freeing a pool
+# block with it stops a real kernel.
 kernel_allowed="
 IoCreateDevice IoCreateSymbolicLink IoAttachDeviceToDeviceStack IoDetachDevice
 IoDeleteDevice IoIsWdmVersionAvailable IofCallDriver IofCompleteRequest
@@ -26,19 +28,24 @@ InterlockedIncrement InterlockedDecrement InterlockedExchange InterlockedCompare
 InterlockedExchangeAdd
 ObReferenceObjectByHandle ExEventObjectType ObfDereferenceObject
 PoCallDriver PoStartNextPowerIrp PoRequestPowerIrp PoSetPowerState
-RtlInitUnicodeString RtlCopyUnicodeString RtlFreeUnicodeString
+RtlInitUnicodeString RtlCopyUnicodeString
 RtlConvertLongToLargeInteger swprintf
 IoDeleteSymbolicLink
 KeRemoveQueueDpc
+ExFreePoolWithTag
 KeEnterCriticalRegion KeLeaveCriticalRegion
 memset memcpy
 "
 # The decisions' imports: IoDeleteSymbolicLink (the link goes with the device object, so
 # a card added again gets it anew), KeRemoveQueueDpc (a stopped acquisition leaves no DPC
-# queued to signal its released event), KeEnterCriticalRegion/KeLeaveCriticalRegion (the
-# device's request and EEPROM locks are held where a suspended thread cannot keep them),
-# memset/memcpy (the DDK's RtlZeroMemory,
-# RtlCopyMemory and IoCopyCurrentIrpStackLocationToNext expand to them).
+# queued to signal its released event), ExFreePoolWithTag (the unload frees the
+# registry-path copy with the routine matching its allocation; RtlFreeUnicodeString
+# frees only what the Rtl conversion routines allocated), MmMapLockedPagesSpecifyCache
+# (what MmGetSystemAddressForMdlSafe expands to: a reader's pages are mapped with the
+# form that fails rather than bug-checks), KeEnterCriticalRegion/KeLeaveCriticalRegion
+# (the device's request and EEPROM locks are held where a suspended thread cannot keep
+# them), memset/memcpy (the DDK's RtlZeroMemory, RtlCopyMemory and
+# IoCopyCurrentIrpStackLocationToNext expand to them).
 
 # HAL.dll: port access, spin locks, IRQL.
 hal_allowed="

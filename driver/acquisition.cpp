@@ -89,7 +89,8 @@ extern "C" BOOLEAN NTAPI DisableBridgeInterrupts(PVOID context)
 // ---- Pacing timer -------------------------------------------------------------------------
 
 // Loads counter 0 for TimerRate interrupts per second: square wave, divisor low byte then
-// high byte. Rates of 91 Hz and below all load the largest divisor. PASSIVE_LEVEL.
+// high byte. RateSplit never asks for less than 92 Hz, the slowest rate the 16-bit count
+// reaches. PASSIVE_LEVEL.
 void LoadTimer(DeviceContext *dc)
 {
     WRITE_PORT_UCHAR(PortAddress8(dc->BoardBase, BOARD_TIMER_CONTROL), TIMER0_SQUARE_MODE3);
@@ -306,6 +307,10 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_M
     dc->CurrentBuffer = table[0];
     dc->SnapWritePos = 0;
     dc->LayoutChannelCount = record.ChannelCount;
+    // The counters restart with each acquisition; no interrupt routine steps until Running.
+    StoreShared(&dc->ScansStored, 0);
+    StoreShared(&dc->ScansDropped, 0);
+    StoreShared(&dc->Overruns, 0);
     // A snapshot taken before the sequencer has gone round once shows zeros, not pool.
     if (record.SnapshotFlag != 0)
         RtlZeroMemory(table[0] + 1, dc->SamplesPerBuffer * sizeof(USHORT));

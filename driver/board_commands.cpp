@@ -4,8 +4,9 @@
 // (input length, output length), and for the 100/100 CommandBlock by its first byte:
 //
 //   in 0,   out 10    BoardStatus      in 2,   out 2·n   EepromRead (n = byte 1)
-//   in 0,   out 80    ResourceReport   in ≥3,  out 0     EepromWrite (in = 2·n + 2)
-//   in 1,   out 4     BridgeRead       in 100, out 100   CommandBlock, sub-command 0…12
+//   in 0,   out 16    ScanCounters     in ≥3,  out 0     EepromWrite (in = 2·n + 2)
+//   in 0,   out 80    ResourceReport   in 100, out 100   CommandBlock, sub-command 0…12
+//   in 1,   out 4     BridgeRead
 //   in 4,   out 4     RegisterRead
 //   in 8,   out 1     RegisterWrite    any other pair    refused, 114
 //
@@ -197,6 +198,44 @@ void FillBoardStatus(DeviceContext *dc, UCHAR *reply)
     PutU16(reply, 8, LoadShared(&dc->IdleIsrCount));
 }
 
+// The acquisition's counters as taken at one moment.
+struct CounterSnapshot {
+    DeviceContext *Dc;
+    ULONG Stored;
+    ULONG Dropped;
+    ULONG Overruns;
+};
+
+// Takes the three counters together, so that they describe one moment. Device IRQL,
+// under the interrupt lock.
+BOOLEAN NTAPI TakeScanCounters(PVOID context)
+{
+    CounterSnapshot *snapshot = static_cast<CounterSnapshot *>(context);
+    snapshot->Stored = LoadShared(&snapshot->Dc->ScansStored);
+    snapshot->Dropped = LoadShared(&snapshot->Dc->ScansDropped);
+    snapshot->Overruns = LoadShared(&snapshot->Dc->Overruns);
+    return TRUE;
+}
+
+// ScanCounters reply: scans stored, scans dropped, overruns since the last accepted start,
+// then a zero word; in every state. RequestLock keeps the interrupt connected (or not)
+// while the counters are taken under its lock.
+void FillScanCounters(DeviceContext *dc, UCHAR *reply)
+{
+    CounterSnapshot snapshot{dc, 0, 0, 0};
+    AcquireDeviceLock(&dc->RequestLock);
+    if (dc->InterruptObject != nullptr) {
+        KeSynchronizeExecution(dc->InterruptObject, TakeScanCounters, &snapshot);
+    } else {
+        TakeScanCounters(&snapshot);
+    }
+    ReleaseDeviceLock(&dc->RequestLock);
+    PutU32(reply, offsetof(TqScanCounters, Stored), snapshot.Stored);
+    PutU32(reply, offsetof(TqScanCounters, Dropped), snapshot.Dropped);
+    PutU32(reply, offsetof(TqScanCounters, Overruns), snapshot.Overruns);
+    PutU32(reply, offsetof(TqScanCounters, Zero), 0);
+}
+
 // All six port entries, whatever PortCount says; the tail is zero rather than stale.
 void FillResourceReport(DeviceContext *dc, UCHAR *reply)
 {
@@ -336,13 +375,18 @@ void SetGain(DeviceContext *dc, UCHAR gainByte)
     OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits));
 }
 
-// Polled scan of ChannelCount channels (as it stands, read again each pass): pass i
-// starts a conversion, selects channel i + 1 for the next one, waits for the done bit and
-// (from pass 1 on) stores the finished result as reply word i − 1. The first conversion's
-// result is thrown away. The control register ends at the gain bits with channel 0,
-// also when a conversion never completes (LastError 120).
+// Polled scan of channels 0 … ChannelCount − 1 (the count as it stands, read again each
+// pass; FirstChannel is not used). A conversion start converts the channel latched at the
+// previous start and latches the one selected now, so channel 0 is selected before the
+// first start: whatever an earlier Zel_SetChn, set-up or acquisition left selected then
+// goes only into the first conversion, whose result is thrown away. Pass i starts a
+// conversion, selects channel i + 1 for a later one, waits for the done bit and (from
+// pass 1 on) stores the finished result, channel i − 1, as reply word i − 1. The control
+// register ends at the gain bits with channel 0, also when a conversion never completes
+// (LastError 120).
 NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
 {
+    OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL));
     for (LONG i = 0; i < static_cast<SHORT>(dc->ChannelCount) + 1 && i <= MAX_SCAN_RESULTS; ++i) {
         // Only the gain bits of the copy go with the scan's channel: channel bits left by
         // CMD_SET_CHANNEL, or a channel number above 31, would otherwise mix channels or
@@ -530,6 +574,10 @@ NTSTATUS BoardCommandHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG
         }
         if (outLen == RESOURCE_REPORT_BYTES) {
             FillResourceReport(dc, buffer);
+            return STATUS_SUCCESS;
+        }
+        if (outLen == TqScanCountersBytes) {
+            FillScanCounters(dc, buffer);
             return STATUS_SUCCESS;
         }
         return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);

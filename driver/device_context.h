@@ -185,6 +185,15 @@ struct DeviceContext {
     // Initialised with the device locks.
     KSPIN_LOCK EventLock;
 
+    // Scans since the last start: stored in a buffer, dropped while the ring was full,
+    // and the times the ring became full. Only the interrupt routine writes them (the
+    // start resets them before Running), each with one aligned 32-bit store; the
+    // counters form of IOCTL_BOARD_COMMAND reads them as a triple under the interrupt
+    // lock.
+    ULONG ScansStored;
+    ULONG ScansDropped;
+    ULONG Overruns;
+
     // Counts the starts; written under EventLock by each start, before Running. The
     // interrupt routine queues the DPC with the generation of the acquisition whose buffer
     // filled, and the DPC signals only while it is still the current one, so that a DPC

@@ -57,28 +57,44 @@ void ReleaseDeviceLock(PKEVENT lock)
 
 // ---- Create and close -----------------------------------------------------------------
 
+// An accepted open marks its file object (in FsContext2, the field the I/O manager leaves
+// to the device's driver) so that its close undoes exactly what the create did. Windows
+// sends no close for a refused create; Wine's I/O manager hands out the handle of a
+// refused create all the same and sends its close, which without the mark would drop a
+// remove-lock reference that another handle holds, letting a removal delete the device
+// under that handle.
+static PVOID OpenMark(DeviceContext *dc) { return dc; }
+
 // IRP_MJ_CREATE, PASSIVE_LEVEL. On WDM 1.10 and later an open handle keeps a remove-lock
 // reference (tagged with its file object) until it is closed.
 extern "C" NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     DeviceContext *dc = ContextOf(deviceObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (!OldWdm) {
-        PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
         NTSTATUS status = RemoveLockAcquire(&dc->RemoveLock, file);
         if (!NT_SUCCESS(status))
             return CompleteRequest(irp, status, 0);
     }
     InterlockedIncrement(&dc->OpenCount);
+    if (file != nullptr)
+        file->FsContext2 = OpenMark(dc);
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
-// IRP_MJ_CLOSE, PASSIVE_LEVEL: drops what DispatchCreate took.
+// IRP_MJ_CLOSE, PASSIVE_LEVEL: drops what DispatchCreate took for this file object, and
+// nothing when it took nothing.
 extern "C" NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     DeviceContext *dc = ContextOf(deviceObject);
-    InterlockedDecrement(&dc->OpenCount);
-    if (!OldWdm)
-        RemoveLockRelease(&dc->RemoveLock, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    if (file == nullptr || file->FsContext2 == OpenMark(dc)) {
+        if (file != nullptr)
+            file->FsContext2 = nullptr;
+        InterlockedDecrement(&dc->OpenCount);
+        if (!OldWdm)
+            RemoveLockRelease(&dc->RemoveLock, file);
+    }
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 

@@ -104,9 +104,29 @@ static ULONG AppendScan(DeviceContext *dc)
     return fill;
 }
 
+// A scan dropped because every ring buffer holds unread data (OverrunCount non-zero).
+// SequenceNo advances at the first scan dropped after the ring became full, and again for
+// every L further ones (L = SamplesPerBuffer, at most 32767), so that the first buffer
+// filled afterwards carries a sequence word 1 + ceil(d / L) above its predecessor's for d
+// dropped scans: a jump of exactly 1 always means nothing was lost. OverrunCount is 1
+// when the ring became full, and then 1 + the scans dropped since the last advance; a
+// value that, sign-extended from 16 bits, exceeds L (so any of 0x8000 or more) has
+// counted L of them.
+static void DropScan(DeviceContext *dc, USHORT overrun)
+{
+    StoreShared(&dc->ScansDropped, dc->ScansDropped + 1);
+    ULONG extended = static_cast<ULONG>(static_cast<LONG>(static_cast<SHORT>(overrun)));
+    if (overrun == 1 || extended > dc->SamplesPerBuffer) {
+        StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
+        overrun = 2;
+    } else {
+        overrun = static_cast<USHORT>(overrun + 1);
+    }
+    StoreShared(&dc->OverrunCount, overrun);
+}
+
 // Ring mode: one interrupt's work. A full ring never overwrites unread data: the scan is
-// dropped, and SequenceNo advances once for every L dropped scans (L = SamplesPerBuffer,
-// at most 32767), so that the next buffer's sequence word shows the gap.
+// dropped and declared in the sequence words (DropScan).
 void RingStep(DeviceContext *dc)
 {
     if (!SoftDivisorDue(dc) || !ConversionStep(dc))
@@ -114,17 +134,12 @@ void RingStep(DeviceContext *dc)
 
     USHORT overrun = LoadShared(&dc->OverrunCount);
     if (overrun != 0) {
-        overrun = static_cast<USHORT>(overrun + 1);
-        ULONG extended = static_cast<ULONG>(static_cast<LONG>(static_cast<SHORT>(overrun)));
-        if (overrun == 0 || extended > dc->SamplesPerBuffer) {
-            StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
-            overrun = 1;
-        }
-        StoreShared(&dc->OverrunCount, overrun);
+        DropScan(dc, overrun);
         return;
     }
 
     ULONG fill = AppendScan(dc);
+    StoreShared(&dc->ScansStored, dc->ScansStored + 1);
     if (fill != dc->SamplesPerBuffer) {
         StoreShared(&dc->FillCount, fill);
         return;
@@ -137,8 +152,10 @@ void RingStep(DeviceContext *dc)
     dc->CurrentBuffer = dc->BufferTable[next];
     StoreShared(&dc->FillCount, 0);
     StoreShared(&dc->WriteIndex, next);
-    if (next == LoadShared(&dc->ReadIndex))
+    if (next == LoadShared(&dc->ReadIndex)) {
         StoreShared(&dc->OverrunCount, 1);
+        StoreShared(&dc->Overruns, dc->Overruns + 1);
+    }
     StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
     PVOID generation = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(LoadShared(&dc->StartGeneration)));
     KeInsertQueueDpc(&dc->DeviceObject->Dpc, generation, dc);
@@ -152,6 +169,7 @@ void SnapshotStep(DeviceContext *dc)
     if (!SoftDivisorDue(dc) || !ConversionStep(dc))
         return;
     ULONG fill = AppendScan(dc);
+    StoreShared(&dc->ScansStored, dc->ScansStored + 1);
     if (fill >= dc->SamplesPerBuffer) {
         fill -= dc->SamplesPerBuffer;
         StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);

@@ -227,12 +227,17 @@ extern "C" int32_t TAVLON_CALL GetSnapshot(void *buffer, uint32_t scans, int32_t
 // Per-channel sampling rate at a rate code: the timer's divisor of the 6 MHz clock,
 // the software divisor, and the channels sharing the conversions, in double precision.
 // Sends nothing; the error number is untouched. channels 0 gives positive infinity.
+// Each quotient is stored as a double before the next division: the 32-bit x86 build
+// divides on the x87 unit, which would otherwise carry the intermediates in extended
+// precision and give some rates (7, for one) a last bit other than every other build's.
 extern "C" double TAVLON_CALL ChannelFrq(int32_t channels, int32_t rate)
 {
     TqRateSplit split = RateSplit(rate);
     int32_t divisor = TqTimerDivisor(split.TimerRate);
-    return static_cast<double>(TqTimerClockHz) / static_cast<double>(divisor) /
-           static_cast<double>(split.SoftDivisor) / static_cast<double>(channels);
+    volatile double frequency = static_cast<double>(TqTimerClockHz) / static_cast<double>(divisor);
+    frequency = frequency / static_cast<double>(split.SoftDivisor);
+    frequency = frequency / static_cast<double>(channels);
+    return frequency;
 }
 
 // The card's frequency value (an IEEE single kept in its configuration memory).

@@ -154,4 +154,18 @@ constexpr uint32_t TqSnapshotBytes(uint32_t channelCount, uint32_t scans)
     return 2u * (channelCount * scans) + 6u;
 }
 
+// Reply of IOCTL_BOARD_COMMAND with input length 0 and output length 16: the scans of
+// the acquisition since the last IOCTL_START, in every state (zeros before the first).
+// Each counter is 32 bits and wraps; in ring mode Stored + Dropped are the scans the
+// card completed, and a jump of 1 + ceil(d / L) between successive buffers' sequence
+// words declares d dropped scans (L = samples per buffer, at most 32767).
+struct TqScanCounters {
+    uint32_t Stored;    // scans placed in a buffer (ring or snapshot)
+    uint32_t Dropped;   // scans dropped because every ring buffer held unread data
+    uint32_t Overruns;  // times the ring became full
+    uint32_t Zero;      // always 0
+};
+static_assert(sizeof(TqScanCounters) == 16);
+inline constexpr uint32_t TqScanCountersBytes = sizeof(TqScanCounters);
+
 #endif

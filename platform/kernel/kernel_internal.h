@@ -312,6 +312,9 @@ bool PoolAttemptSucceeds(ULONG tag);
 void RunPoolHook(ULONG tag);
 std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
 void ResetPool();
+// RtlFreeUnicodeString's release of a buffer: reports any buffer that is not a string
+// the run-time library allocated (a pool block above all).
+void FreeRtlStringBuffer(PVOID buffer);
 
 // ---- Work items (work_queue.cpp) ---------------------------------------------------------------
 std::size_t WorkItemsOwnedBy(PDRIVER_OBJECT driver);

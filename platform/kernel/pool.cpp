@@ -124,6 +124,39 @@ void FreeBlock(PVOID P, ULONG tag, bool checkTag, const char *routine)
 
 }  // namespace
 
+namespace detail {
+
+// RtlFreeUnicodeString's release of a string buffer. It frees only strings that the Rtl
+// conversion routines allocated for their caller, from the run-time library's own heap;
+// the stand-in has none of those routines, so every buffer reaching here was allocated
+// some other way. A pool block is the usual mistake (a real kernel stops the machine on
+// it): it is reported and returned to pool, so that the report is the only trace.
+void FreeRtlStringBuffer(PVOID buffer)
+{
+    const char *ruleName = rule::PoolFreeUnknown;
+    std::string problem = "address " + Hex(reinterpret_cast<ULONG_PTR>(buffer)) +
+                          " was not allocated by a run-time library string routine";
+    {
+        std::lock_guard<std::mutex> guard(gPoolLock);
+        auto it = gBlocks.find(buffer);
+        if (it != gBlocks.end()) {
+            ruleName = rule::PoolFreeWrongRoutine;
+            problem = "pool block " + Hex(reinterpret_cast<ULONG_PTR>(buffer)) + " with tag " +
+                      TagText(it->second.tag) +
+                      " freed as a run-time library string; pool is freed with ExFreePoolWithTag";
+            std::size_t size = it->second.size;
+            gBlocks.erase(it);
+            Quarantine(buffer, size);
+        } else if (gFreed.count(buffer)) {
+            ruleName = rule::PoolDoubleFree;
+            problem = "block " + Hex(reinterpret_cast<ULONG_PTR>(buffer)) + " was freed already";
+        }
+    }
+    Report(ruleName, "RtlFreeUnicodeString", problem);
+}
+
+}  // namespace detail
+
 void InjectPoolFailure(std::uint64_t nth)
 {
     std::lock_guard<std::mutex> guard(gPoolLock);

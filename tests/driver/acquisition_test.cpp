@@ -280,8 +280,10 @@ TEST_F(StartHandlerTest, LoadsTheTimerDivisorOfTheRate)
         int32_t rate;
         uint32_t divisor;
     };
-    const Case cases[] = {{92, 65217}, {91, 65535}, {8, 65535}, {1, 65535}, {-3, 65535},
-                          {100000, 60}, {200000, 60}, {1000, 6000}, {0, 65535}};
+    // Below 92 the timer runs at a multiple of the rate (91: 182 Hz, 8: 96 Hz, 1 and 0:
+    // 92 Hz) and the negative codes at 100 Hz: every count fits 16 bits unclamped.
+    const Case cases[] = {{92, 65217}, {91, 32967}, {8, 62500}, {1, 65217}, {-3, 60000},
+                          {100000, 60}, {200000, 60}, {1000, 6000}, {0, 65217}};
     for (const Case &c : cases) {
         ASSERT_EQ(Start(StartRecord(10, c.rate, 1, 2, 0, 0, false, NewEvent())), STATUS_SUCCESS);
         auto writes = BoardWrites(Trace(Window::Board));

@@ -394,8 +394,9 @@ TEST_F(BoardCommandTest, ScanConvertsChannelCountPlusOneAndRepliesWithTheLaterRe
     Reply r = Command(sent);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
 
-    // Five conversions; channel numbers 1…5 with the gain bits, then gain bits and channel 0.
-    Writes expected;
+    // Channel 0 selected first; five conversions with channel numbers 1…5 and the gain
+    // bits; then gain bits and channel 0.
+    Writes expected{{12, 0x20}};
     for (uint32_t ch = 1; ch <= 5; ++ch) {
         expected.push_back({15, 0});
         expected.push_back({12, ch | 0x20});
@@ -441,19 +442,17 @@ TEST_F(BoardCommandTest, ScanUsesOnlyTheGainBitsWithItsOwnChannelNumbers)
     for (auto w : WritesOf(Trace(Window::Board)))
         if (w.first == BOARD_CONTROL)
             controls.push_back(w);
-    ASSERT_EQ(controls.size(), 34u);
+    ASSERT_EQ(controls.size(), 35u);
+    EXPECT_EQ(controls[0].second, 0u) << "channel 0 selected before the first conversion";
     for (uint32_t pass = 0; pass < 33; ++pass)
-        EXPECT_EQ(controls[pass].second, (pass + 1) & 0x1F) << pass;
+        EXPECT_EQ(controls[1 + pass].second, (pass + 1) & 0x1F) << pass;
     EXPECT_EQ(controls.back().second, 0u);
     auto conversions = ConversionsSinceMark();
     ASSERT_EQ(conversions.size(), 33u);
-    // The first kept result converts what the register held before the scan (channel 5);
-    // every later one the scan's own channel, all at gain 0.
-    EXPECT_EQ(conversions[1].channel, 5u);
+    // Channel 5, selected before the scan, is replaced before the first start latches
+    // it: reply word k is channel k, at gain 0.
     for (size_t k = 1; k < conversions.size(); ++k) {
-        if (k >= 2) {
-            EXPECT_EQ(conversions[k].channel, k - 1);
-        }
+        EXPECT_EQ(conversions[k].channel, k - 1);
         EXPECT_EQ(conversions[k].gain, 0u);
     }
 }

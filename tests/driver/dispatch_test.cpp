@@ -216,6 +216,35 @@ TEST_F(DispatchTest, RequestsOnceRemovalHasBegunFailWithDeletePending)
     Dc()->RemoveLock.Removing = 0;
 }
 
+NTSTATUS NTAPI FreeDirectIrp(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(DispatchTest, TheCloseOfARefusedCreateReleasesNothing)
+{
+    // An I/O manager that sends a close after a refused create (Wine's does) must not make
+    // the close drop a reference that another handle holds.
+    FILE_OBJECT file{};
+    auto send = [&](UCHAR major) {
+        PIRP irp = IoAllocateIrp(Fdo()->StackSize + 1, FALSE);
+        IoSetNextIrpStackLocation(irp);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        IoGetNextIrpStackLocation(irp)->FileObject = &file;
+        IoSetCompletionRoutine(irp, FreeDirectIrp, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(Fdo(), irp);
+    };
+    const LONG opens = Dc()->OpenCount;
+    const LONG references = Dc()->RemoveLock.Count;
+    Dc()->RemoveLock.Removing = 1;
+    EXPECT_EQ(send(IRP_MJ_CREATE), STATUS_DELETE_PENDING);
+    EXPECT_EQ(send(IRP_MJ_CLOSE), STATUS_SUCCESS);
+    EXPECT_EQ(Dc()->OpenCount, opens);
+    EXPECT_EQ(Dc()->RemoveLock.Count, references);
+    Dc()->RemoveLock.Removing = 0;
+}
+
 // ---- The remove lock on its own -----------------------------------------------------------
 
 TEST(RemoveLock, CountsReferencesAndReleasesTheRemovalWhenTheLastGoes)

@@ -192,6 +192,78 @@ TEST_F(AcquisitionTest, RingBuffersHoldTheCardsConversionsWithConsecutiveSequenc
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 
+// A reader that falls behind sees every lost scan: the counters board command (IOCtl
+// with sizes 0 and 16) gives the scans stored and dropped, which add up to the scans the
+// card converted, and the first buffer filled after the overrun carries a sequence word
+// 1 + ceil(d / L) above its predecessor's for d dropped scans (L = samples per buffer).
+TEST_F(AcquisitionTest, EveryDroppedScanIsCountedAndDeclaredInTheSequenceWords)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    const uint32_t scans = 5, channels = 2, buffers = 4, L = scans * channels;
+    const uint64_t conversionsBefore = Card().Conversions().Total();
+    const int32_t bytes = lib.StartIntr(buffers, scans, 0, channels, 1000, 0, 0);
+    ASSERT_EQ(bytes, static_cast<int32_t>(2 * L + 2));
+    Advance(200'000'000);  // 100 scans at 500 a second: the ring of 20 runs full
+    ASSERT_EQ(lib.QueryBuf(), 4);
+
+    uint32_t counters[4] = {~0u, ~0u, ~0u, ~0u};
+    ASSERT_EQ(lib.IOCtl(0, nullptr, sizeof counters, counters), 1);
+    // Every step after the start's own conversion starts one; the first two only discard.
+    const uint64_t steps = Card().Conversions().Total() - conversionsBefore - 1;
+    EXPECT_EQ(counters[0], buffers * scans);
+    EXPECT_EQ(counters[0] + counters[1], (steps - 2) / channels);
+    EXPECT_GT(counters[1], 2 * L) << "more than two buffers' worth dropped";
+    EXPECT_EQ(counters[2], 1u);
+    EXPECT_EQ(counters[3], 0u);
+
+    std::vector<uint16_t> buffer(bytes / 2);
+    std::vector<uint16_t> sequence;
+    ASSERT_EQ(lib.ADResult(buffer.data()), 1);  // the ring has room again
+    sequence.push_back(buffer[0]);
+    ASSERT_TRUE(AdvanceUntilUnread(4));
+    while (lib.QueryBuf() > 0) {
+        ASSERT_EQ(lib.ADResult(buffer.data()), 1);
+        sequence.push_back(buffer[0]);
+    }
+    ASSERT_EQ(sequence.size(), 5u);
+    for (size_t b = 1; b < 4; ++b)
+        EXPECT_EQ(sequence[b], sequence[b - 1] + 1) << "buffer " << b << ": nothing lost before it";
+    EXPECT_EQ(sequence[4] - sequence[3], 1 + (counters[1] + L - 1) / L) << counters[1] << " scans dropped";
+    EXPECT_EQ(lib.StopIntr(), 1);
+}
+
+// Every rate code makes the card step at the rate ChannelFrq reports, measured from the
+// card's conversion starts over 20 steps, and within 0.01 % of the rate the code names.
+// The slowest code is measured by its timer (100 Hz), its steps being 10^5 s apart.
+TEST_F(AcquisitionTest, CardStepsAtTheRateChannelFrqReports)
+{
+    ASSERT_TRUE(BootAndLoad());
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    for (int32_t rate : {-3, -1, 0, 1, 7, 10, 50, 91, 92, 1000, 100000}) {
+        SCOPED_TRACE(testing::Message() << "rate code " << rate);
+        const double reported = lib.ChannelFrq(1, rate);
+        const uint64_t first = Card().Conversions().Total() + 1;  // after the start's own
+        ASSERT_GT(lib.StartIntr(2, 5, 0, 1, rate, 0, 0), 0);
+        Advance(static_cast<uint64_t>(22e9 / reported));
+        ASSERT_GE(Card().Conversions().Total(), first + 21);
+        const double span = static_cast<double>(Card().Conversions().At(first + 20)->start -
+                                                Card().Conversions().At(first)->start);
+        EXPECT_NEAR(20e9 / span, reported, reported * 1e-5);
+        const double named = rate < 0 ? -1.0 / rate : rate == 0 ? 1.0 : rate;
+        EXPECT_NEAR(reported, named, named * 1e-4);
+        ASSERT_EQ(lib.StopIntr(), 1);
+    }
+    EXPECT_EQ(lib.ChannelFrq(1, -100000), 1e-5);
+    const uint64_t conversions = Card().Conversions().Total();
+    const int isr = Driver().IsrCount;
+    ASSERT_GT(lib.StartIntr(2, 5, 0, 1, -100000, 0, 0), 0);
+    Advance(100'000'000'000ull);
+    EXPECT_EQ((Driver().IsrCount - isr) & 0xFFFF, 10000) << "100 interrupts a second";
+    EXPECT_EQ(Card().Conversions().Total(), conversions + 1) << "no step within 100 s";
+    ASSERT_EQ(lib.StopIntr(), 1);
+}
+
 // With nothing unread, ADResultRecent answers 18 from QueryBuf's count alone: the driver
 // saw only the query (its LastError 0), not a read of the newest buffer (which would
 // leave 18 there).

@@ -5,6 +5,7 @@
 #include "sim/card.h"
 
 #include <cstring>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -167,6 +168,41 @@ TEST_F(BoardTest, ZelScanReturnsTheCardsConversionsAndAdr1TheRawWord)
     ASSERT_EQ(lib.Zel_ADR1(&raw), 1);
     EXPECT_EQ(raw, Card().Result());
     EXPECT_EQ(raw, log.back().code);
+}
+
+// The first polled scan after anything that left another channel selected (a set-up with
+// another first channel, a channel selection, a four-channel acquisition) still returns
+// channels 0 … 3 in order: the scan selects channel 0 before its first conversion.
+TEST_F(BoardTest, ZelScanReturnsChannelsInOrderWhateverWasSelectedBefore)
+{
+    ASSERT_TRUE(BootAndLoad("ch0=dc:0.5;ch1=dc:-1.25;ch2=dc:2;ch3=dc:-0.3;ch4=dc:1;ch5=dc:-2;ch6=dc:3"));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    struct Case {
+        const char *what;
+        std::function<bool()> before;
+    } cases[] = {
+        {"Zel_Init(4, 6, 0)", [&] { return lib.Zel_Init(4, 6, 0) == 1; }},
+        {"Zel_Init(4, 0, 0), Zel_SetChn(5)", [&] { return lib.Zel_Init(4, 0, 0) == 1 && lib.Zel_SetChn(5) == 1; }},
+        {"a four-channel acquisition",  // its sequencer leaves a channel past 0 selected
+         [&] {
+             const bool started = lib.StartIntr(2, 5, 0, 4, 1000, 0, 0) > 0;
+             Advance(21'500'000);  // 21 steps: channel 1 selected last
+             return started && lib.StopIntr() == 1;
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.before());
+        uint16_t values[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+        ASSERT_EQ(lib.Zel_ADResult(4, values), 1);
+        const auto &log = Card().Conversions().Entries();
+        ASSERT_GE(log.size(), 4u);
+        for (unsigned k = 0; k < 4; ++k) {
+            const sim::ConversionRecord &truth = log[log.size() - 4 + k];
+            EXPECT_EQ(truth.channel, k) << "slot " << k;
+            EXPECT_EQ(values[k], truth.code & 0x0FFF) << "slot " << k;
+        }
+    }
 }
 
 TEST_F(BoardTest, ZelOutputsReachTheCard)

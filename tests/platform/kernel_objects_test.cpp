@@ -129,6 +129,15 @@ TEST_F(KernelObjectsTest, PoolMisuseIsReported)
     int local = 0;
     ExFreePool(&local);
     EXPECT_TRUE(Reported(plat::rule::PoolFreeUnknown));
+    // A pool block is not a run-time library string: RtlFreeUnicodeString may not free it.
+    UNICODE_STRING copy;
+    copy.Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, 8, plat::PoolTag("Wdm ")));
+    copy.Length = 0;
+    copy.MaximumLength = 8;
+    RtlFreeUnicodeString(&copy);
+    EXPECT_TRUE(Reported(plat::rule::PoolFreeWrongRoutine));
+    EXPECT_EQ(copy.Buffer, nullptr);
+    EXPECT_EQ(plat::PoolBlocksOutstanding(plat::PoolTag("Wdm ")), 0u);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, plat::PoolTag("Page"));

@@ -21,7 +21,8 @@ Expectation Fail(LONG error)
 Expectation BoardCommand(uint32_t in, uint32_t out)
 {
     if (in == 0)
-        return (out == 10 || out == 80) ? One(STATUS_SUCCESS, 0) : Fail(TQ_DRV_BAD_BOARD_COMMAND);
+        return (out == 10 || out == TqScanCountersBytes || out == 80) ? One(STATUS_SUCCESS, 0)
+                                                                       : Fail(TQ_DRV_BAD_BOARD_COMMAND);
     if (in == 1)
         return out == 4 ? One(STATUS_SUCCESS, 0) : Fail(TQ_DRV_BAD_BOARD_COMMAND);
     if (in == 2)  // EepromRead of n = 0 words: only output 0 fits

@@ -429,11 +429,11 @@ void ChannelFrqGivesTheRateOfEachChannel()
         {1, 100000, 100000.0},
         {1, 200000, 100000.0},           // above the largest rate: the largest
         {1, 7000, 6000000.0 / 857},      // the divisor truncates
-        {1, 7, 6000000.0 / 65535 / 2},   // timer at 14, software divisor 2; counter clamped
-        {1, 0, 6000000.0 / 65535 / 8},   // 0 counts as 1: timer at 8, divisor 8
-        {1, 1, 6000000.0 / 65535 / 8},
-        {1, -1, 6000000.0 / 65535 / 8},  // one conversion a second: timer 8, divisor 8
-        {2, -3, 6000000.0 / 65535 / 24 / 2},
+        {1, 7, 6000000.0 / 61224 / 14},  // timer at 98, software divisor 14
+        {1, 0, 6000000.0 / 65217 / 92},  // 0 counts as 1: timer at 92, divisor 92
+        {1, 1, 6000000.0 / 65217 / 92},
+        {1, -1, 6000000.0 / 60000 / 100},  // one conversion a second: timer 100, divisor 100
+        {2, -3, 6000000.0 / 60000 / 300 / 2},
         {32, 100000, 100000.0 / 32},
         {0, 1000, HUGE_VAL},  // no channels: a division by zero, not a fault
     };

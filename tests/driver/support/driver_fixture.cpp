@@ -161,6 +161,14 @@ int DriverTest::QueryBuf()
     return count;
 }
 
+TqScanCounters DriverTest::ScanCounters()
+{
+    TqScanCounters counters{~0u, ~0u, ~0u, ~0u};
+    EXPECT_EQ(Ioctl(IOCTL_BOARD_COMMAND, nullptr, 0, &counters, sizeof(counters)), STATUS_SUCCESS);
+    EXPECT_EQ(counters.Zero, 0u);
+    return counters;
+}
+
 HANDLE DriverTest::NewEvent()
 {
     HANDLE event = nullptr;

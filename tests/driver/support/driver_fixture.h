@@ -55,6 +55,9 @@ protected:
     // Reads into a vector of the given byte length (filled with 0xA5 first).
     NTSTATUS Read(ULONG code, std::vector<uint8_t> &out, ULONG length);
     int QueryBuf();  // -1 when refused
+    // The scan counters (IOCTL_BOARD_COMMAND, input 0, output 16); the last word is
+    // expected to be 0.
+    TqScanCounters ScanCounters();
 
     // A fresh auto-reset event handle in the simulated process (closed at tear-down).
     HANDLE NewEvent();

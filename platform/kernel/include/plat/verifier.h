@@ -68,6 +68,7 @@ inline constexpr const char *UnknownObject = "UnknownObject";
 inline constexpr const char *PoolFreeUnknown = "PoolFreeOfUnknownBlock";
 inline constexpr const char *PoolDoubleFree = "PoolFreeOfFreedBlock";
 inline constexpr const char *PoolTagMismatch = "PoolFreeWithWrongTag";
+inline constexpr const char *PoolFreeWrongRoutine = "PoolFreeThroughWrongRoutine";
 inline constexpr const char *UnloadLeftPool = "UnloadLeftPoolBlocks";
 inline constexpr const char *UnloadLeftDevices = "UnloadLeftDeviceObjects";
 inline constexpr const char *UnloadLeftLinks = "UnloadLeftSymbolicLinks";
