@@ -19,7 +19,7 @@ kernel_allowed="
 IoCreateDevice IoCreateSymbolicLink IoAttachDeviceToDeviceStack IoDetachDevice
 IoDeleteDevice IoIsWdmVersionAvailable IofCallDriver IofCompleteRequest
 IoConnectInterrupt IoDisconnectInterrupt IoReleaseCancelSpinLock
-MmMapIoSpace MmUnmapIoSpace MmMapLockedPages
+MmMapIoSpace MmUnmapIoSpace MmMapLockedPagesSpecifyCache
 ExAllocatePoolWithTag ExFreePool ExQueueWorkItem
 KeInitializeEvent KeSetEvent KeResetEvent KeClearEvent
 KeInitializeSpinLock KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel
@@ -34,14 +34,19 @@ RtlConvertLongToLargeInteger swprintf
 IoDeleteSymbolicLink
 KeRemoveQueueDpc
 ExFreePoolWithTag
+KeEnterCriticalRegion KeLeaveCriticalRegion
 memset memcpy
 "
 # The decisions' imports: IoDeleteSymbolicLink (the link goes with the device object, so
 # a card added again gets it anew), KeRemoveQueueDpc (a stopped acquisition leaves no DPC
 # queued to signal its released event), ExFreePoolWithTag (the unload frees the
 # registry-path copy with the routine matching its allocation; RtlFreeUnicodeString
-# frees only what the Rtl conversion routines allocated), memset/memcpy (the DDK's
-# RtlZeroMemory, RtlCopyMemory and IoCopyCurrentIrpStackLocationToNext expand to them).
+# frees only what the Rtl conversion routines allocated), MmMapLockedPagesSpecifyCache
+# (what MmGetSystemAddressForMdlSafe expands to: a reader's pages are mapped with the
+# form that fails rather than bug-checks), KeEnterCriticalRegion/KeLeaveCriticalRegion
+# (the device's request and EEPROM locks are held where a suspended thread cannot keep
+# them), memset/memcpy (the DDK's RtlZeroMemory, RtlCopyMemory and
+# IoCopyCurrentIrpStackLocationToNext expand to them).
 
 # HAL.dll: port access, spin locks, IRQL.
 hal_allowed="

@@ -57,6 +57,8 @@ inline constexpr ULONG INTCSR_LINT1_EDGE = 0x100;
 inline constexpr ULONG INTCSR_LINT2_EDGE = 0x200;
 inline constexpr ULONG INTCSR_LINT1_CLEAR = 0x400;    // write 1: clear the latched edge
 inline constexpr ULONG INTCSR_LINT2_CLEAR = 0x800;
+// What every port of a card that is gone, or powered down, reads.
+inline constexpr ULONG INTCSR_CARD_ABSENT = 0xFFFFFFFF;
 
 // IntSource bits: which local interrupts the last acknowledge saw.
 inline constexpr ULONG INT_SOURCE_LINT1 = 0x1;
@@ -201,6 +203,12 @@ struct DeviceContext {
     // half filled and a release keeps the lengths. Written holding both RequestLock and
     // EepromLock, so a request that holds either sees it steady.
     UCHAR HardwareStarted;
+
+    // Counts the starts; written under EventLock by each start, before Running. The
+    // interrupt routine queues the DPC with the generation of the acquisition whose buffer
+    // filled, and the DPC signals only while it is still the current one, so that a DPC
+    // that ran late for one acquisition never signals the next one's event.
+    ULONG StartGeneration;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");

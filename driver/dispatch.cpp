@@ -39,15 +39,20 @@ void InitializeDeviceLocks(DeviceContext *dc)
     KeInitializeSpinLock(&dc->EventLock);
 }
 
-// PASSIVE_LEVEL; waits as long as another request of the device holds the lock.
+// PASSIVE_LEVEL; waits as long as another request of the device holds the lock. The
+// lock is held inside a critical region: an application that suspends the requesting
+// thread cannot leave the lock taken and freeze every other request of the device.
 void AcquireDeviceLock(PKEVENT lock)
 {
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, nullptr);
 }
 
+// Gives the lock back and leaves the critical region AcquireDeviceLock entered.
 void ReleaseDeviceLock(PKEVENT lock)
 {
     KeSetEvent(lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 // ---- Create and close -----------------------------------------------------------------
@@ -193,15 +198,33 @@ static NTSTATUS PostNotify(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
 
 // The kernel address of an out-direct request's buffer: the MDL's system mapping when it
 // already has one (or describes non-paged pool), else a kernel mapping of the locked
-// pages. Null when there is no buffer or it cannot be mapped.
+// pages. Null when there is no buffer or it cannot be mapped: mapping takes system page
+// table entries, which can run out, so it uses the form that fails instead of stopping
+// the machine.
 static PVOID OutDirectAddress(PIRP irp)
 {
     PMDL mdl = irp->MdlAddress;
     if (mdl == nullptr)
         return nullptr;
-    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-        return mdl->MappedSystemVa;
-    return MmMapLockedPages(mdl, KernelMode);
+    return MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+}
+
+static TqHandler HandlerFor(ULONG code);
+
+// An out-direct reader: its refusals first, then the caller's pages mapped, then the copy.
+// A mapping that fails refuses the request with STATUS_INSUFFICIENT_RESOURCES and
+// LastError 109. PASSIVE_LEVEL.
+static NTSTATUS OutDirectRead(DeviceContext *dc, PIRP irp, ULONG code, ULONG inLen, PVOID sysBuf, ULONG outLen)
+{
+    NTSTATUS status = ReaderAccepts(dc, code, outLen);
+    if (!NT_SUCCESS(status))
+        return status;
+    PVOID out = OutDirectAddress(irp);
+    if (out == nullptr) {
+        StoreShared(&dc->LastError, TQ_DRV_NO_MEMORY);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return HandlerFor(code)(dc, inLen, sysBuf, outLen, out);
 }
 
 // The handler of a code whose work lives in another file, or null.
@@ -280,14 +303,12 @@ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIR
         break;
     case IOCTL_READ_OLDEST:
     case IOCTL_READ_LATEST:
-    case IOCTL_READ_SNAPSHOT: {
-        PVOID out = outLen != 0 ? OutDirectAddress(irp) : nullptr;
-        if (outLen != 0 && out == nullptr)
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        else
-            status = HandlerFor(code)(dc, inLen, sysBuf, outLen, out);
+    case IOCTL_READ_SNAPSHOT:
+        status = OutDirectRead(dc, irp, code, inLen, sysBuf, outLen);
         break;
-    }
+    case IOCTL_START:
+        status = StartAcquisition(dc, inLen, sysBuf, irp->RequestorMode);
+        break;
     default: {
         TqHandler handler = HandlerFor(code);
         status = handler != nullptr ? handler(dc, inLen, sysBuf, outLen, sysBuf)

@@ -157,7 +157,8 @@ void RingStep(DeviceContext *dc)
         StoreShared(&dc->Overruns, dc->Overruns + 1);
     }
     StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
-    KeInsertQueueDpc(&dc->DeviceObject->Dpc, nullptr, dc);
+    PVOID generation = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(LoadShared(&dc->StartGeneration)));
+    KeInsertQueueDpc(&dc->DeviceObject->Dpc, generation, dc);
 }
 
 // Snapshot mode: buffer 0 is a circular store of ScansPerBuffer scans, overwritten
@@ -195,14 +196,18 @@ void SequencerStep(DeviceContext *dc)
 }
 
 // The device's interrupt routine (IoConnectInterrupt; service context: the DeviceContext).
-// FALSE when the interrupt is not the card's (the line may be shared). The card's
-// interrupt outside an acquisition, or from local interrupt 2 alone, is acknowledged,
-// counted as idle and never treated as a sample. Device IRQL.
+// FALSE when the interrupt is not the card's (the line may be shared): at once while the
+// device is not in D0 (a powered-down card raises nothing, and its registers read all
+// ones), and when IntCsr reads all ones (the card is gone). The card's interrupt outside
+// an acquisition, or from local interrupt 2 alone, is acknowledged, counted as idle and
+// never treated as a sample. Device IRQL.
 extern "C" BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceContext)
 {
     (void)interrupt;
     DeviceContext *dc = static_cast<DeviceContext *>(serviceContext);
     if (dc->BoardBase == 0 || dc->BridgeBase == 0)
+        return FALSE;
+    if (LoadShared(&dc->DevicePower) != PowerDeviceD0)
         return FALSE;
     if (!AckBridgeInterrupt(dc))
         return FALSE;
@@ -218,16 +223,19 @@ extern "C" BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceCo
 
 // The device object's DPC, queued when a ring buffer fills: signals the application's
 // event. Queued at most once, so buffers that fill before it runs give one signal.
-// SystemArgument2 carries the DeviceContext. DISPATCH_LEVEL; touches only UserEvent,
-// under EventLock, so that a stop never lets go of the event while it is signalled.
+// SystemArgument1 carries the start generation of the acquisition whose buffer filled,
+// SystemArgument2 the DeviceContext. DISPATCH_LEVEL; touches only UserEvent, under
+// EventLock, so that a stop never lets go of the event while it is signalled, and only
+// while its generation is current: a DPC that runs late, after a stop and a new start,
+// leaves the new acquisition's event alone.
 extern "C" VOID NTAPI BufferReadyDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2)
 {
     (void)dpc;
     (void)deferredContext;
-    (void)arg1;
     DeviceContext *dc = static_cast<DeviceContext *>(arg2);
+    const ULONG generation = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(arg1));
     KeAcquireSpinLockAtDpcLevel(&dc->EventLock);
-    if (dc->UserEvent != nullptr)
+    if (dc->UserEvent != nullptr && generation == dc->StartGeneration)
         KeSetEvent(dc->UserEvent, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLockFromDpcLevel(&dc->EventLock);
 }

@@ -177,6 +177,14 @@ void Card::PowerUp()
     StateChanged();
 }
 
+void Card::PowerCycle(VTime t)
+{
+    Settle(t);
+    timer_ = Timer8254{};
+    PowerUp();
+    UpdateLine();
+}
+
 void Card::Note(VTime t, std::string what)
 {
     misuse_.Add({t, std::move(what)});

@@ -1182,13 +1182,18 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 
 // Maps the pages an MDL describes into system space. The pages must be locked (or be
 // non-paged pool). The system address is the buffer's own address here.
+//
+// Mapping a caller's locked pages needs system page table entries, which can run out: the
+// form that asks for a bug check on failure (BugCheckOnFailure TRUE, which is what the
+// plain MmMapLockedPages is) is reported for such an MDL, since on the real platform it
+// would stop the machine; the other form takes part in pool failure injection with the
+// tag 'PTE ' and then returns null.
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
                                          MM_PAGE_PRIORITY Priority)
 {
     (void)CacheType;
     (void)BaseAddress;
-    (void)BugCheckOnFailure;
     (void)Priority;
     if (Thread().irql > DISPATCH_LEVEL)
         Report(rule::RoutineAboveLimit, "MmMapLockedPages", "called at " + IrqlName(Thread().irql));
@@ -1199,6 +1204,15 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
         return nullptr;
     }
     if (AccessMode != KernelMode) return nullptr;
+    const bool needsEntries = !(mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL));
+    if (needsEntries && BugCheckOnFailure) {
+        Report(rule::MapLockedPagesMayFail, "MmMapLockedPages",
+               "MDL " + Hex(reinterpret_cast<ULONG_PTR>(mdl)) +
+                   " maps a caller's pages with the form that bug-checks when system page table entries "
+                   "run out (use MmGetSystemAddressForMdlSafe)");
+    } else if (needsEntries && !PoolAttemptSucceeds(PoolTag("PTE "))) {
+        return nullptr;
+    }
     if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)) {
         mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
         mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

@@ -74,6 +74,7 @@ struct ThreadState {
     // The bus lock is held for the interrupt routine this thread runs (see HoldBusForInterrupt).
     bool busHold = false;
     int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
+    int criticalRegion = 0;                  // KeEnterCriticalRegion depth
     char token = 0;                          // its address identifies the thread
 };
 // The calling thread's state. Every port access, clock step and interrupt asks for it
@@ -270,6 +271,8 @@ inline void WakeClockThread()
     if (!ManualMode()) WakeClockThreadNow();
 }
 void ResetClock();
+// Machine reset: forgets which synchronization events threads hold as locks (dispatcher.cpp).
+void ForgetLocksOutsideRegion();
 
 // ---- Interrupt controller (interrupt.cpp) -----------------------------------------------------
 // Takes, in this thread, every pending interrupt its IRQL lets in (manual mode, or the clock
@@ -305,6 +308,8 @@ void StopDpcThread();
 // Counts an allocation attempt of the I/O manager on a driver's behalf; false if the
 // failure injection says this one fails.
 bool PoolAttemptSucceeds(ULONG tag);
+// Runs the test's pool allocation hook (plat/kernel.h), if any.
+void RunPoolHook(ULONG tag);
 std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
 void ResetPool();
 // RtlFreeUnicodeString's release of a buffer: reports any buffer that is not a string

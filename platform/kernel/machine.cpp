@@ -130,7 +130,9 @@ void ResetMachine()
     detail::ResetObjects();
     detail::ResetPool();
     detail::ResetVerifierCount();
+    detail::ForgetLocksOutsideRegion();
     detail::ThreadState &t = detail::Thread();
+    t.criticalRegion = 0;
     t.irql = PASSIVE_LEVEL;
     t.heldLocks.clear();
     t.currentDriver = nullptr;

@@ -181,6 +181,32 @@ void FailAllPoolAllocationsByTag(ULONG tag, bool fail)
         gFailAllTags.erase(tag);
 }
 
+namespace {
+std::mutex gPoolHookLock;
+PoolAllocationHook &gPoolHook = *new PoolAllocationHook;
+}  // namespace
+
+void SetPoolAllocationHook(PoolAllocationHook hook)
+{
+    std::lock_guard<std::mutex> guard(gPoolHookLock);
+    gPoolHook = std::move(hook);
+}
+
+namespace detail {
+// Runs the test's hook, if any, outside every pool lock (it may do anything a thread may).
+void RunPoolHook(ULONG tag)
+{
+    PoolAllocationHook hook;
+    {
+        std::lock_guard<std::mutex> guard(gPoolHookLock);
+        if (!gPoolHook)
+            return;
+        hook = gPoolHook;
+    }
+    hook(tag);
+}
+}  // namespace detail
+
 void ClearPoolFailures()
 {
     std::lock_guard<std::mutex> guard(gPoolLock);
@@ -253,6 +279,8 @@ void ResetPool()
     gAttempts = gFailures = gFailAt = 0;
     gFailByTag.clear();
     gFailAllTags.clear();
+    std::lock_guard<std::mutex> hookGuard(gPoolHookLock);
+    gPoolHook = nullptr;
 }
 
 }  // namespace detail
@@ -272,6 +300,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL)
         Report(rule::PoolAboveLimit, "ExAllocatePoolWithTag",
                std::string(IsPaged(PoolType) ? "paged" : "non-paged") + " pool requested at " + IrqlName(irql));
+    RunPoolHook(Tag);
     std::lock_guard<std::mutex> guard(gPoolLock);
     if (!AttemptSucceedsLocked(Tag)) return nullptr;
     std::size_t size = NumberOfBytes == 0 ? 1 : NumberOfBytes;

@@ -175,7 +175,15 @@ TEST_F(StartHandlerTest, RingModeEventThatCannotBeReferencedIsRefusedWith117)
     ASSERT_EQ(plat::CloseHandle(closed), STATUS_SUCCESS);
     HANDLE notAnEvent = nullptr;  // the open file handle of another client
     ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &notAnEvent), STATUS_SUCCESS);
-    const HANDLE handles[] = {nullptr, closed, notAnEvent, reinterpret_cast<HANDLE>(0x7FFC)};
+    // An event the application may only wait on, and a kernel component's handle to an
+    // event: the request comes from user mode, so neither may be signalled on its behalf.
+    PVOID object = nullptr;
+    ASSERT_EQ(plat::ReferenceHandle(NewEvent(), *ExEventObjectType, &object, nullptr), STATUS_SUCCESS);
+    HANDLE waitOnly = nullptr, kernel = nullptr;
+    ASSERT_EQ(plat::InsertHandle(object, *ExEventObjectType, SYNCHRONIZE, &waitOnly), STATUS_SUCCESS);
+    ASSERT_EQ(plat::InsertHandle(object, *ExEventObjectType, EVENT_ALL_ACCESS, &kernel, true), STATUS_SUCCESS);
+    ObfDereferenceObject(object);
+    const HANDLE handles[] = {nullptr, closed, notAnEvent, reinterpret_cast<HANDLE>(0x7FFC), waitOnly, kernel};
     for (HANDLE handle : handles) {
         Card().ClearTrace();
         size_t pool = plat::PoolBlocksOutstanding(TQ_POOL_TAG);
@@ -187,6 +195,8 @@ TEST_F(StartHandlerTest, RingModeEventThatCannotBeReferencedIsRefusedWith117)
         EXPECT_TRUE(Trace(Window::Board).empty());
     }
     plat::CloseHandle(notAnEvent);
+    plat::CloseHandle(waitOnly);
+    plat::CloseHandle(kernel);
 }
 
 TEST_F(StartHandlerTest, FailedAllocationReleasesTheOldBlockAndTheEventWith109)

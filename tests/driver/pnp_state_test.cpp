@@ -133,7 +133,7 @@ TEST_F(PnpStates, OldWdmRefusesQueryRemoveOnlyForAStartedDeviceWithAnOpenHandle)
     }
 }
 
-TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilPowerUp)
+TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilRestartOrPowerUp)
 {
     for (bool announced : {true, false}) {
         SCOPED_TRACE(announced ? "query-stop, then stop" : "stop without query-stop");
@@ -148,10 +148,11 @@ TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilPowerUp
         EXPECT_EQ(Dc()->RejectStatus, STATUS_CANCELLED);
         EXPECT_EQ(WaitRefusal(h), STATUS_CANCELLED);
 
-        // A new start does not clear the refusal; a device power-up does.
+        // A new start clears the refusal, and so does a device power-up.
         ASSERT_EQ(Start(), STATUS_SUCCESS);
-        EXPECT_EQ(WaitRefusal(h), STATUS_CANCELLED);
+        EXPECT_EQ(Dc()->RejectStatus, 0);
         ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+        EXPECT_EQ(WaitRefusal(h), STATUS_DEVICE_POWERED_OFF);
         ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
         EXPECT_EQ(Dc()->RejectStatus, 0);
         auto again = StartWait(h);

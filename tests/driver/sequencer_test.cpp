@@ -254,6 +254,32 @@ TEST_F(SequencerTest, StopAfterAFullBufferLeavesNoDpcToSignal)
     EXPECT_EQ(Dc()->UserEvent, nullptr);
 }
 
+TEST_F(SequencerTest, ADpcThatRunsLateForOneAcquisitionLeavesTheNextOnesEventAlone)
+{
+    HANDLE first = NewEvent(), second = NewEvent();
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, first)), STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Ticks(2);
+    ASSERT_EQ(plat::QueuedDpcCount(), 1u);
+    // Another processor takes the DPC off the queue, and is held up before it runs it:
+    // meanwhile the acquisition stops and the next one starts with its own event.
+    PKDPC dpc = &Fdo()->Dpc;
+    PVOID arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
+    ASSERT_TRUE(KeRemoveQueueDpc(dpc));
+    KeLowerIrql(old);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, second)), STATUS_SUCCESS);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    BufferReadyDpc(dpc, dpc->DeferredContext, arg1, arg2);
+    KeLowerIrql(old);
+    EXPECT_FALSE(EventSignalled(second));
+    EXPECT_FALSE(EventSignalled(first));
+    // The new acquisition's own full buffer signals its event.
+    Ticks(2);
+    EXPECT_TRUE(EventSignalled(second));
+}
+
 TEST_F(SequencerTest, LocalInterruptTwoAloneIsCountedIdleWithoutAStep)
 {
     StartRing(2, 4, 2);

@@ -908,6 +908,9 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+// Normal kernel APCs (and with them thread suspension) are held off between these two.
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(VOID);

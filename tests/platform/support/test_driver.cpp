@@ -167,7 +167,7 @@ extern "C" NTSTATUS NTAPI TdDeviceControl(PDEVICE_OBJECT device, PIRP irp)
             out = static_cast<PUCHAR>(mdl->MappedSystemVa);
             ext->DirectPathMapped = 1;
         } else {
-            out = static_cast<PUCHAR>(MmMapLockedPages(mdl, KernelMode));
+            out = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
             ext->DirectPathMapped = 0;
         }
         if (out == NULL) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);

@@ -49,7 +49,7 @@ struct TdExtension {
     volatile LONG Closes;
     PFILE_OBJECT LastCleanupFile;
     LONG FilledPastInput;      // TD_IOCTL_ECHO: 1 if no byte after the input arrived zero
-    LONG DirectPathMapped;     // TD_IOCTL_DIRECT: 1 = MDL came mapped, 0 = MmMapLockedPages used
+    LONG DirectPathMapped;     // TD_IOCTL_DIRECT: 1 = MDL came mapped, 0 = MmGetSystemAddressForMdlSafe mapped it
     NTSTATUS ForwardLowerStatus;
     BOOLEAN ClaimInterrupts;   // FALSE: the ISR reports every interrupt as not its own
 };

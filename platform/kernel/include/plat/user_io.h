@@ -13,8 +13,12 @@ namespace plat {
 
 // Handles are small integers (multiples of 4, never 0), so that they fit the 32-bit
 // handle fields of records crossing from user to kernel mode, as on 32-bit Windows.
-// Inserting takes one reference on the object; closing the handle drops it.
-NTSTATUS InsertHandle(PVOID object, POBJECT_TYPE type, ACCESS_MASK granted, HANDLE *handle);
+// Inserting takes one reference on the object; closing the handle drops it. A kernel
+// handle (`kernelHandle`: one a kernel component made, as with OBJ_KERNEL_HANDLE) has the
+// top bit of its 32-bit value set; ObReferenceObjectByHandle resolves it only for
+// KernelMode, so that a value an application passes can never name it.
+NTSTATUS InsertHandle(PVOID object, POBJECT_TYPE type, ACCESS_MASK granted, HANDLE *handle,
+                      bool kernelHandle = false);
 NTSTATUS CloseHandle(HANDLE handle);
 // Looks a handle up without access check; adds a reference the caller drops with
 // ObfDereferenceObject. type may be null to accept any object type.

@@ -87,6 +87,9 @@ inline constexpr const char *RangeConflict = "AddressRangeConflict";
 inline constexpr const char *ClockMisuse = "ClockMisuse";
 inline constexpr const char *WorkItemRequeued = "WorkItemQueuedTwice";
 inline constexpr const char *DpcInvalid = "DpcNotInitialized";
+inline constexpr const char *LockOutsideCriticalRegion = "LockTakenOutsideCriticalRegion";
+inline constexpr const char *CriticalRegionUnbalanced = "CriticalRegionUnbalanced";
+inline constexpr const char *MapLockedPagesMayFail = "MmMapLockedPagesMayBugCheck";
 }  // namespace rule
 
 }  // namespace plat
