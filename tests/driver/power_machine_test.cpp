@@ -189,7 +189,7 @@ TEST_F(PowerTest, QueriesAskForADeviceQueryAndChangeNothing)
 TEST_F(PowerTest, SetPowerToTheCurrentStateCountsAsAPowerDownExceptD0WhichAcceptsWaitsAgain)
 {
     BootWithCapabilities();
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
 
     // A vetoed sleep: the system query fails below, and the system stays in S0 with a
     // set-power S0 while working. Its device request, D0 while in D0, takes no power away:
