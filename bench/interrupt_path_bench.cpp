@@ -156,6 +156,7 @@ void BM_ArrayPorts(benchmark::State &state)
     dc->BridgeBase = ArrayPorts::kBridgeBase;
     dc->BoardBase = ArrayPorts::kBoardBase;
     dc->IrqLevel = 9;
+    dc->DevicePower = PowerDeviceD0;  // a powered card: the interrupt routine claims nothing otherwise
     // An interrupt object on a line nobody drives, for KeSynchronizeExecution.
     IoConnectInterrupt(&dc->InterruptObject, NoService, dc, nullptr, 0x99, 9, 9, Latched, TRUE, 1, FALSE);
 

@@ -1,22 +1,25 @@
 #!/bin/sh
 # Checks the import table of the Tq4815x kernel driver image.
-#   check_driver_imports.sh OBJDUMP Tq4815x.sys
-# The image must be a native-subsystem image that imports only from ntoskrnl.exe and
-# HAL.dll, and only routines on the lists below: the kernel and HAL interfaces the driver
-# is built on, plus the few that this project's own decisions need (marked). Prints every
-# offending import and exits 1 when there is one.
+#   check_driver_imports.sh OBJDUMP Tq4815x.sys [x86|x64]
+# The image must be a native-subsystem image of the machine named (default x86) that
+# imports only from ntoskrnl.exe and HAL.dll, and only routines on the lists below: the
+# kernel and HAL interfaces the driver is built on, plus the few that this project's own
+# decisions need (marked). Prints every offending import and exits 1 when there is one.
 set -u
 objdump=$1
 image=$2
+machine=${3:-x86}
 
 # ntoskrnl.exe: the I/O manager, memory manager, executive, kernel (events, spin locks,
 # DPCs, interrupts, waits, interlocked operations), object manager, power manager and
-# run-time library routines the driver is built on.
+# run-time library routines the driver is built on. RtlFreeUnicodeString is left out on
+# purpose: the driver has no string that an Rtl routine allocated, and freeing a pool
+# block with it stops a real kernel.
 kernel_allowed="
 IoCreateDevice IoCreateSymbolicLink IoAttachDeviceToDeviceStack IoDetachDevice
 IoDeleteDevice IoIsWdmVersionAvailable IofCallDriver IofCompleteRequest
 IoConnectInterrupt IoDisconnectInterrupt IoReleaseCancelSpinLock
-MmMapIoSpace MmUnmapIoSpace MmMapLockedPages
+MmMapIoSpace MmUnmapIoSpace MmMapLockedPagesSpecifyCache
 ExAllocatePoolWithTag ExFreePool ExQueueWorkItem
 KeInitializeEvent KeSetEvent KeResetEvent KeClearEvent
 KeInitializeSpinLock KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel
@@ -26,16 +29,24 @@ InterlockedIncrement InterlockedDecrement InterlockedExchange InterlockedCompare
 InterlockedExchangeAdd
 ObReferenceObjectByHandle ExEventObjectType ObfDereferenceObject
 PoCallDriver PoStartNextPowerIrp PoRequestPowerIrp PoSetPowerState
-RtlInitUnicodeString RtlCopyUnicodeString RtlFreeUnicodeString
+RtlInitUnicodeString RtlCopyUnicodeString
 RtlConvertLongToLargeInteger swprintf
 IoDeleteSymbolicLink
 KeRemoveQueueDpc
+ExFreePoolWithTag
+KeEnterCriticalRegion KeLeaveCriticalRegion
 memset memcpy
 "
 # The decisions' imports: IoDeleteSymbolicLink (the link goes with the device object, so
 # a card added again gets it anew), KeRemoveQueueDpc (a stopped acquisition leaves no DPC
-# queued to signal its released event), memset/memcpy (the DDK's RtlZeroMemory,
-# RtlCopyMemory and IoCopyCurrentIrpStackLocationToNext expand to them).
+# queued to signal its released event), ExFreePoolWithTag (the unload frees the
+# registry-path copy with the routine matching its allocation; RtlFreeUnicodeString
+# frees only what the Rtl conversion routines allocated), MmMapLockedPagesSpecifyCache
+# (what MmGetSystemAddressForMdlSafe expands to: a reader's pages are mapped with the
+# form that fails rather than bug-checks), KeEnterCriticalRegion/KeLeaveCriticalRegion
+# (the device's request and EEPROM locks are held where a suspended thread cannot keep
+# them), memset/memcpy (the DDK's RtlZeroMemory, RtlCopyMemory and
+# IoCopyCurrentIrpStackLocationToNext expand to them).
 
 # HAL.dll: port access, spin locks, IRQL.
 hal_allowed="
@@ -44,12 +55,40 @@ WRITE_PORT_UCHAR WRITE_PORT_USHORT WRITE_PORT_ULONG
 KfAcquireSpinLock KfReleaseSpinLock KeGetCurrentIrql
 "
 
+# x64: the same routines, but the spin locks are the kernel's (KeAcquireSpinLock is
+# KeAcquireSpinLockRaiseToDpc there, the DPC-level forms are not renamed to Kef*), and
+# the IRQL read and the interlocked operations are compiled inline, imported from nowhere.
+x64_gone="KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel KfAcquireSpinLock
+KfReleaseSpinLock KeGetCurrentIrql InterlockedIncrement InterlockedDecrement
+InterlockedExchange InterlockedCompareExchange InterlockedExchangeAdd"
+x64_kernel_added="KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeAcquireSpinLockAtDpcLevel
+KeReleaseSpinLockFromDpcLevel"
+case $machine in
+x86) format=pei-i386 ;;
+x64)
+    format=pei-x86-64
+    without() {
+        for name in $1; do
+            case " $(echo $2) " in *" $name "*) ;; *) echo "$name" ;; esac
+        done
+    }
+    kernel_allowed="$(without "$kernel_allowed" "$x64_gone") $x64_kernel_added"
+    hal_allowed=$(without "$hal_allowed" "$x64_gone") ;;
+*)
+    echo "check_driver_imports: unknown machine $machine" >&2
+    exit 1 ;;
+esac
+
 if ! dump=$("$objdump" -p "$image"); then
     echo "check_driver_imports: cannot read $image" >&2
     exit 1
 fi
 
 status=0
+if ! printf '%s\n' "$dump" | grep -q "file format $format\$"; then
+    echo "check_driver_imports: $image is not a $machine image ($format)" >&2
+    status=1
+fi
 if ! printf '%s\n' "$dump" | grep -q 'Subsystem.*(NT native)'; then
     echo "check_driver_imports: $image is not a native-subsystem image" >&2
     status=1

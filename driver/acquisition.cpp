@@ -25,7 +25,8 @@ static void WriteIntCsr(DeviceContext *dc, ULONG value)
 // Acknowledges an enabled, pending interrupt at the bridge: turns the PCI interrupt off
 // (EnableBridgeInterrupts turns it on again) and clears or masks each local source that
 // is pending, recording the sources in IntSource. FALSE, with nothing written, when the
-// interrupt is not the card's. Device IRQL, under the interrupt lock.
+// interrupt is not the card's, IntCsr reading all ones included (the card is gone or
+// powered down). Device IRQL, under the interrupt lock.
 extern "C" BOOLEAN NTAPI AckBridgeInterrupt(PVOID context)
 {
     DeviceContext *dc = static_cast<DeviceContext *>(context);
@@ -33,6 +34,10 @@ extern "C" BOOLEAN NTAPI AckBridgeInterrupt(PVOID context)
         return FALSE;
     ULONG v = ReadIntCsr(dc);
     dc->LastIntCsr = v;
+    // All ones: the card is gone or powered down, and what asserted the line is not it.
+    // Writing back would only feed a shared line's storm.
+    if (v == INTCSR_CARD_ABSENT)
+        return FALSE;
     if (!(v & INTCSR_PCI_ENABLE) || !(v & (INTCSR_LINT1_STATUS | INTCSR_LINT2_STATUS)))
         return FALSE;
     WriteIntCsr(dc, v & ~INTCSR_PCI_ENABLE);
@@ -103,7 +108,8 @@ extern "C" BOOLEAN NTAPI DisableBridgeInterrupts(PVOID context)
 // ---- Pacing timer -------------------------------------------------------------------------
 
 // Loads counter 0 for TimerRate interrupts per second: square wave, divisor low byte then
-// high byte. Rates of 91 Hz and below all load the largest divisor. PASSIVE_LEVEL.
+// high byte. RateSplit never asks for less than 92 Hz, the slowest rate the 16-bit count
+// reaches. PASSIVE_LEVEL.
 void LoadTimer(DeviceContext *dc)
 {
     WRITE_PORT_UCHAR(PortAddress8(dc->BoardBase, BOARD_TIMER_CONTROL), TIMER0_SQUARE_MODE3);
@@ -140,14 +146,18 @@ static USHORT GainIndex(USHORT gainCode)
 }
 
 // Whether a StartRecord can be laid out: 1…32 channels, at least one scan per buffer, at
-// least one buffer in ring mode, a first channel that fits the control register's
-// channel bits, and a buffer block (pointer table and buffers) whose size fits 32 bits.
-// On success *blockBytes is that size.
+// least one buffer in ring mode, for a one-channel start a first channel that fits the
+// control register's channel bits, and a buffer block (pointer table and buffers) whose
+// size fits 32 bits. A scan of several channels always begins at channel 0 and never
+// uses FirstChannel, so its value is no reason to refuse one. On success *blockBytes is
+// that size.
 static BOOLEAN StartRecordInRange(const TqStartRecord &record, ULONG *blockBytes)
 {
     if (record.ChannelCount < 1 || record.ChannelCount > MAX_CHANNELS)
         return FALSE;
-    if (record.ScansPerBuffer < 1 || record.FirstChannel > CONTROL_CHANNEL_MASK)
+    if (record.ScansPerBuffer < 1)
+        return FALSE;
+    if (record.ChannelCount == 1 && record.FirstChannel > CONTROL_CHANNEL_MASK)
         return FALSE;
     ULONGLONG bufferCount = record.SnapshotFlag != 0 ? 1 : record.BufferCount;
     if (bufferCount < 1)
@@ -172,13 +182,17 @@ static void FreeBufferBlock(DeviceContext *dc)
     dc->LastMode = MODE_IDLE;
 }
 
-// Sets the event that the DPC signals, under the lock the DPC signals it under.
-static PKEVENT ExchangeUserEvent(DeviceContext *dc, PKEVENT event)
+// Sets the event that the DPC signals, under the lock the DPC signals it under. A start
+// (newGeneration) also begins the next generation, which a DPC queued by an earlier
+// acquisition does not match.
+static PKEVENT ExchangeUserEvent(DeviceContext *dc, PKEVENT event, BOOLEAN newGeneration = FALSE)
 {
     KIRQL irql;
     KeAcquireSpinLock(&dc->EventLock, &irql);
     PKEVENT previous = dc->UserEvent;
     dc->UserEvent = event;
+    if (newGeneration)
+        StoreShared(&dc->StartGeneration, dc->StartGeneration + 1);
     KeReleaseSpinLock(&dc->EventLock, irql);
     return previous;
 }
@@ -243,7 +257,7 @@ NTSTATUS InitialHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outL
 
 // ---- IOCTL_START ----------------------------------------------------------------------------
 
-static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
+static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_MODE requestorMode)
 {
     StoreShared(&dc->LastError, TQ_OK);
     if (!dc->Opened)
@@ -264,14 +278,19 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
         return Refuse(dc, TQ_DRV_START_FIELD, STATUS_INVALID_PARAMETER);
 
     // Ring mode signals the caller's event from the DPC, so it must be referenced before
-    // anything changes; a handle that is null, closed or not an event refuses the start.
+    // anything changes; a handle that is null, closed, not an event or without the right
+    // to signal it refuses the start. It is looked up in the mode of the request's
+    // sender: an application's value can name only its own handles, never a kernel
+    // handle, and is held to the access its handle grants.
     PKEVENT event = nullptr;
     if (record.SnapshotFlag == 0) {
-        HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(record.EventHandle));
+        // The record carries the handle in 32 bits; widened by sign extension, as 64-bit
+        // Windows widens a handle a 32-bit process passes (kernel handles have the top bit).
+        HANDLE handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(record.EventHandle)));
         NTSTATUS ref = handle == nullptr
                            ? STATUS_INVALID_HANDLE
                            : ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                                       KernelMode, reinterpret_cast<PVOID *>(&event), nullptr);
+                                                       requestorMode, reinterpret_cast<PVOID *>(&event), nullptr);
         if (!NT_SUCCESS(ref) || event == nullptr)
             return Refuse(dc, TQ_DRV_EVENT_REFERENCE, STATUS_UNSUCCESSFUL);
     }
@@ -286,7 +305,7 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
     dc->GainCode = record.GainCode;
     dc->SamplesPerBuffer = static_cast<ULONG>(record.ChannelCount) * record.ScansPerBuffer;
     dc->BufferBytes = 2 * dc->SamplesPerBuffer + 2;
-    ExchangeUserEvent(dc, event);
+    ExchangeUserEvent(dc, event, TRUE);
 
     FreeBufferBlock(dc);
     PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, blockBytes, TQ_POOL_TAG));
@@ -313,6 +332,10 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
     dc->CurrentBuffer = table[0];
     dc->SnapWritePos = 0;
     dc->LayoutChannelCount = record.ChannelCount;
+    // The counters restart with each acquisition; no interrupt routine steps until Running.
+    StoreShared(&dc->ScansStored, 0);
+    StoreShared(&dc->ScansDropped, 0);
+    StoreShared(&dc->Overruns, 0);
     // A snapshot taken before the sequencer has gone round once shows zeros, not pool.
     if (record.SnapshotFlag != 0)
         RtlZeroMemory(table[0] + 1, dc->SamplesPerBuffer * sizeof(USHORT));
@@ -351,18 +374,26 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf)
     return STATUS_SUCCESS;
 }
 
-// IOCTL_START: validates the StartRecord, references the ring mode's event, lays out a
-// fresh buffer block (releasing the previous one), programs gain, channel and one
-// conversion, enables the bridge and loads counter 0. Every refusal before the block is
-// released leaves the device as it was. PASSIVE_LEVEL, in the requesting process.
+// IOCTL_START: validates the StartRecord, references the ring mode's event (looked up in
+// requestorMode, the request's RequestorMode), lays out a fresh buffer block (releasing
+// the previous one), programs gain, channel and one conversion, enables the bridge and
+// loads counter 0. Every refusal before the block is released leaves the device as it
+// was. PASSIVE_LEVEL, in the requesting process.
+NTSTATUS StartAcquisition(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_MODE requestorMode)
+{
+    AcquireDeviceLock(&dc->RequestLock);
+    NTSTATUS status = Start(dc, inLen, sysBuf, requestorMode);
+    ReleaseDeviceLock(&dc->RequestLock);
+    return status;
+}
+
+// IOCTL_START in the handlers' calling form, which carries no request: the event handle
+// is looked up as an application's (UserMode).
 NTSTATUS StartHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
 {
     (void)outLen;
     (void)out;
-    AcquireDeviceLock(&dc->RequestLock);
-    NTSTATUS status = Start(dc, inLen, sysBuf);
-    ReleaseDeviceLock(&dc->RequestLock);
-    return status;
+    return StartAcquisition(dc, inLen, sysBuf, UserMode);
 }
 
 // ---- IOCTL_STOP -------------------------------------------------------------------------------
@@ -387,6 +418,23 @@ NTSTATUS StopHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen,
     }
     ReleaseDeviceLock(&dc->RequestLock);
     return status;
+}
+
+// ---- Power-down -------------------------------------------------------------------------------
+
+// A device power-down (D1–D3), before the request goes down to take the card's power: a
+// running acquisition stops as IOCTL_STOP stops it (counter halted, event let go; LastError
+// untouched), and the bridge's interrupts are disabled whether or not one ran, so that the
+// card raises nothing while it loses power. The application finds the acquisition stopped
+// (110) after the wake. PASSIVE_LEVEL (the device is power-pageable).
+void PowerDownAcquisition(DeviceContext *dc)
+{
+    AcquireDeviceLock(&dc->RequestLock);
+    if (LoadShared(&dc->Running))
+        StopAcquisition(dc);
+    else if (dc->InterruptObject != nullptr)
+        KeSynchronizeExecution(dc->InterruptObject, DisableBridgeInterrupts, dc);
+    ReleaseDeviceLock(&dc->RequestLock);
 }
 
 // ---- Removal ----------------------------------------------------------------------------------

@@ -4,29 +4,37 @@
 // (input length, output length), and for the 100/100 CommandBlock by its first byte:
 //
 //   in 0,   out 10    BoardStatus      in 2,   out 2·n   EepromRead (n = byte 1)
-//   in 0,   out 80    ResourceReport   in ≥3,  out 0     EepromWrite (in = 2·n + 2)
-//   in 1,   out 4     BridgeRead       in 100, out 100   CommandBlock, sub-command 0…12
+//   in 0,   out 16    ScanCounters     in ≥3,  out 0     EepromWrite (in = 2·n + 2)
+//   in 0,   out 80    ResourceReport   in 100, out 100   CommandBlock, sub-command 0…12
+//   in 1,   out 4     BridgeRead
 //   in 4,   out 4     RegisterRead
 //   in 8,   out 1     RegisterWrite    any other pair    refused, 114
 //
 // The system buffer holds the request and receives the reply; every request field is
 // taken before the first reply byte is written, and reply bytes a form does not write
 // keep what the request put there. Signed offset bytes are sign-extended and added to
-// BoardBase or BridgeBase; the port is the low 16 bits of the sum. Nothing here confines
-// a port to the card's ranges: these are raw board-level tools.
+// BoardBase or BridgeBase. For a range in I/O space the port is the low 16 bits of the
+// sum (port space is 16 bits wide); for a range translated to memory space the base is a
+// mapped address and the sum is used whole. A form reaches the port only when the whole
+// access lies inside a port range the card claimed at its current start: any program may
+// open the device, and none may reach another device's ports through it.
 //
 // Refusals: STATUS_UNSUCCESSFUL with LastError 114 (malformed: lengths, width codes,
-// sub-command, and counts or EEPROM words out of bounds), 103 (no bridge range for the
-// EEPROM and bridge forms), 102 (a sub-command that would corrupt a running acquisition),
-// 120 (a polled scan's conversion never completed); a request without a system buffer
-// for its lengths gets STATUS_INVALID_PARAMETER with 119. Every bound is tested before
-// any port or EEPROM access.
+// sub-command, and counts or EEPROM words out of bounds), 103 (device not started, or no
+// bridge range for the EEPROM and bridge forms), 102 (a sub-command that would corrupt a
+// running acquisition), 120 (a polled scan's conversion never completed);
+// STATUS_ACCESS_DENIED with 121 (a port outside the card's ranges); a request without a
+// system buffer for its lengths gets STATUS_INVALID_PARAMETER with 119. Every bound is
+// tested before any port or EEPROM access. BoardStatus and ResourceReport touch no port
+// and answer in every state, from the stored fields.
 //
 // Serialisation. EEPROM requests and IOCTL_CARD_FREQUENCY hold the device's EepromLock
-// for the whole request, so two callers never interleave their bit sequences. The
-// CommandBlock holds RequestLock, the lock of start, stop and IOCTL_INITIAL, so its test
-// of Running and the sub-command's effect happen with no start or stop in between.
-// All three handlers run at PASSIVE_LEVEL in the requesting thread.
+// for the whole request, so two callers never interleave their bit sequences. The forms
+// that reach ports hold RequestLock, the lock of start, stop and IOCTL_INITIAL, so the
+// CommandBlock's test of Running and the sub-command's effect happen with no start or
+// stop in between. Releasing the resources takes both locks, so no request is at a port
+// or in the EEPROM while the ranges go. All three handlers run at PASSIVE_LEVEL in the
+// requesting thread.
 
 #include "driver.h"
 
@@ -81,9 +89,11 @@ constexpr LONG MAX_SCAN_RESULTS = COMMAND_BLOCK_BYTES / 2;
 // cycles) means the converter is not answering.
 constexpr ULONG SCAN_DONE_POLLS = 10000;
 
-// 8254 control word: bits 6–7 select the counter the word programs.
-constexpr UCHAR TIMER_SELECT_MASK = 0xC0;
-constexpr UCHAR TIMER_SELECT_COUNTER0 = 0x00;
+// 8254 control word: bits 6–7 select the counter the word programs (0, 1, 2), or make it
+// a read-back command (3), which programs no counter.
+constexpr UCHAR TIMER_SELECT_SHIFT = 6;
+constexpr UCHAR TIMER_SELECT_COUNTER1 = 1;
+constexpr UCHAR TIMER_SELECT_COUNTER2 = 2;
 constexpr UCHAR COUNTER_REGISTER_MASK = 0x0F;
 
 // Request fields: the two-bit gain code, the high four bits of an analog output value,
@@ -141,38 +151,69 @@ void PutU32(UCHAR *buffer, ULONG offset, ULONG value)
     }
 }
 
-// The port at a 16-bit offset from a base: x86 port space is 16 bits wide.
-ULONG PortAt(ULONG base, ULONG offset)
+// Whether `base` (BoardBase or BridgeBase) is the mapped address of a range translated to
+// memory space rather than a port number.
+bool BaseIsMapped(const DeviceContext *dc, ULONG base)
 {
-    return (base + offset) & 0xFFFF;
+    for (ULONG i = 0; i < dc->PortCount && i < MAX_PORT_RANGES; ++i) {
+        if (dc->PortBase[i] == base) {
+            return dc->PortIsMapped[i] != 0;
+        }
+    }
+    return false;
 }
 
-// The port at a signed 8-bit offset from a base.
-ULONG PortAtSigned(ULONG base, UCHAR offsetByte)
+// The port at an offset from a base: the low 16 bits of the sum in I/O space, the whole
+// sum past a mapped base (cutting a mapped address to 16 bits would name some unrelated
+// port). Tested with PortSpanClaimed before use.
+LONGLONG PortAt(const DeviceContext *dc, ULONG base, LONG offset)
 {
-    return PortAt(base, static_cast<USHORT>(static_cast<SHORT>(SignedByte(offsetByte))));
+    const LONGLONG sum = static_cast<LONGLONG>(base) + offset;
+    return BaseIsMapped(dc, base) ? sum : (sum & 0xFFFF);
 }
 
-// One byte read or written at an absolute port.
-UCHAR In8(ULONG port)
+// One byte read or written at a port that PortSpanClaimed accepted.
+UCHAR In8(LONGLONG port)
 {
-    return READ_PORT_UCHAR(PortAddress8(port, 0));
+    return READ_PORT_UCHAR(PortAddress8(static_cast<ULONG>(port), 0));
 }
 
-void Out8(ULONG port, UCHAR value)
+void Out8(LONGLONG port, UCHAR value)
 {
-    WRITE_PORT_UCHAR(PortAddress8(port, 0), value);
+    WRITE_PORT_UCHAR(PortAddress8(static_cast<ULONG>(port), 0), value);
 }
 
-// One byte written to or read from a board register (offset from BoardBase).
+// One byte written to or read from a board register: a fixed offset inside the 16-byte
+// board range, claimed whenever the device is started.
 void OutBoard(DeviceContext *dc, ULONG offset, UCHAR value)
 {
-    Out8(PortAt(dc->BoardBase, offset), value);
+    Out8(PortAt(dc, dc->BoardBase, static_cast<LONG>(offset)), value);
 }
 
 UCHAR InBoard(DeviceContext *dc, ULONG offset)
 {
-    return In8(PortAt(dc->BoardBase, offset));
+    return In8(PortAt(dc, dc->BoardBase, static_cast<LONG>(offset)));
+}
+
+// Bytes of a RegisterRead/RegisterWrite access by its (valid) width code.
+ULONG WidthBytes(LONG widthCode)
+{
+    return widthCode == WIDTH_8 ? 1 : widthCode == WIDTH_16 ? 2 : 4;
+}
+
+// The refusal of a port form for a device that is not started (103) or an access outside
+// the card's claimed ranges (121, STATUS_ACCESS_DENIED); STATUS_SUCCESS when the access
+// may go ahead. RequestLock held.
+NTSTATUS CheckPortSpan(DeviceContext *dc, LONGLONG port, ULONG bytes)
+{
+    if (!dc->HardwareStarted) {
+        return Refuse(dc, TQ_DRV_NO_BOARD);
+    }
+    if (!PortSpanClaimed(dc, port, bytes)) {
+        StoreShared(&dc->LastError, TQ_DRV_PORT_OUT_OF_RANGE);
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
 }
 
 // True when the `count` words starting at byte address `start`, two bytes apart, all lie
@@ -197,6 +238,44 @@ void FillBoardStatus(DeviceContext *dc, UCHAR *reply)
     PutU16(reply, 8, LoadShared(&dc->IdleIsrCount));
 }
 
+// The acquisition's counters as taken at one moment.
+struct CounterSnapshot {
+    DeviceContext *Dc;
+    ULONG Stored;
+    ULONG Dropped;
+    ULONG Overruns;
+};
+
+// Takes the three counters together, so that they describe one moment. Device IRQL,
+// under the interrupt lock.
+BOOLEAN NTAPI TakeScanCounters(PVOID context)
+{
+    CounterSnapshot *snapshot = static_cast<CounterSnapshot *>(context);
+    snapshot->Stored = LoadShared(&snapshot->Dc->ScansStored);
+    snapshot->Dropped = LoadShared(&snapshot->Dc->ScansDropped);
+    snapshot->Overruns = LoadShared(&snapshot->Dc->Overruns);
+    return TRUE;
+}
+
+// ScanCounters reply: scans stored, scans dropped, overruns since the last accepted start,
+// then a zero word; in every state. RequestLock keeps the interrupt connected (or not)
+// while the counters are taken under its lock.
+void FillScanCounters(DeviceContext *dc, UCHAR *reply)
+{
+    CounterSnapshot snapshot{dc, 0, 0, 0};
+    AcquireDeviceLock(&dc->RequestLock);
+    if (dc->InterruptObject != nullptr) {
+        KeSynchronizeExecution(dc->InterruptObject, TakeScanCounters, &snapshot);
+    } else {
+        TakeScanCounters(&snapshot);
+    }
+    ReleaseDeviceLock(&dc->RequestLock);
+    PutU32(reply, offsetof(TqScanCounters, Stored), snapshot.Stored);
+    PutU32(reply, offsetof(TqScanCounters, Dropped), snapshot.Dropped);
+    PutU32(reply, offsetof(TqScanCounters, Overruns), snapshot.Overruns);
+    PutU32(reply, offsetof(TqScanCounters, Zero), 0);
+}
+
 // All six port entries, whatever PortCount says; the tail is zero rather than stale.
 void FillResourceReport(DeviceContext *dc, UCHAR *reply)
 {
@@ -211,7 +290,7 @@ void FillResourceReport(DeviceContext *dc, UCHAR *reply)
 }
 
 // RegisterWrite: the value at offset 4, in the width of the width code, to BoardBase +
-// the u16 offset; reply byte 0 says whether the write was made.
+// the u16 offset; reply byte 0 says whether the write was made. RequestLock held.
 NTSTATUS RegisterWrite(DeviceContext *dc, UCHAR *buffer)
 {
     const LONG width = SignedByte(buffer[0]);
@@ -219,7 +298,13 @@ NTSTATUS RegisterWrite(DeviceContext *dc, UCHAR *buffer)
         buffer[0] = 0;
         return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
     }
-    const ULONG port = PortAt(dc->BoardBase, GetU16(buffer, 2));
+    const LONGLONG portAt = PortAt(dc, dc->BoardBase, GetU16(buffer, 2));
+    const NTSTATUS allowed = CheckPortSpan(dc, portAt, WidthBytes(width));
+    if (!NT_SUCCESS(allowed)) {
+        buffer[0] = 0;
+        return allowed;
+    }
+    const ULONG port = static_cast<ULONG>(portAt);
     if (width == WIDTH_8) {
         WRITE_PORT_UCHAR(PortAddress8(port, 0), buffer[4]);
     } else if (width == WIDTH_16) {
@@ -232,14 +317,19 @@ NTSTATUS RegisterWrite(DeviceContext *dc, UCHAR *buffer)
 }
 
 // RegisterRead: BoardBase + the u16 offset read in the width of the width code, into a
-// cleared 4-byte reply.
+// cleared 4-byte reply. RequestLock held.
 NTSTATUS RegisterRead(DeviceContext *dc, UCHAR *buffer)
 {
     const LONG width = SignedByte(buffer[0]);
     if (buffer[1] != 0 || width < WIDTH_8 || width > WIDTH_32) {
         return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
     }
-    const ULONG port = PortAt(dc->BoardBase, GetU16(buffer, 2));
+    const LONGLONG portAt = PortAt(dc, dc->BoardBase, GetU16(buffer, 2));
+    const NTSTATUS allowed = CheckPortSpan(dc, portAt, WidthBytes(width));
+    if (!NT_SUCCESS(allowed)) {
+        return allowed;
+    }
+    const ULONG port = static_cast<ULONG>(portAt);
     PutU32(buffer, 0, 0);
     if (width == WIDTH_8) {
         buffer[0] = READ_PORT_UCHAR(PortAddress8(port, 0));
@@ -251,18 +341,33 @@ NTSTATUS RegisterRead(DeviceContext *dc, UCHAR *buffer)
     return STATUS_SUCCESS;
 }
 
-// BridgeRead: the 32-bit bridge register at a signed offset from BridgeBase.
+// BridgeRead: the 32-bit bridge register at a signed offset from BridgeBase. RequestLock
+// held.
 NTSTATUS BridgeRead(DeviceContext *dc, UCHAR *buffer)
 {
-    const ULONG port = PortAtSigned(dc->BridgeBase, buffer[0]);
-    PutU32(buffer, 0, READ_PORT_ULONG(PortAddress32(port, 0)));
+    if (dc->BridgeBase == 0) {
+        return Refuse(dc, TQ_DRV_NO_BOARD);
+    }
+    const LONGLONG port = PortAt(dc, dc->BridgeBase, SignedByte(buffer[0]));
+    const NTSTATUS allowed = CheckPortSpan(dc, port, sizeof(ULONG));
+    if (!NT_SUCCESS(allowed)) {
+        return allowed;
+    }
+    PutU32(buffer, 0, READ_PORT_ULONG(PortAddress32(static_cast<ULONG>(port), 0)));
     return STATUS_SUCCESS;
 }
 
-// n words from byte address (byte 0) on, into reply words 0…n−1.
+// The EEPROM is on the bridge: reachable only through a started device's bridge range.
+// EepromLock held.
+bool EepromReachable(DeviceContext *dc)
+{
+    return dc->BridgeBase != 0 && dc->HardwareStarted;
+}
+
+// n words from byte address (byte 0) on, into reply words 0…n−1. EepromLock held.
 NTSTATUS EepromRead(DeviceContext *dc, UCHAR *buffer, ULONG outputLength)
 {
-    if (dc->BridgeBase == 0) {
+    if (!EepromReachable(dc)) {
         return Refuse(dc, TQ_DRV_NO_BOARD);
     }
     const LONG start = SignedByte(buffer[0]);
@@ -270,20 +375,19 @@ NTSTATUS EepromRead(DeviceContext *dc, UCHAR *buffer, ULONG outputLength)
     if (static_cast<LONGLONG>(outputLength) != 2LL * count || !EepromWordsInChip(start, count)) {
         return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
     }
-    AcquireDeviceLock(&dc->EepromLock);
     for (LONG i = 0; i < count; ++i) {
         USHORT word;
         EepromReadWord(dc, BOARD_EEPROM_CHIP, static_cast<USHORT>(start + 2 * i), &word);
         PutU16(buffer, 2 * i, word);
     }
-    ReleaseDeviceLock(&dc->EepromLock);
     return STATUS_SUCCESS;
 }
 
 // n words (request bytes 2…2·n+1) written at byte address (byte 0) on, in ascending order.
+// EepromLock held.
 NTSTATUS EepromWrite(DeviceContext *dc, UCHAR *buffer, ULONG inputLength)
 {
-    if (dc->BridgeBase == 0) {
+    if (!EepromReachable(dc)) {
         return Refuse(dc, TQ_DRV_NO_BOARD);
     }
     const LONG start = SignedByte(buffer[0]);
@@ -291,11 +395,9 @@ NTSTATUS EepromWrite(DeviceContext *dc, UCHAR *buffer, ULONG inputLength)
     if (static_cast<LONGLONG>(inputLength) != 2LL * count + 2 || !EepromWordsInChip(start, count)) {
         return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
     }
-    AcquireDeviceLock(&dc->EepromLock);
     for (LONG i = 0; i < count; ++i) {
         EepromWriteWord(dc, BOARD_EEPROM_CHIP, static_cast<USHORT>(start + 2 * i), GetU16(buffer, 2 + 2 * i));
     }
-    ReleaseDeviceLock(&dc->EepromLock);
     return STATUS_SUCCESS;
 }
 
@@ -336,15 +438,20 @@ void SetGain(DeviceContext *dc, UCHAR gainByte)
     OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits));
 }
 
-// Polled scan of ChannelCount channels (as it stands, read again each pass): pass i
-// starts a conversion, selects channel i + 1 for the next one, waits for the done bit and
-// (from pass 1 on) stores the finished result as reply word i − 1. The first conversion's
-// result is thrown away. The control register ends at the gain bits with channel 0,
-// also when a conversion never completes (LastError 120).
+// Polled scan of channels 0 … ChannelCount − 1 (the count as it stands, read again each
+// pass; FirstChannel is not used). A conversion start converts the channel latched at the
+// previous start and latches the one selected now, so channel 0 is selected before the
+// first start: whatever an earlier Zel_SetChn, set-up or acquisition left selected then
+// goes only into the first conversion, whose result is thrown away. Pass i starts a
+// conversion, selects channel i + 1 for a later one, waits for the done bit and (from
+// pass 1 on) stores the finished result, channel i − 1, as reply word i − 1. The control
+// register ends at the gain bits with channel 0, also when a conversion never completes
+// (LastError 120).
 NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
 {
     // A conversion still running (an acquisition just stopped, CMD_START) finishes first.
     (void)WaitConversionDone(dc);
+    OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL));
     for (LONG i = 0; i < static_cast<SHORT>(dc->ChannelCount) + 1 && i <= MAX_SCAN_RESULTS; ++i) {
         // Only the gain bits of the copy go with the scan's channel: channel bits left by
         // CMD_SET_CHANNEL, or a channel number above 31, would otherwise mix channels or
@@ -366,10 +473,27 @@ NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
     return STATUS_SUCCESS;
 }
 
+// CMD_LOAD_COUNTER while an acquisition runs: only the general-purpose counters 1 and 2
+// may be loaded. The count bytes must go to counter 1's or counter 2's register, and the
+// control word (written to the 8254 first) must program counter 1 or 2. Any other
+// control word would stop the acquisition silently: one that selects counter 0 halts the
+// pacing counter until a count is loaded; a read-back command (select 3) programs no
+// counter, may latch counter 0 and cannot be read on this card, so it has no place in a
+// counter load. Any other register (0 = counter 0's count, 3 = the control word itself,
+// 12 = the control register, 15 = start conversion, …) would reprogram counter 0 or
+// write the sequencer's registers under it.
+bool LoadsOnlyCounter1Or2(const UCHAR *request)
+{
+    const ULONG target = request[1] & COUNTER_REGISTER_MASK;
+    const UCHAR select = static_cast<UCHAR>(request[2] >> TIMER_SELECT_SHIFT);
+    const bool countToCounter1Or2 = target == BOARD_COUNTER1 || target == BOARD_COUNTER2;
+    const bool wordForCounter1Or2 = select == TIMER_SELECT_COUNTER1 || select == TIMER_SELECT_COUNTER2;
+    return countToCounter1Or2 && wordForCounter1Or2;
+}
+
 // True when a sub-command would disturb a running acquisition: it changes the channel
 // count under the sequencer, starts conversions the sequencer does not expect, puts its
-// channel into the control register, or reprograms the pacing counter 0 (by its control
-// word, or by count bytes aimed at counter 0's register).
+// channel into the control register, or is a counter load other than of counter 1 or 2.
 bool DisturbsAcquisition(const UCHAR *request)
 {
     switch (request[0]) {
@@ -380,8 +504,7 @@ bool DisturbsAcquisition(const UCHAR *request)
     case CMD_SET_CHANNEL:
         return true;
     case CMD_LOAD_COUNTER:
-        return (request[2] & TIMER_SELECT_MASK) == TIMER_SELECT_COUNTER0 ||
-               (request[1] & COUNTER_REGISTER_MASK) == BOARD_COUNTER0;
+        return !LoadsOnlyCounter1Or2(request);
     default:
         return false;
     }
@@ -403,23 +526,43 @@ bool CommandBlockInBounds(const UCHAR *request)
     }
 }
 
+// The byte runs of CMD_READ_BYTES and CMD_WRITE_BYTES (BoardBase + the signed offset, one
+// port per byte) are reached only when every port of the run lies in the card's claimed
+// ranges; STATUS_SUCCESS for every other sub-command, whose registers are fixed offsets
+// inside the board range. Tested before the first access, so a refused run touches no
+// port at all. RequestLock held, device started.
+NTSTATUS CheckByteRun(DeviceContext *dc, const UCHAR *request)
+{
+    if (request[0] != CMD_READ_BYTES && request[0] != CMD_WRITE_BYTES) {
+        return STATUS_SUCCESS;
+    }
+    const LONG offset = SignedByte(request[2]);
+    for (LONG i = 0; i < SignedByte(request[1]); ++i) {
+        const NTSTATUS allowed = CheckPortSpan(dc, PortAt(dc, dc->BoardBase, offset + i), 1);
+        if (!NT_SUCCESS(allowed)) {
+            return allowed;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 // Runs one sub-command 0…12; `block` is the request and receives the reply.
 NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
 {
-    const ULONG B = dc->BoardBase;
     switch (block[0]) {
     case CMD_READ_BYTES: {
         const LONG count = SignedByte(block[1]);
-        const UCHAR offset = block[2];
+        const LONG offset = SignedByte(block[2]);
         for (LONG i = 0; i < count; ++i) {
-            block[i] = In8(PortAt(PortAtSigned(B, offset), static_cast<ULONG>(i)));
+            block[i] = In8(PortAt(dc, dc->BoardBase, offset + i));
         }
         return STATUS_SUCCESS;
     }
     case CMD_WRITE_BYTES: {
         const LONG count = SignedByte(block[1]);
+        const LONG offset = SignedByte(block[2]);
         for (LONG i = 0; i < count; ++i) {
-            Out8(PortAt(PortAtSigned(B, block[2]), static_cast<ULONG>(i)), block[WRITE_BYTES_DATA + i]);
+            Out8(PortAt(dc, dc->BoardBase, offset + i), block[WRITE_BYTES_DATA + i]);
         }
         return STATUS_SUCCESS;
     }
@@ -488,7 +631,8 @@ NTSTATUS RunSubCommand(DeviceContext *dc, UCHAR *block)
 }
 
 // The 100/100 CommandBlock: sub-command and bounds checked first, then, under RequestLock,
-// refused with 102 if it would disturb a running acquisition, else run.
+// refused with 103 on a device that is not started, with 102 if it would disturb a
+// running acquisition, with 121 if a byte run leaves the card's ranges; else run.
 NTSTATUS CommandBlock(DeviceContext *dc, UCHAR *block)
 {
     if (block[0] > CMD_LAST || !CommandBlockInBounds(block)) {
@@ -496,12 +640,38 @@ NTSTATUS CommandBlock(DeviceContext *dc, UCHAR *block)
     }
     AcquireDeviceLock(&dc->RequestLock);
     NTSTATUS status;
-    if (dc->Running != 0 && DisturbsAcquisition(block)) {
+    if (!dc->HardwareStarted) {
+        status = Refuse(dc, TQ_DRV_NO_BOARD);
+    } else if (dc->Running != 0 && DisturbsAcquisition(block)) {
         status = Refuse(dc, TQ_DRV_RUNNING);
     } else {
-        status = RunSubCommand(dc, block);
+        status = CheckByteRun(dc, block);
+        if (NT_SUCCESS(status)) {
+            status = RunSubCommand(dc, block);
+        }
     }
     ReleaseDeviceLock(&dc->RequestLock);
+    return status;
+}
+
+// Runs a port form holding RequestLock, so that the ranges it was checked against stay
+// claimed until its access is made.
+NTSTATUS UnderRequestLock(DeviceContext *dc, UCHAR *buffer, NTSTATUS (*form)(DeviceContext *, UCHAR *))
+{
+    AcquireDeviceLock(&dc->RequestLock);
+    const NTSTATUS status = form(dc, buffer);
+    ReleaseDeviceLock(&dc->RequestLock);
+    return status;
+}
+
+// Runs an EEPROM form holding EepromLock: its bit sequence is not interleaved with
+// another's, and the bridge range stays claimed until it is done.
+NTSTATUS UnderEepromLock(DeviceContext *dc, UCHAR *buffer, ULONG length,
+                         NTSTATUS (*form)(DeviceContext *, UCHAR *, ULONG))
+{
+    AcquireDeviceLock(&dc->EepromLock);
+    const NTSTATUS status = form(dc, buffer, length);
+    ReleaseDeviceLock(&dc->EepromLock);
     return status;
 }
 
@@ -543,28 +713,29 @@ NTSTATUS BoardCommandHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG
             FillResourceReport(dc, buffer);
             return STATUS_SUCCESS;
         }
+        if (outLen == TqScanCountersBytes) {
+            FillScanCounters(dc, buffer);
+            return STATUS_SUCCESS;
+        }
         return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
     }
     if (inLen == REGISTER_WRITE_REQUEST && outLen == REGISTER_WRITE_REPLY) {
-        return RegisterWrite(dc, buffer);
+        return UnderRequestLock(dc, buffer, RegisterWrite);
     }
     if (inLen == REGISTER_READ_BYTES && outLen == REGISTER_READ_BYTES) {
-        return RegisterRead(dc, buffer);
+        return UnderRequestLock(dc, buffer, RegisterRead);
     }
     if (inLen == BRIDGE_READ_REQUEST) {
         if (outLen != BRIDGE_READ_REPLY) {
             return Refuse(dc, TQ_DRV_BAD_BOARD_COMMAND);
         }
-        if (dc->BridgeBase == 0) {
-            return Refuse(dc, TQ_DRV_NO_BOARD);
-        }
-        return BridgeRead(dc, buffer);
+        return UnderRequestLock(dc, buffer, BridgeRead);
     }
     if (inLen == EEPROM_READ_REQUEST) {
-        return EepromRead(dc, buffer, outLen);
+        return UnderEepromLock(dc, buffer, outLen, EepromRead);
     }
     if (outLen == 0) {
-        return EepromWrite(dc, buffer, inLen);
+        return UnderEepromLock(dc, buffer, inLen, EepromWrite);
     }
     if (inLen == COMMAND_BLOCK_BYTES && outLen == COMMAND_BLOCK_BYTES) {
         return CommandBlock(dc, buffer);
@@ -584,14 +755,11 @@ NTSTATUS GetLastErrorHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG
     return STATUS_SUCCESS;
 }
 
-// IOCTL_CARD_FREQUENCY: EEPROM words 58 (low) and 59 (high) as one 32-bit value, which
-// the library reads as an IEEE single. The value is stored even when both words are
-// erased; that case fails with LastError 1000. PASSIVE_LEVEL: sleeps about 2 ms.
-NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
+// IOCTL_CARD_FREQUENCY's work, EepromLock held: refused with 103 unless the EEPROM can be
+// reached, with 116 for other lengths; the two words read into *value.
+static NTSTATUS ReadCardFrequency(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, ULONG *value)
 {
-    (void)out;
-    StoreShared(&dc->LastError, TQ_OK);
-    if (dc->BridgeBase == 0) {
+    if (!EepromReachable(dc)) {
         return Refuse(dc, TQ_DRV_NO_BOARD);
     }
     if (inLen != 0 || outLen != CARD_FREQUENCY_REPLY) {
@@ -601,15 +769,29 @@ NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULON
         StoreShared(&dc->LastError, TQ_DRV_BUFFER_TOO_SHORT);
         return STATUS_INVALID_PARAMETER;
     }
-
     USHORT low;
     USHORT high;
-    AcquireDeviceLock(&dc->EepromLock);
     EepromReadWord(dc, BOARD_EEPROM_CHIP, FREQUENCY_LOW_BYTE_ADDRESS, &low);
     EepromReadWord(dc, BOARD_EEPROM_CHIP, FREQUENCY_HIGH_BYTE_ADDRESS, &high);
-    ReleaseDeviceLock(&dc->EepromLock);
+    *value = (static_cast<ULONG>(high) << 16) | low;
+    return STATUS_SUCCESS;
+}
 
-    const ULONG value = (static_cast<ULONG>(high) << 16) | low;
+// IOCTL_CARD_FREQUENCY: EEPROM words 58 (low) and 59 (high) as one 32-bit value, which
+// the library reads as an IEEE single. The value is stored even when both words are
+// erased; that case fails with LastError 1000. Refused with 103 unless the device is
+// started. PASSIVE_LEVEL: sleeps about 2 ms.
+NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out)
+{
+    (void)out;
+    StoreShared(&dc->LastError, TQ_OK);
+    ULONG value = 0;
+    AcquireDeviceLock(&dc->EepromLock);
+    const NTSTATUS status = ReadCardFrequency(dc, inLen, sysBuf, outLen, &value);
+    ReleaseDeviceLock(&dc->EepromLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     PutU32(static_cast<UCHAR *>(sysBuf), 0, value);
     if (value == FREQUENCY_ERASED) {
         return Refuse(dc, TQ_DRV_FREQUENCY_ERASED);

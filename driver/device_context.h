@@ -57,6 +57,8 @@ inline constexpr ULONG INTCSR_LINT1_EDGE = 0x100;
 inline constexpr ULONG INTCSR_LINT2_EDGE = 0x200;
 inline constexpr ULONG INTCSR_LINT1_CLEAR = 0x400;    // write 1: clear the latched edge
 inline constexpr ULONG INTCSR_LINT2_CLEAR = 0x800;
+// What every port of a card that is gone, or powered down, reads.
+inline constexpr ULONG INTCSR_CARD_ABSENT = 0xFFFFFFFF;
 
 // IntSource bits: which local interrupts the last acknowledge saw.
 inline constexpr ULONG INT_SOURCE_LINT1 = 0x1;
@@ -121,7 +123,9 @@ struct DeviceContext {
     // Hardware resources, filled at each start-device.
     USHORT PortCount;
     USHORT MemCount;
-    ULONG PortBase[MAX_PORT_RANGES];
+    // A base is a port number, or the address a range translated to memory space is
+    // mapped at: pointer-sized, so that a 64-bit mapping is kept whole.
+    ULONG_PTR PortBase[MAX_PORT_RANGES];
     ULONG PortLength[MAX_PORT_RANGES];
     UCHAR PortIsMapped[MAX_PORT_RANGES];
     PVOID MemBase[MAX_MEMORY_RANGES];
@@ -129,8 +133,8 @@ struct DeviceContext {
     USHORT Opened;
     USHORT Running;
     USHORT IrqLevel;
-    ULONG BoardBase;
-    ULONG BridgeBase;
+    ULONG_PTR BoardBase;
+    ULONG_PTR BridgeBase;
     ULONG LastIntCsr;
     ULONG IntSource;
     LONG LastError;
@@ -182,6 +186,29 @@ struct DeviceContext {
     // it: once the stop has taken the event out under this lock, no DPC can signal it.
     // Initialised with the device locks.
     KSPIN_LOCK EventLock;
+
+    // Scans since the last start: stored in a buffer, dropped while the ring was full,
+    // and the times the ring became full. Only the interrupt routine writes them (the
+    // start resets them before Running), each with one aligned 32-bit store; the
+    // counters form of IOCTL_BOARD_COMMAND reads them as a triple under the interrupt
+    // lock.
+    ULONG ScansStored;
+    ULONG ScansDropped;
+    ULONG Overruns;
+
+    // 1 from a successful claim at start-device until the resources are released (stop,
+    // surprise removal, removal); 0 before, after a failed start, and after a release.
+    // The card's ports and EEPROM are reached on a caller's request only while it is
+    // set: the port base fields alone cannot say so, since a failed start leaves them
+    // half filled and a release keeps the lengths. Written holding both RequestLock and
+    // EepromLock, so a request that holds either sees it steady.
+    UCHAR HardwareStarted;
+
+    // Counts the starts; written under EventLock by each start, before Running. The
+    // interrupt routine queues the DPC with the generation of the acquisition whose buffer
+    // filled, and the DPC signals only while it is still the current one, so that a DPC
+    // that ran late for one acquisition never signals the next one's event.
+    ULONG StartGeneration;
 };
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "Capabilities is a 64-byte record");
@@ -214,10 +241,10 @@ inline void StoreShared(T *field, V value)
     __atomic_store_n(field, static_cast<T>(value), __ATOMIC_RELEASE);
 }
 
-// Port helpers: the register at an offset from a base held as a 32-bit port number.
-// The HAL takes the port as a pointer-typed address.
-inline PUCHAR PortAddress8(ULONG base, ULONG offset) { return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(base + offset)); }
-inline PUSHORT PortAddress16(ULONG base, ULONG offset) { return reinterpret_cast<PUSHORT>(static_cast<ULONG_PTR>(base + offset)); }
-inline PULONG PortAddress32(ULONG base, ULONG offset) { return reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(base + offset)); }
+// Port helpers: the register at an offset from a base (a port number or a mapped
+// address). The HAL takes the port as a pointer-typed address.
+inline PUCHAR PortAddress8(ULONG_PTR base, ULONG offset) { return reinterpret_cast<PUCHAR>(base + offset); }
+inline PUSHORT PortAddress16(ULONG_PTR base, ULONG offset) { return reinterpret_cast<PUSHORT>(base + offset); }
+inline PULONG PortAddress32(ULONG_PTR base, ULONG offset) { return reinterpret_cast<PULONG>(base + offset); }
 
 #endif

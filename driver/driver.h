@@ -14,11 +14,15 @@ typedef NTSTATUS (*TqHandler)(DeviceContext *dc, ULONG inputLength, PVOID system
 
 NTSTATUS InitialHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS StartHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
+// IOCTL_START with the mode its event handle is looked up in (the request's RequestorMode).
+NTSTATUS StartAcquisition(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_MODE requestorMode);
 NTSTATUS StopHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS QueryBufHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS ReadOldestHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS ReadLatestHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS ReadSnapshotHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
+// The readers' refusals for an out-direct code, checked before the caller's pages are mapped.
+NTSTATUS ReaderAccepts(DeviceContext *dc, ULONG code, ULONG outLen);
 NTSTATUS BoardCommandHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS GetLastErrorHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
 NTSTATUS CardFrequencyHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen, PVOID out);
@@ -52,6 +56,9 @@ void LoadTimer(DeviceContext *dc);
 // Removal of the device: stops a running acquisition as IOCTL_STOP would and frees the
 // last buffer block, so that no pool outlives the device. PASSIVE_LEVEL.
 void ReleaseAcquisition(DeviceContext *dc);
+// A device power-down: stops a running acquisition as IOCTL_STOP would and disables the
+// bridge's interrupts. PASSIVE_LEVEL.
+void PowerDownAcquisition(DeviceContext *dc);
 extern "C" {
 BOOLEAN NTAPI AckBridgeInterrupt(PVOID context);        // context: DeviceContext*
 BOOLEAN NTAPI EnableBridgeInterrupts(PVOID context);
@@ -99,6 +106,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
 NTSTATUS ClaimResources(PDEVICE_OBJECT deviceObject, PCM_PARTIAL_RESOURCE_LIST rawList,
                         PCM_PARTIAL_RESOURCE_LIST translatedList);
 void ReleaseResources(PDEVICE_OBJECT deviceObject);
+BOOLEAN PortSpanClaimed(DeviceContext *dc, LONGLONG address, ULONG bytes);
 void DeleteDevice(PDEVICE_OBJECT deviceObject);
 
 #endif

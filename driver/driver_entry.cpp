@@ -74,12 +74,19 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     return STATUS_SUCCESS;
 }
 
-// Unload routine: frees the registry-path copy. Device objects are not touched: each one
-// has been deleted by its removal before the system unloads the driver. PASSIVE_LEVEL.
+// Unload routine: frees the registry-path copy with the routine that matches its
+// allocation (ExFreePoolWithTag: RtlFreeUnicodeString frees only strings the Rtl
+// conversion routines allocated, and a real kernel stops the machine on a pool block).
+// Device objects are not touched: each one has been deleted by its removal before the
+// system unloads the driver. PASSIVE_LEVEL.
 extern "C" VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject)
 {
     UNREFERENCED_PARAMETER(driverObject);
-    RtlFreeUnicodeString(&RegistryPathCopy);
+    if (RegistryPathCopy.Buffer != nullptr)
+        ExFreePoolWithTag(RegistryPathCopy.Buffer, TQ_POOL_TAG);
+    RegistryPathCopy.Buffer = nullptr;
+    RegistryPathCopy.Length = 0;
+    RegistryPathCopy.MaximumLength = 0;
 }
 
 // Creates the device object for a card found by the Plug and Play manager: the device

@@ -104,9 +104,29 @@ static ULONG AppendScan(DeviceContext *dc)
     return fill;
 }
 
+// A scan dropped because every ring buffer holds unread data (OverrunCount non-zero).
+// SequenceNo advances at the first scan dropped after the ring became full, and again for
+// every L further ones (L = SamplesPerBuffer, at most 32767), so that the first buffer
+// filled afterwards carries a sequence word 1 + ceil(d / L) above its predecessor's for d
+// dropped scans: a jump of exactly 1 always means nothing was lost. OverrunCount is 1
+// when the ring became full, and then 1 + the scans dropped since the last advance; a
+// value that, sign-extended from 16 bits, exceeds L (so any of 0x8000 or more) has
+// counted L of them.
+static void DropScan(DeviceContext *dc, USHORT overrun)
+{
+    StoreShared(&dc->ScansDropped, dc->ScansDropped + 1);
+    ULONG extended = static_cast<ULONG>(static_cast<LONG>(static_cast<SHORT>(overrun)));
+    if (overrun == 1 || extended > dc->SamplesPerBuffer) {
+        StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
+        overrun = 2;
+    } else {
+        overrun = static_cast<USHORT>(overrun + 1);
+    }
+    StoreShared(&dc->OverrunCount, overrun);
+}
+
 // Ring mode: one interrupt's work. A full ring never overwrites unread data: the scan is
-// dropped, and SequenceNo advances once for every L dropped scans (L = SamplesPerBuffer,
-// at most 32767), so that the next buffer's sequence word shows the gap.
+// dropped and declared in the sequence words (DropScan).
 void RingStep(DeviceContext *dc)
 {
     if (!SoftDivisorDue(dc) || !ConversionStep(dc))
@@ -114,17 +134,12 @@ void RingStep(DeviceContext *dc)
 
     USHORT overrun = LoadShared(&dc->OverrunCount);
     if (overrun != 0) {
-        overrun = static_cast<USHORT>(overrun + 1);
-        ULONG extended = static_cast<ULONG>(static_cast<LONG>(static_cast<SHORT>(overrun)));
-        if (overrun == 0 || extended > dc->SamplesPerBuffer) {
-            StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
-            overrun = 1;
-        }
-        StoreShared(&dc->OverrunCount, overrun);
+        DropScan(dc, overrun);
         return;
     }
 
     ULONG fill = AppendScan(dc);
+    StoreShared(&dc->ScansStored, dc->ScansStored + 1);
     if (fill != dc->SamplesPerBuffer) {
         StoreShared(&dc->FillCount, fill);
         return;
@@ -137,10 +152,13 @@ void RingStep(DeviceContext *dc)
     dc->CurrentBuffer = dc->BufferTable[next];
     StoreShared(&dc->FillCount, 0);
     StoreShared(&dc->WriteIndex, next);
-    if (next == LoadShared(&dc->ReadIndex))
+    if (next == LoadShared(&dc->ReadIndex)) {
         StoreShared(&dc->OverrunCount, 1);
+        StoreShared(&dc->Overruns, dc->Overruns + 1);
+    }
     StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
-    KeInsertQueueDpc(&dc->DeviceObject->Dpc, nullptr, dc);
+    PVOID generation = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(LoadShared(&dc->StartGeneration)));
+    KeInsertQueueDpc(&dc->DeviceObject->Dpc, generation, dc);
 }
 
 // Snapshot mode: buffer 0 is a circular store of ScansPerBuffer scans, overwritten
@@ -151,6 +169,7 @@ void SnapshotStep(DeviceContext *dc)
     if (!SoftDivisorDue(dc) || !ConversionStep(dc))
         return;
     ULONG fill = AppendScan(dc);
+    StoreShared(&dc->ScansStored, dc->ScansStored + 1);
     if (fill >= dc->SamplesPerBuffer) {
         fill -= dc->SamplesPerBuffer;
         StoreShared(&dc->SequenceNo, dc->SequenceNo + 1);
@@ -177,14 +196,18 @@ void SequencerStep(DeviceContext *dc)
 }
 
 // The device's interrupt routine (IoConnectInterrupt; service context: the DeviceContext).
-// FALSE when the interrupt is not the card's (the line may be shared). The card's
-// interrupt outside an acquisition, or from local interrupt 2 alone, is acknowledged,
-// counted as idle and never treated as a sample. Device IRQL.
+// FALSE when the interrupt is not the card's (the line may be shared): at once while the
+// device is not in D0 (a powered-down card raises nothing, and its registers read all
+// ones), and when IntCsr reads all ones (the card is gone). The card's interrupt outside
+// an acquisition, or from local interrupt 2 alone, is acknowledged, counted as idle and
+// never treated as a sample. Device IRQL.
 extern "C" BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceContext)
 {
     (void)interrupt;
     DeviceContext *dc = static_cast<DeviceContext *>(serviceContext);
     if (dc->BoardBase == 0 || dc->BridgeBase == 0)
+        return FALSE;
+    if (LoadShared(&dc->DevicePower) != PowerDeviceD0)
         return FALSE;
     if (!AckBridgeInterrupt(dc))
         return FALSE;
@@ -200,16 +223,19 @@ extern "C" BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceCo
 
 // The device object's DPC, queued when a ring buffer fills: signals the application's
 // event. Queued at most once, so buffers that fill before it runs give one signal.
-// SystemArgument2 carries the DeviceContext. DISPATCH_LEVEL; touches only UserEvent,
-// under EventLock, so that a stop never lets go of the event while it is signalled.
+// SystemArgument1 carries the start generation of the acquisition whose buffer filled,
+// SystemArgument2 the DeviceContext. DISPATCH_LEVEL; touches only UserEvent, under
+// EventLock, so that a stop never lets go of the event while it is signalled, and only
+// while its generation is current: a DPC that runs late, after a stop and a new start,
+// leaves the new acquisition's event alone.
 extern "C" VOID NTAPI BufferReadyDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2)
 {
     (void)dpc;
     (void)deferredContext;
-    (void)arg1;
     DeviceContext *dc = static_cast<DeviceContext *>(arg2);
+    const ULONG generation = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(arg1));
     KeAcquireSpinLockAtDpcLevel(&dc->EventLock);
-    if (dc->UserEvent != nullptr)
+    if (dc->UserEvent != nullptr && generation == dc->StartGeneration)
         KeSetEvent(dc->UserEvent, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLockFromDpcLevel(&dc->EventLock);
 }

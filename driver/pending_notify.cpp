@@ -33,7 +33,8 @@
 NTSTATUS QueueNotifyWait(DeviceContext *dc, PIRP irp, PIRP *slot)
 {
     NTSTATUS result;
-    const KIRQL oldIrql = KfAcquireSpinLock(&dc->PendingLock);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&dc->PendingLock, &oldIrql);
 
     // RejectStatus is set by an interlocked exchange outside PendingLock, so it is read
     // with an interlocked operation too.
@@ -81,7 +82,7 @@ NTSTATUS QueueNotifyWait(DeviceContext *dc, PIRP irp, PIRP *slot)
         }
     }
 
-    KfReleaseSpinLock(&dc->PendingLock, oldIrql);
+    KeReleaseSpinLock(&dc->PendingLock, oldIrql);
     return result;
 }
 
@@ -93,7 +94,8 @@ NTSTATUS QueueNotifyWait(DeviceContext *dc, PIRP irp, PIRP *slot)
 PIRP TakeNotifyWait(DeviceContext *dc, PIRP *slot)
 {
     PIRP taken = nullptr;
-    const KIRQL oldIrql = KfAcquireSpinLock(&dc->PendingLock);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&dc->PendingLock, &oldIrql);
 
     PIRP waiting = static_cast<PIRP>(InterlockedExchangePointer(reinterpret_cast<PVOID *>(slot), nullptr));
     if (waiting != nullptr && IoSetCancelRoutine(waiting, nullptr) != nullptr) {
@@ -102,7 +104,7 @@ PIRP TakeNotifyWait(DeviceContext *dc, PIRP *slot)
     }
     // Otherwise the cancellation under way owns it and removes it from the list.
 
-    KfReleaseSpinLock(&dc->PendingLock, oldIrql);
+    KeReleaseSpinLock(&dc->PendingLock, oldIrql);
     return taken;
 }
 
@@ -116,9 +118,9 @@ extern "C" VOID NTAPI NotifyWaitCancel(PDEVICE_OBJECT deviceObject, PIRP irp)
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
 
     DeviceContext *dc = ContextOf(deviceObject);
-    KefAcquireSpinLockAtDpcLevel(&dc->PendingLock);
+    KeAcquireSpinLockAtDpcLevel(&dc->PendingLock);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    KfReleaseSpinLock(&dc->PendingLock, cancelIrql);
+    KeReleaseSpinLock(&dc->PendingLock, cancelIrql);
 
     irp->IoStatus.Status = STATUS_CANCELLED;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -132,13 +134,14 @@ extern "C" NTSTATUS NTAPI NotifyWaitComplete(PDEVICE_OBJECT deviceObject, PIRP i
 {
     (void)deviceObject;
     DeviceContext *dc = static_cast<DeviceContext *>(context);
-    const KIRQL oldIrql = KfAcquireSpinLock(&dc->PendingLock);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&dc->PendingLock, &oldIrql);
 
     // The driver's own stack location is current again during completion.
     PIRP *slot = static_cast<PIRP *>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     InterlockedCompareExchangePointer(reinterpret_cast<PVOID *>(slot), nullptr, irp);
 
-    KfReleaseSpinLock(&dc->PendingLock, oldIrql);
+    KeReleaseSpinLock(&dc->PendingLock, oldIrql);
     return STATUS_SUCCESS;
 }
 
@@ -162,7 +165,8 @@ void AbortPendingRequests(DeviceContext *dc, PFILE_OBJECT fileObject)
     LIST_ENTRY aborted;
     InitializeListHead(&aborted);
 
-    const KIRQL oldIrql = KfAcquireSpinLock(&dc->PendingLock);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&dc->PendingLock, &oldIrql);
     PLIST_ENTRY entry = dc->PendingList.Flink;
     while (entry != &dc->PendingList) {
         PLIST_ENTRY next = entry->Flink;
@@ -176,7 +180,7 @@ void AbortPendingRequests(DeviceContext *dc, PFILE_OBJECT fileObject)
         }
         entry = next;
     }
-    KfReleaseSpinLock(&dc->PendingLock, oldIrql);
+    KeReleaseSpinLock(&dc->PendingLock, oldIrql);
 
     while (!IsListEmpty(&aborted)) {
         PLIST_ENTRY head = RemoveHeadList(&aborted);

@@ -65,8 +65,8 @@ NTSTATUS SendDownAndWait(PDEVICE_OBJECT deviceObject, PIRP irp)
 namespace {
 
 // IRP_MN_START_DEVICE: the lower drivers start the card first, then the driver claims
-// the resources it was given. Started only when both succeed; a failure leaves PnpState
-// as it was and completes the request with that failure.
+// the resources it was given. Started only when both succeed (RejectStatus then cleared);
+// a failure leaves PnpState as it was and completes the request with that failure.
 NTSTATUS OnStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     DeviceContext *dc = ContextOf(deviceObject);
@@ -79,8 +79,12 @@ NTSTATUS OnStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp)
     status = ClaimResources(deviceObject,
                             FirstPartialList(stack->Parameters.StartDevice.AllocatedResources),
                             FirstPartialList(stack->Parameters.StartDevice.AllocatedResourcesTranslated));
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
         dc->PnpState = PNP_STARTED;
+        // A started device accepts waiting notification requests again, whatever stop,
+        // release or power-down refused them before.
+        InterlockedExchange(&dc->RejectStatus, 0);
+    }
     return CompleteRequestStatus(irp, status);
 }
 

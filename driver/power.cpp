@@ -2,9 +2,11 @@
 // requests, for system and device power states, run through a table-driven state
 // machine that forwards them to the lower drivers, asks the power manager for the device
 // power request that follows each system power request, keeps SystemPower and
-// DevicePower up to date, and at a device power-down aborts the pending notification
-// requests (refusing new ones until the next device power-up). Every other power request
-// goes straight down. The card itself is not touched across power transitions.
+// DevicePower up to date (telling the power manager each new device state with
+// PoSetPowerState), and at a device power-down stops a running acquisition, disables the
+// bridge's interrupts and aborts the pending notification requests (refusing new ones
+// until the next device power-up, or a set-power D0 while in D0). Every other power
+// request goes straight down.
 //
 // Requests arrive at PASSIVE_LEVEL (the device is power-pageable). The machine also runs
 // in the completion routine of a forwarded request and in the completion function of a
@@ -24,7 +26,6 @@ struct PowerTransaction {
     NTSTATUS Status;      // status of the latest step that came back
     LONG DeviceState;     // device power state chosen for a system power request
     UCHAR MinorFunction;  // of the carried request, for the device power request
-    UCHAR HoldsReference; // 1 when the request's own remove-lock reference was taken
 };
 
 // Machine states.
@@ -162,7 +163,16 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
         case 1:  // classify
             result = STATUS_PENDING;
             IoMarkIrpPending(irp);
-            t->HoldsReference = NT_SUCCESS(RemoveLockAcquire(&dc->RemoveLock, irp)) ? 1 : 0;
+            // The request's own reference, held until action 8. A removal that began since
+            // the dispatch took its reference refuses it: the request goes no further and
+            // is finished at once, so no completion routine of it can run once the
+            // dispatch's reference is gone and the device with it.
+            if (!NT_SUCCESS(RemoveLockAcquire(&dc->RemoveLock, irp))) {
+                PoStartNextPowerIrp(irp);
+                CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+                action = 9;
+                break;
+            }
             if (type == DevicePowerState) {
                 action = 2;
             } else if (s >= dc->SystemPower) {
@@ -251,8 +261,7 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
                 irp->IoStatus.Status = t->Status;
                 IoCompleteRequest(irp, IO_NO_INCREMENT);
             }
-            if (t->HoldsReference)
-                RemoveLockRelease(&dc->RemoveLock, irp);
+            RemoveLockRelease(&dc->RemoveLock, irp);
             action = 9;
             break;
 
@@ -275,19 +284,33 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
                 break;
             }
             InterlockedExchange(&dc->RejectStatus, 0);  // read under PendingLock elsewhere
-            dc->DevicePower = d;
+            StoreShared(&dc->DevicePower, d);
+            PoSetPowerState(dc->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
             action = 15;
             break;
 
-        case 13:  // device power-down: no waiting request survives it
-            RejectPendingRequests(dc, STATUS_DEVICE_POWERED_OFF);
+        case 13:  // device set-power to less or equal power
+            if (d == PowerDeviceD0) {
+                // D0 while in D0 (the wake that follows a vetoed sleep, a system set-power
+                // S0 while working) takes no power away: waits are accepted again.
+                InterlockedExchange(&dc->RejectStatus, 0);
+            } else {
+                // A power-down: the acquisition stops and the bridge falls silent before
+                // the card loses power, and no waiting request survives it.
+                PowerDownAcquisition(dc);
+                RejectPendingRequests(dc, STATUS_DEVICE_POWERED_OFF);
+            }
             action = 14;
             break;
 
         case 14:
             t->State = PS_DEV_DOWN;
-            if (d > dc->DevicePower)
-                dc->DevicePower = d;
+            if (d > dc->DevicePower) {
+                // Recorded before the request goes down: from here on the interrupt
+                // routine claims nothing.
+                StoreShared(&dc->DevicePower, d);
+                PoSetPowerState(dc->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
+            }
             action = 3;
             break;
 

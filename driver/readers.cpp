@@ -122,20 +122,64 @@ NTSTATUS QueryBufHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG out
     return status;
 }
 
-// The two ring readers. Oldest copies buffer ReadIndex and consumes it; latest copies the
-// newest full buffer (during an overrun, the one at WriteIndex) and consumes them all.
-static NTSTATUS ReadRing(DeviceContext *dc, ULONG outLen, PVOID out, BOOLEAN latest)
+// The ring readers' refusals, before anything is copied: not opened, not running, not
+// ring mode, an output below BufferBytes, no unread buffer. On success *ring holds the
+// ring's state as taken under the interrupt's lock.
+static NTSTATUS CheckRingRead(DeviceContext *dc, ULONG outLen, RingState *ring)
 {
     NTSTATUS status = CheckReader(dc, MODE_RING);
     if (!NT_SUCCESS(status))
         return status;
-    if (outLen < dc->BufferBytes || out == nullptr)
+    if (outLen < dc->BufferBytes)
         return Refuse(dc, TQ_DRV_OUTPUT_LENGTH, STATUS_UNSUCCESSFUL);
-
-    RingState ring = {dc, 0, 0, 0};
-    WithInterruptLock(dc, TakeRingState, &ring);
-    if (ring.write == ring.read && ring.overrun == 0)
+    WithInterruptLock(dc, TakeRingState, ring);
+    if (ring->write == ring->read && ring->overrun == 0)
         return Refuse(dc, TQ_NO_DATA, STATUS_UNSUCCESSFUL);
+    return STATUS_SUCCESS;
+}
+
+// The snapshot reader's refusals: not opened, not running, not snapshot mode, an output
+// below the reply's 6 fixed bytes (119) or above a whole buffer with them (112).
+static NTSTATUS CheckSnapshotRead(DeviceContext *dc, ULONG outLen)
+{
+    NTSTATUS status = CheckReader(dc, MODE_SNAPSHOT);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (outLen < 6)
+        return Refuse(dc, TQ_DRV_BUFFER_TOO_SHORT, STATUS_INVALID_PARAMETER);
+    if (static_cast<ULONGLONG>(outLen) > static_cast<ULONGLONG>(dc->BufferBytes) + 4)
+        return Refuse(dc, TQ_DRV_OUTPUT_LENGTH, STATUS_UNSUCCESSFUL);
+    return STATUS_SUCCESS;
+}
+
+// Whether a reader would copy now: the refusals of IOCTL_READ_OLDEST, IOCTL_READ_LATEST or
+// IOCTL_READ_SNAPSHOT, each with its LastError, without copying anything. The dispatcher
+// asks before it maps the caller's pages, so that a request refused anyway never takes
+// system address space. PASSIVE_LEVEL.
+NTSTATUS ReaderAccepts(DeviceContext *dc, ULONG code, ULONG outLen)
+{
+    AcquireDeviceLock(&dc->RequestLock);
+    NTSTATUS status;
+    if (code == IOCTL_READ_SNAPSHOT) {
+        status = CheckSnapshotRead(dc, outLen);
+    } else {
+        RingState ring = {dc, 0, 0, 0};
+        status = CheckRingRead(dc, outLen, &ring);
+    }
+    ReleaseDeviceLock(&dc->RequestLock);
+    return status;
+}
+
+// The two ring readers. Oldest copies buffer ReadIndex and consumes it; latest copies the
+// newest full buffer (during an overrun, the one at WriteIndex) and consumes them all.
+static NTSTATUS ReadRing(DeviceContext *dc, ULONG outLen, PVOID out, BOOLEAN latest)
+{
+    RingState ring = {dc, 0, 0, 0};
+    NTSTATUS status = CheckRingRead(dc, outLen, &ring);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (out == nullptr)
+        return Refuse(dc, TQ_DRV_OUTPUT_LENGTH, STATUS_UNSUCCESSFUL);
 
     USHORT index;
     USHORT nextRead;
@@ -194,14 +238,11 @@ static PUCHAR CopySamples(PUCHAR dest, const USHORT *samples, ULONG first, ULONG
 
 static NTSTATUS ReadSnapshot(DeviceContext *dc, ULONG outLen, PVOID out)
 {
-    NTSTATUS status = CheckReader(dc, MODE_SNAPSHOT);
+    NTSTATUS status = CheckSnapshotRead(dc, outLen);
     if (!NT_SUCCESS(status))
         return status;
-    // The reply's fixed part is 6 bytes (sequence word and newest-scan index).
-    if (outLen < 6 || out == nullptr)
+    if (out == nullptr)
         return Refuse(dc, TQ_DRV_BUFFER_TOO_SHORT, STATUS_INVALID_PARAMETER);
-    if (static_cast<ULONGLONG>(outLen) > static_cast<ULONGLONG>(dc->BufferBytes) + 4)
-        return Refuse(dc, TQ_DRV_OUTPUT_LENGTH, STATUS_UNSUCCESSFUL);
 
     SnapshotState snap = {dc, 0, 0};
     WithInterruptLock(dc, TakeSnapshotState, &snap);

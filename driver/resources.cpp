@@ -8,7 +8,8 @@
 // interrupt. Memory ranges are mapped while the device is started but never accessed.
 //
 // Both routines run at PASSIVE_LEVEL from the Plug and Play handlers, serialised by the
-// Plug and Play manager.
+// Plug and Play manager. A third, PortSpanClaimed, tells the request handlers whether a
+// caller's port access lies inside what the current start claimed.
 #include "driver.h"
 
 namespace {
@@ -28,13 +29,14 @@ struct InterruptParameters {
 // is never unmapped: its base is a port number, not a mapping.
 void FreeClaimedHardware(DeviceContext *dc)
 {
+    dc->HardwareStarted = 0;
     if (dc->InterruptObject != nullptr) {
         IoDisconnectInterrupt(dc->InterruptObject);
         dc->InterruptObject = nullptr;
     }
     for (ULONG i = 0; i < dc->PortCount && i < MAX_PORT_RANGES; ++i) {
         if (dc->PortBase[i] != 0 && dc->PortIsMapped[i] == 1) {
-            MmUnmapIoSpace(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(dc->PortBase[i])),
+            MmUnmapIoSpace(reinterpret_cast<PVOID>(dc->PortBase[i]),
                            dc->PortLength[i]);
         }
         dc->PortBase[i] = 0;
@@ -60,9 +62,7 @@ NTSTATUS TakePortRange(DeviceContext *dc, const CM_PARTIAL_RESOURCE_DESCRIPTOR &
         PVOID base = MmMapIoSpace(d.u.Port.Start, d.u.Port.Length, MmNonCached);
         if (base == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
-        // The port routines take 32-bit port numbers; on the 32-bit platform a mapped
-        // address fits them as it is.
-        dc->PortBase[n] = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(base));
+        dc->PortBase[n] = reinterpret_cast<ULONG_PTR>(base);
     } else {
         dc->PortBase[n] = d.u.Port.Start.LowPart;
     }
@@ -110,7 +110,10 @@ void TakeInterrupt(DeviceContext *dc, const CM_PARTIAL_RESOURCE_DESCRIPTOR &d,
 // are still there; its last buffer block goes with it), then undoes the connection and
 // the mappings. Returns holding RequestLock with no acquisition running, so that no
 // start can find the interrupt connected while it is being disconnected: a start that
-// slipped in between the stop and the lock is stopped again.
+// slipped in between the stop and the lock is stopped again. It also holds EepromLock:
+// the port and EEPROM requests test HardwareStarted under one of the two locks and
+// touch the card before they let go of it, so none is at a port while the ranges go.
+// ReleaseHardwareLocks lets go of both.
 void StopAndFreeHardware(DeviceContext *dc)
 {
     for (;;) {
@@ -120,10 +123,17 @@ void StopAndFreeHardware(DeviceContext *dc)
             break;
         ReleaseDeviceLock(&dc->RequestLock);
     }
+    AcquireDeviceLock(&dc->EepromLock);
     FreeClaimedHardware(dc);
 }
 
-// ClaimResources' work, RequestLock held (see there).
+void ReleaseHardwareLocks(DeviceContext *dc)
+{
+    ReleaseDeviceLock(&dc->EepromLock);
+    ReleaseDeviceLock(&dc->RequestLock);
+}
+
+// ClaimResources' work, RequestLock and EepromLock held (see there).
 NTSTATUS ClaimLocked(DeviceContext *dc, PCM_PARTIAL_RESOURCE_LIST rawList,
                      PCM_PARTIAL_RESOURCE_LIST translatedList)
 {
@@ -184,6 +194,7 @@ NTSTATUS ClaimLocked(DeviceContext *dc, PCM_PARTIAL_RESOURCE_LIST rawList,
                                          irq.ShareVector, irq.Affinity, FALSE);
     if (NT_SUCCESS(status)) {
         dc->InterruptObject = interrupt;
+        dc->HardwareStarted = 1;
         return STATUS_SUCCESS;
     }
 
@@ -221,7 +232,7 @@ NTSTATUS ClaimResources(PDEVICE_OBJECT deviceObject, PCM_PARTIAL_RESOURCE_LIST r
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     StopAndFreeHardware(dc);
     NTSTATUS status = ClaimLocked(dc, rawList, translatedList);
-    ReleaseDeviceLock(&dc->RequestLock);
+    ReleaseHardwareLocks(dc);
     return status;
 }
 
@@ -238,6 +249,25 @@ void ReleaseResources(PDEVICE_OBJECT deviceObject)
 {
     DeviceContext *dc = ContextOf(deviceObject);
     StopAndFreeHardware(dc);
-    ReleaseDeviceLock(&dc->RequestLock);
+    ReleaseHardwareLocks(dc);
     RejectPendingRequests(dc, STATUS_CANCELLED);
+}
+
+// Whether `bytes` consecutive ports from `address` (one access of that width, or a run of
+// byte accesses) all lie inside one port range the current start claimed. `address` is
+// what the port routines are given: a port number for a range in I/O space, the mapped
+// address plus the offset for a range translated to memory space (never cut to 16 bits,
+// which would name some unrelated port). Mapped addresses lie far above port space, so a
+// 16-bit port number can only ever match a range in I/O space. FALSE while the device is
+// not started. The caller holds RequestLock or EepromLock. PASSIVE_LEVEL.
+BOOLEAN PortSpanClaimed(DeviceContext *dc, LONGLONG address, ULONG bytes)
+{
+    if (!dc->HardwareStarted || bytes == 0)
+        return FALSE;
+    for (ULONG i = 0; i < dc->PortCount && i < MAX_PORT_RANGES; ++i) {
+        const LONGLONG base = dc->PortBase[i];
+        if (base != 0 && address >= base && address + bytes <= base + dc->PortLength[i])
+            return TRUE;
+    }
+    return FALSE;
 }

@@ -11,8 +11,12 @@
  *    3 not initialised, 10 buffer count 0, 11 scans per buffer below 5, 12 channel count
  *    0, 13 notification slot index 4 or more, 14 channel count above 32, 15 count out
  *    of range (Zel_DI above 100, Zel_ADResult above 50), 16 rate below -100000, 17 rate
- *    above 100000, 18 no unread buffer. Numbers from 101 up (and 18) come from the
- *    driver.
+ *    above 100000, 18 no unread buffer, 19 the system refused the request before the
+ *    driver saw it (a buffer that fails the system's probe, the device being removed).
+ *    Numbers from 101 up (and 18) come from the driver. A failure never leaves 0.
+ *  - Any thread may call any function. StartIntr, StartSnapshot and StopIntr are
+ *    serialised, as are the Zel_ functions (they share one request block); an accepted
+ *    StopIntr returns once the acquisition's notification thread has ended.
  *  - Every argument occupies 32 bits; where only the low 16 (or fewer) bits count, the
  *    comment says so. Results that are 16-bit quantities (QueryBuf, inportb, inport) are
  *    returned zero-extended in a 32-bit result, so a caller may declare them either way.
@@ -70,11 +74,14 @@ TAVLON_API void TAVLON_CALL ConfigInfo(char *name, int32_t *maxChannels, int32_t
  * the driver (which does not interpret them). */
 TAVLON_API int32_t TAVLON_CALL Initial(uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4);
 /* Starts a ring-mode acquisition: bufferCount buffers (low 16 bits, at least 1) of
- * scansPerBuffer scans (at least 5) of channelCount channels (low 16 bits, 1 to 32)
- * from firstChannel (low 16 bits) on, at rate code rate (-100000 to 100000: a positive
- * value is conversions per second, -n one conversion every n seconds), gain code
- * gainCode (low 16 bits). Every buffer filled posts the messages registered with
- * RegisterNotify. Returns the bytes of one buffer, 2 * channelCount * scansPerBuffer + 2. */
+ * scansPerBuffer scans (at least 5) of channelCount channels (low 16 bits, 1 to 32) at
+ * rate code rate, gain code gainCode (low 16 bits). A scan of two or more channels covers
+ * channels 0 to channelCount - 1; firstChannel (low 16 bits, at most 31) is the channel
+ * of a one-channel acquisition. The rate code is conversions per second, 1 to 100000 (0
+ * counts as 1), or -n (n up to 100000) for one conversion every n seconds; the card runs
+ * within 0.01 % of the rate named, ChannelFrq gives it exactly. Every buffer filled posts
+ * the messages registered with RegisterNotify. Returns the bytes of one buffer,
+ * 2 * channelCount * scansPerBuffer + 2. */
 TAVLON_API int32_t TAVLON_CALL StartIntr(uint32_t bufferCount, uint32_t scansPerBuffer,
                                          uint32_t firstChannel, uint32_t channelCount,
                                          int32_t rate, uint32_t reserved, uint32_t gainCode);
@@ -90,14 +97,18 @@ TAVLON_API int32_t TAVLON_CALL StopIntr(void);
 /* Number of filled ring buffers not yet read (0 to 65535); 0 also on failure. */
 TAVLON_API int32_t TAVLON_CALL QueryBuf(void);
 /* Copies the oldest unread ring buffer (a sequence word, then the samples scan after
- * scan) into buffer and marks it read. */
+ * scan) into buffer and marks it read. Successive buffers' sequence words differ by 1
+ * when nothing was lost; d scans dropped while every buffer was unread make the next
+ * buffer's word 1 + ceil(d / L) above its predecessor's (L = samples per buffer, at most
+ * 32767). IOCtl(0, NULL, 16, counters) gives the scans stored and dropped exactly. */
 TAVLON_API int32_t TAVLON_CALL ADResult(void *buffer);
 /* Copies the newest filled ring buffer; fails with 18 when no buffer is unread. */
 TAVLON_API int32_t TAVLON_CALL ADResultRecent(void *buffer);
 /* Copies the newest `scans` whole scans of the snapshot buffer: a word, the samples, and
  * in the last four bytes the index of the newest scan, also stored in *position. */
 TAVLON_API int32_t TAVLON_CALL GetSnapshot(void *buffer, uint32_t scans, int32_t *position);
-/* Sampling rate of each of `channels` channels at rate code `rate`, in Hz. */
+/* Sampling rate of each of `channels` channels at rate code `rate`, in Hz: the rate the
+ * card runs at, within 0.01 % of the rate the code names. */
 TAVLON_API double TAVLON_CALL ChannelFrq(int32_t channels, int32_t rate);
 /* The card's frequency value from its configuration memory. */
 TAVLON_API int32_t TAVLON_CALL CardFrequency(float *frequency);
@@ -113,7 +124,9 @@ TAVLON_API int32_t TAVLON_CALL RegisterNotify(uint32_t index, void *window, uint
 /* ---- Port and board-level functions ------------------------------------------------- */
 
 /* Passes the two caller buffers to the driver's board-command request unchanged; the
- * pair of sizes selects the command form. Note the order: each size before its buffer. */
+ * pair of sizes selects the command form. Note the order: each size before its buffer.
+ * Sizes 0 and 16 give four uint32_t: the scans stored and dropped and the times the ring
+ * became full since the last start, then 0 (in every state). */
 TAVLON_API int32_t TAVLON_CALL IOCtl(uint32_t inSize, void *inBuffer, uint32_t outSize,
                                      void *outBuffer);
 /* Direct I/O port access (port: low 16 bits, an absolute I/O address). The input
@@ -126,7 +139,8 @@ TAVLON_API void TAVLON_CALL outport(uint32_t port, uint32_t value);
 TAVLON_API void TAVLON_CALL outportdw(uint32_t port, uint32_t value);
 
 /* Board commands, one call each. */
-/* Sets up polled scans: channelCount conversions per scan from firstChannel, gain code. */
+/* Sets up polled scans: channelCount conversions per scan (1 to 32), gain code; the
+ * control register selects firstChannel, which the polled scan itself does not use. */
 TAVLON_API int32_t TAVLON_CALL Zel_Init(uint32_t channelCount, uint32_t firstChannel,
                                         uint32_t gain);
 /* Reads the digital inputs: values[0] and values[1] receive the two input bytes
@@ -136,14 +150,17 @@ TAVLON_API int32_t TAVLON_CALL Zel_DI(uint32_t count, uint16_t *values);
 TAVLON_API int32_t TAVLON_CALL Zel_DO(uint32_t which, uint32_t value);
 /* Selects the gain code (low 2 bits). */
 TAVLON_API int32_t TAVLON_CALL Zel_SetPGA(uint32_t gain);
-/* Selects the channel (low 5 bits). */
+/* Selects the channel (low 5 bits) for the next conversion start to latch. */
 TAVLON_API int32_t TAVLON_CALL Zel_SetChn(uint32_t channel);
-/* Starts one conversion; Zel_ADR1 reads it after the conversion time. */
+/* Starts one conversion; Zel_ADR1 reads it after the conversion time. A start converts
+ * the channel selected at the previous start: after Zel_SetChn, the first Zel_StartAD
+ * and Zel_ADR1 still read the channel selected before. */
 TAVLON_API int32_t TAVLON_CALL Zel_StartAD(void);
 /* Reads the converter's data register: the raw 16-bit word. */
 TAVLON_API int32_t TAVLON_CALL Zel_ADR1(uint16_t *result);
-/* Runs one polled scan of the channels set up by Zel_Init (or the last acquisition) and
- * stores count 12-bit results (count at most 50). */
+/* Runs one polled scan of channels 0 to n - 1, n being the channel count of Zel_Init (or
+ * of the last acquisition), and stores count 12-bit results (count at most 50): values[k]
+ * is channel k, also on the first scan after Zel_SetChn, Zel_Init or an acquisition. */
 TAVLON_API int32_t TAVLON_CALL Zel_ADResult(uint32_t count, uint16_t *values);
 /* Loads a 12-bit code into analog output channel (0 or 1). */
 TAVLON_API int32_t TAVLON_CALL Zel_DA(uint32_t value, uint32_t channel);

@@ -40,21 +40,22 @@ int32_t CheckStartArguments(uint32_t bufferCount, uint32_t scansPerBuffer,
     return TQ_OK;
 }
 
-// Common part of StartIntr and StartSnapshot: validate, record the sizes (kept even if
-// the driver then refuses), send the record. Returns true when the driver accepted.
-bool SendStart(uint32_t bufferCount, uint32_t scansPerBuffer, uint32_t firstChannel,
-               uint32_t channelCount, int32_t rate, uint32_t reserved, uint32_t gainCode,
-               uint32_t reserved12, bool snapshot)
+// Common part of StartIntr and StartSnapshot: validate, send the record, and only when
+// the driver accepted record the sizes and the mode's run flag, so that a refused start
+// leaves the running acquisition's reads as they were. Returns the buffer size, or 0.
+// The caller holds StartStopLock.
+int32_t SendStart(uint32_t bufferCount, uint32_t scansPerBuffer, uint32_t firstChannel,
+                  uint32_t channelCount, int32_t rate, uint32_t reserved, uint32_t gainCode,
+                  uint32_t reserved12, bool snapshot)
 {
     ClearError();
     int32_t refusal = CheckStartArguments(bufferCount, scansPerBuffer, channelCount, rate);
     if (refusal != TQ_OK) {
         SetError(refusal);
-        return false;
+        return 0;
     }
     // 32-bit arithmetic that wraps, as the driver computes the same size.
-    g_Library.BufferBytes.store(TqBufferBytes(Low16(channelCount), scansPerBuffer));
-    g_Library.ChannelCount.store(Low16(channelCount));
+    const uint32_t bufferBytes = TqBufferBytes(Low16(channelCount), scansPerBuffer);
 
     TqStartRecord record;
     memset(&record, 0, sizeof record);
@@ -72,9 +73,19 @@ bool SendStart(uint32_t bufferCount, uint32_t scansPerBuffer, uint32_t firstChan
     record.SnapshotFlag = snapshot ? 1 : 0;
     if (!SendRequest(IOCTL_START, &record, sizeof record, nullptr, 0)) {
         FetchDriverError();
-        return false;
+        return 0;
     }
-    return true;
+    g_Library.BufferBytes.store(bufferBytes);
+    g_Library.ChannelCount.store(Low16(channelCount));
+    if (snapshot) {
+        // No signals in snapshot mode: a thread left from an earlier ring run ends at its
+        // next wake-up, or at the next stop.
+        g_Library.NotifyRun.store(0);
+    } else {
+        g_Library.NotifyRun.store(1);
+        StartNotifyThread();
+    }
+    return static_cast<int32_t>(bufferBytes);
 }
 
 // Step 1 of every acquisition reader: clear the error, require an accepted Initial.
@@ -89,6 +100,28 @@ bool ReaderMayProceed()
 }
 
 }  // namespace
+
+// The stop under StartStopLock (not taken while the process terminates: the system may
+// have ended a thread that held it). An accepted stop ends every notification thread, so
+// no thread is left waiting on an event the driver no longer signals.
+int32_t StopAcquisition(bool loaderLockHeld, bool processTerminating)
+{
+    if (!processTerminating)
+        AcquireSRWLockExclusive(&g_Library.StartStopLock);
+    int32_t result = 0;
+    if (ReaderMayProceed()) {
+        if (SendRequest(IOCTL_STOP, nullptr, 0, nullptr, 0)) {
+            g_Library.NotifyRun.store(0);
+            EndNotifyThreads(loaderLockHeld, processTerminating);
+            result = 1;
+        } else {
+            FetchDriverError();
+        }
+    }
+    if (!processTerminating)
+        ReleaseSRWLockExclusive(&g_Library.StartStopLock);
+    return result;
+}
 
 // Readies the device (the driver checks that the card's resources are present). Any call
 // clears Initialised first; only an accepted one sets it again.
@@ -120,41 +153,29 @@ extern "C" int32_t TAVLON_CALL StartIntr(uint32_t bufferCount, uint32_t scansPer
                                          uint32_t firstChannel, uint32_t channelCount,
                                          int32_t rate, uint32_t reserved, uint32_t gainCode)
 {
-    if (!SendStart(bufferCount, scansPerBuffer, firstChannel, channelCount, rate, reserved,
-                   gainCode, 0, false))
-        return 0;
-    g_Library.NotifyRun.store(1);
-    StartNotifyThread();
-    return static_cast<int32_t>(g_Library.BufferBytes.load());
+    AcquireSRWLockExclusive(&g_Library.StartStopLock);
+    int32_t bytes = SendStart(bufferCount, scansPerBuffer, firstChannel, channelCount, rate,
+                              reserved, gainCode, 0, false);
+    ReleaseSRWLockExclusive(&g_Library.StartStopLock);
+    return bytes;
 }
 
-// Snapshot-mode start: one circular buffer, no signals. The run flag is cleared so that
-// a thread left from an earlier ring run ends at its next wake-up.
+// Snapshot-mode start: one circular buffer, no signals.
 extern "C" int32_t TAVLON_CALL StartSnapshot(uint32_t bufferCount, uint32_t scansPerBuffer,
                                              uint32_t firstChannel, uint32_t channelCount,
                                              int32_t rate, uint32_t reserved,
                                              uint32_t gainCode, uint32_t extra)
 {
-    if (!SendStart(bufferCount, scansPerBuffer, firstChannel, channelCount, rate, reserved,
-                   gainCode, extra, true))
-        return 0;
-    g_Library.NotifyRun.store(0);
-    return static_cast<int32_t>(g_Library.BufferBytes.load());
+    AcquireSRWLockExclusive(&g_Library.StartStopLock);
+    int32_t bytes = SendStart(bufferCount, scansPerBuffer, firstChannel, channelCount, rate,
+                              reserved, gainCode, extra, true);
+    ReleaseSRWLockExclusive(&g_Library.StartStopLock);
+    return bytes;
 }
 
-// Stops the running acquisition. The event is not signalled: a waiting notification
-// thread makes one last pass at the next signal, then ends.
-extern "C" int32_t TAVLON_CALL StopIntr(void)
-{
-    if (!ReaderMayProceed())
-        return 0;
-    if (!SendRequest(IOCTL_STOP, nullptr, 0, nullptr, 0)) {
-        FetchDriverError();
-        return 0;
-    }
-    g_Library.NotifyRun.store(0);
-    return 1;
-}
+// Stops the running acquisition and ends its notification thread (a wake-up that makes
+// no posting pass), waiting until the thread has gone.
+extern "C" int32_t TAVLON_CALL StopIntr(void) { return StopAcquisition(false, false); }
 
 // Number of filled ring buffers not yet read. 0 is also the failure value; the error
 // number tells them apart.
@@ -227,12 +248,17 @@ extern "C" int32_t TAVLON_CALL GetSnapshot(void *buffer, uint32_t scans, int32_t
 // Per-channel sampling rate at a rate code: the timer's divisor of the 6 MHz clock,
 // the software divisor, and the channels sharing the conversions, in double precision.
 // Sends nothing; the error number is untouched. channels 0 gives positive infinity.
+// Each quotient is stored as a double before the next division: the 32-bit x86 build
+// divides on the x87 unit, which would otherwise carry the intermediates in extended
+// precision and give some rates (7, for one) a last bit other than every other build's.
 extern "C" double TAVLON_CALL ChannelFrq(int32_t channels, int32_t rate)
 {
     TqRateSplit split = RateSplit(rate);
     int32_t divisor = TqTimerDivisor(split.TimerRate);
-    return static_cast<double>(TqTimerClockHz) / static_cast<double>(divisor) /
-           static_cast<double>(split.SoftDivisor) / static_cast<double>(channels);
+    volatile double frequency = static_cast<double>(TqTimerClockHz) / static_cast<double>(divisor);
+    frequency = frequency / static_cast<double>(split.SoftDivisor);
+    frequency = frequency / static_cast<double>(channels);
+    return frequency;
 }
 
 // The card's frequency value (an IEEE single kept in its configuration memory).

@@ -3,6 +3,8 @@
 // need the device but not Initial. The Zel_ functions share the process-wide
 // BoardRequest/BoardReply blocks: each stores only its own request bytes, so bytes left
 // by earlier calls travel along (the driver ignores them) and come back in the reply.
+// Each holds BoardLock from its first store to the request block to its last read of the
+// reply, so that two threads never send each other's request or read each other's reply.
 #include "library_state.h"
 
 #include <string.h>
@@ -29,11 +31,21 @@ constexpr uint16_t kResultMask = 0x0FFF;
 inline unsigned char Low8(uint32_t value) { return static_cast<unsigned char>(value & 0xFF); }
 inline uint16_t Low16(uint32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
 
-// Sends one command block: the whole BoardRequest in, the whole BoardReply out.
+// Sends one command block: the whole BoardRequest in, the whole BoardReply out. The
+// caller holds BoardLock.
 int32_t SendBoardBlock()
 {
     return IOCtl(TqBoardBlockBytes, g_Library.BoardRequest, TqBoardBlockBytes,
                  g_Library.BoardReply);
+}
+
+void LockBoard() { AcquireSRWLockExclusive(&g_Library.BoardLock); }
+
+// Releases BoardLock and passes a result through.
+int32_t UnlockBoard(int32_t result)
+{
+    ReleaseSRWLockExclusive(&g_Library.BoardLock);
+    return result;
 }
 
 // Common pattern of the port functions: clear the error, require the device, send, and
@@ -127,11 +139,12 @@ extern "C" void TAVLON_CALL outportdw(uint32_t port, uint32_t value)
 extern "C" int32_t TAVLON_CALL Zel_Init(uint32_t channelCount, uint32_t firstChannel,
                                         uint32_t gain)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdSetup;
     g_Library.BoardRequest[1] = Low8(gain);
     g_Library.BoardRequest[2] = Low8(channelCount);
     g_Library.BoardRequest[3] = Low8(firstChannel);
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }
 
 // Reads the digital inputs. The reply's first two bytes are the inputs; further entries
@@ -145,55 +158,61 @@ extern "C" int32_t TAVLON_CALL Zel_DI(uint32_t count, uint16_t *values)
         SetError(TQ_LIB_COUNT_OUT_OF_RANGE);
         return 0;
     }
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdReadDi;
     g_Library.BoardRequest[1] = Low8(count);
     if (!SendBoardBlock())
-        return 0;
+        return UnlockBoard(0);
     for (uint16_t i = 0; i < n; ++i)
         values[i] = g_Library.BoardReply[i];
-    return 1;
+    return UnlockBoard(1);
 }
 
 // Writes a digital-output byte: which 0 is the low byte, 1 the high one.
 extern "C" int32_t TAVLON_CALL Zel_DO(uint32_t which, uint32_t value)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdWriteDo;
     g_Library.BoardRequest[1] = Low8(which);
     g_Library.BoardRequest[2] = Low8(value);
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }
 
 extern "C" int32_t TAVLON_CALL Zel_SetPGA(uint32_t gain)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdSetGain;
     g_Library.BoardRequest[1] = Low8(gain);
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }
 
 extern "C" int32_t TAVLON_CALL Zel_SetChn(uint32_t channel)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdSetChannel;
     g_Library.BoardRequest[1] = Low8(channel);
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }
 
 // Starts one conversion; the caller leaves the conversion time before Zel_ADR1.
 extern "C" int32_t TAVLON_CALL Zel_StartAD(void)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdStart;
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }
 
 // Reads the data register at once (no wait for the conversion): all 16 bits.
 extern "C" int32_t TAVLON_CALL Zel_ADR1(uint16_t *result)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdReadAd;
     if (!SendBoardBlock())
-        return 0;
+        return UnlockBoard(0);
     uint16_t word;
     memcpy(&word, g_Library.BoardReply, sizeof word);
     *result = word;
-    return 1;
+    return UnlockBoard(1);
 }
 
 // One polled scan of the channels the driver holds (set by Zel_Init or the last start);
@@ -207,35 +226,38 @@ extern "C" int32_t TAVLON_CALL Zel_ADResult(uint32_t count, uint16_t *values)
         SetError(TQ_LIB_COUNT_OUT_OF_RANGE);
         return 0;
     }
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdScan;
     if (!SendBoardBlock())
-        return 0;
+        return UnlockBoard(0);
     for (uint16_t i = 0; i < n; ++i) {
         uint16_t word;
         memcpy(&word, g_Library.BoardReply + 2 * i, sizeof word);
         values[i] = static_cast<uint16_t>(word & kResultMask);
     }
-    return 1;
+    return UnlockBoard(1);
 }
 
 // Loads a 12-bit code into analog output 0 or 1 (low byte, then the high four bits).
 extern "C" int32_t TAVLON_CALL Zel_DA(uint32_t value, uint32_t channel)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdWriteDa;
     g_Library.BoardRequest[1] = Low8(channel);
     g_Library.BoardRequest[2] = Low8(value);
     g_Library.BoardRequest[3] = static_cast<unsigned char>((value >> 8) & 0x0F);
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }
 
 // Writes an 8254 control word, then the count's low and high bytes to a board register.
 extern "C" int32_t TAVLON_CALL Zel_CounterOut(uint32_t controlWord, uint32_t countLow,
                                               uint32_t countHigh, uint32_t counterRegister)
 {
+    LockBoard();
     g_Library.BoardRequest[0] = kCmdLoadCounter;
     g_Library.BoardRequest[1] = Low8(counterRegister);
     g_Library.BoardRequest[2] = Low8(controlWord);
     g_Library.BoardRequest[3] = Low8(countLow);
     g_Library.BoardRequest[4] = Low8(countHigh);
-    return SendBoardBlock();
+    return UnlockBoard(SendBoardBlock());
 }

@@ -1,6 +1,7 @@
 # Checks that a built TAVLON library exports exactly the expected names.
 #   cmake -DTOOL=<objdump|nm> -DLIBRARY=<file> -DMODE=<win32|linux> -DEXPECTED=<list file> -P check_exports.cmake
 # win32: the names in the DLL's export table (objdump -p) must be the decorated list.
+# win64: the names in the x64 DLL's export table must be the undecorated list.
 # linux: the defined dynamic symbols (nm -D) must be the undecorated list, plus the two
 #        process attach/detach hooks that tests call.
 foreach(var TOOL LIBRARY MODE EXPECTED)
@@ -10,7 +11,12 @@ foreach(var TOOL LIBRARY MODE EXPECTED)
 endforeach()
 
 file(STRINGS ${EXPECTED} expected)
-if(MODE STREQUAL "win32")
+set(undecorated "")
+foreach(name IN LISTS expected)
+  string(REGEX REPLACE "^_(.*)@[0-9]+$" "\\1" name "${name}")
+  list(APPEND undecorated "${name}")
+endforeach()
+if(MODE STREQUAL "win32" OR MODE STREQUAL "win64")
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "check_exports: ${TOOL} -p ${LIBRARY} failed")
@@ -33,6 +39,9 @@ if(MODE STREQUAL "win32")
     string(STRIP "${name}" name)
     list(APPEND actual "${name}")
   endforeach()
+  if(MODE STREQUAL "win64")
+    set(expected ${undecorated})
+  endif()
 else()
   execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
@@ -44,11 +53,6 @@ else()
     string(REGEX REPLACE "^[0-9a-fA-F]+ [TtWw] " "" name "${line}")
     string(STRIP "${name}" name)
     list(APPEND actual "${name}")
-  endforeach()
-  set(undecorated "")
-  foreach(name IN LISTS expected)
-    string(REGEX REPLACE "^_(.*)@[0-9]+$" "\\1" name "${name}")
-    list(APPEND undecorated "${name}")
   endforeach()
   set(expected ${undecorated} TavlonProcessAttach TavlonProcessDetach)
 endif()

@@ -7,7 +7,8 @@
 
 // Returns TRUE for every reason. At process detach `reserved` is null for FreeLibrary
 // (other threads still run, the loader lock is held) and non-null when the process is
-// terminating (the system has already ended the other threads).
+// terminating (the system has already ended the other threads). FreeLibrary cannot reach
+// the detach while a notification thread lives: each holds a reference on the module.
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 {
     (void)module;
@@ -28,6 +29,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
 
 __attribute__((constructor)) static void TavlonLoaded(void) { TavlonProcessAttach(); }
 
-__attribute__((destructor)) static void TavlonUnloaded(void) { TavlonProcessDetach(); }
+// Runs under the loader's lock (dlclose), or from the exit handlers of a process that
+// never unloaded the library, whose other threads still run.
+__attribute__((destructor)) static void TavlonUnloaded(void) { ProcessDetach(true, false); }
 
 #endif

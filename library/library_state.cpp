@@ -70,11 +70,11 @@ void ResetState()
     }
     memset(s.BoardRequest, 0, sizeof s.BoardRequest);
     memset(s.BoardReply, 0, sizeof s.BoardReply);
-    s.Unloading = 0;
+    s.NotifyEnding = 0;
     for (std::atomic<HANDLE> &thread : s.NotifyThreads)
         thread = nullptr;
     s.NotifyThreadsInLoop = 0;
-    s.NotifyUnloadWakeUps = 0;
+    s.NotifyEndWakeUps = 0;
 }
 
 }  // namespace
@@ -98,13 +98,40 @@ bool SendRequest(DWORD code, void *input, DWORD inputLength, void *output, DWORD
     return ok != FALSE;
 }
 
+namespace {
+
+// Win32 errors of a device request that the system refused before any driver routine saw
+// it: the caller's buffer failed the I/O manager's probe, the handle is no open file, or
+// the request could not be set up (no memory to lock or map the caller's pages). A driver
+// refuses with STATUS_UNSUCCESSFUL or STATUS_INVALID_PARAMETER, reported as other errors.
+bool RefusedBeforeTheDriver(DWORD win32Error)
+{
+    switch (win32Error) {
+    case ERROR_NOACCESS:
+    case ERROR_INVALID_USER_BUFFER:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 // The driver's LastError is fetched into a local and stored whole, so that a reader on
-// another thread never sees a half-written number.
+// another thread never sees a half-written number. A fetch that fails too (the device is
+// being removed) or finds 0 (the driver's routine never ran) leaves 19, as does a refusal
+// the system made before the driver (the driver's number is then stale).
 void FetchDriverError()
 {
+    const DWORD refusal = GetLastError();
     int32_t driverError = 0;
-    if (SendRequest(IOCTL_GET_LAST_ERROR, nullptr, 0, &driverError, sizeof driverError))
-        g_Library.LastError.store(driverError);
+    if (!RefusedBeforeTheDriver(refusal) &&
+        !SendRequest(IOCTL_GET_LAST_ERROR, nullptr, 0, &driverError, sizeof driverError))
+        driverError = 0;
+    g_Library.LastError.store(driverError != 0 ? driverError : TQ_LIB_SYSTEM_REFUSED);
 }
 
 // Process attach: opens the device and creates the notification event. Neither failure
@@ -129,8 +156,15 @@ void ProcessDetach(bool loaderLockHeld, bool processTerminating)
 {
     if (!g_Library.Attached.load())
         return;
-    StopIntr();
-    EndNotifyThreads(loaderLockHeld, processTerminating);
+    StopAcquisition(loaderLockHeld, processTerminating);
+    // Threads of a run the library did not stop (Initial while running, a removed device).
+    if (processTerminating) {
+        EndNotifyThreads(loaderLockHeld, processTerminating);
+    } else {
+        AcquireSRWLockExclusive(&g_Library.StartStopLock);
+        EndNotifyThreads(loaderLockHeld, processTerminating);
+        ReleaseSRWLockExclusive(&g_Library.StartStopLock);
+    }
     HANDLE event = g_Library.NotifyEvent.exchange(nullptr);
     if (event != nullptr)
         CloseHandle(event);

@@ -3,10 +3,12 @@
 //
 // Fields that application threads and notification threads touch concurrently are
 // atomics, each read and written whole, so "the last store wins" without a data race.
-// No field is guarded by a lock. The two board blocks are the exception: they are byte
-// buffers that the driver's reply is copied into, shared by the Zel_ functions, and
-// two threads using those functions at the same time mix their requests (as documented
-// in TAVLON.h).
+// Two locks serialise what single stores cannot: StartStopLock the start and stop exports
+// with the notification threads' set-up and end (a stop racing a start must not leave a
+// running acquisition unserved or a thread waiting for ever), and BoardLock the Zel_
+// family's use of the shared request and reply blocks for the whole call (request, device
+// call, reply copy), so that no thread reads another's reply. Both are SRW locks: all
+// zero in static storage is a free lock, so they need no set-up or clean-up.
 #ifndef TAVLON_LIBRARY_STATE_H
 #define TAVLON_LIBRARY_STATE_H
 
@@ -20,10 +22,11 @@
 
 inline constexpr int TqNotifySlotCount = 4;
 inline constexpr int TqBoardBlockBytes = 100;
-// Notification threads whose handles the library keeps so that unload can end them.
-// Each accepted StartIntr adds one that lives until its first wake-up after a stop; a
-// thousand live ones would already have exhausted a 32-bit process's address space.
-inline constexpr int TqMaxNotifyThreads = 1024;
+// Notification threads whose handles the library keeps so that a stop or the unload can
+// end them. An accepted stop ends them all; more than one lives only when an acquisition
+// ended without the library's stop (Initial while running, the device's removal) and
+// another started.
+inline constexpr int TqMaxNotifyThreads = 64;
 
 // One window-notification slot: active when both Window and Message are non-zero.
 struct NotifySlot {
@@ -47,14 +50,19 @@ struct LibraryState {
     unsigned char BoardRequest[TqBoardBlockBytes];
     unsigned char BoardReply[TqBoardBlockBytes];
 
-    // Bookkeeping for unload (not part of the observable state): set while the library
-    // ends its notification threads; the handles of the threads that may still run.
-    std::atomic<int32_t> Unloading;
+    // Bookkeeping (not part of the observable state). Never reset: the locks may be held
+    // by another thread while a test re-runs the attach.
+    SRWLOCK StartStopLock;
+    SRWLOCK BoardLock;
+    // Set while the library ends its notification threads: a wake-up then ends a thread
+    // without a posting pass. The handles of the threads that may still run.
+    std::atomic<int32_t> NotifyEnding;
     std::atomic<int32_t> Attached;
     std::atomic<HANDLE> NotifyThreads[TqMaxNotifyThreads];
     std::atomic<int32_t> NotifyThreadsInLoop;  // threads not yet past their last access
-    std::atomic<uint32_t> NotifyUnloadWakeUps; // wake-ups taken by threads during unload
+    std::atomic<uint32_t> NotifyEndWakeUps;    // wake-ups taken by threads being ended
 };
+
 
 extern LibraryState g_Library;
 
@@ -67,24 +75,37 @@ void SetError(int32_t code);
 // completed the request with success. The returned byte count goes to BytesReturned.
 bool SendRequest(DWORD code, void *input, DWORD inputLength, void *output, DWORD outputLength);
 // After a refused request: the driver's LastError becomes the library's error number.
-// If the fetch itself fails the number keeps the 0 stored at the export's entry.
+// When the system refused the request before the driver saw it (a bad buffer, the device
+// being removed), the driver's number is stale or 0; the library's 19 is stored instead,
+// so that a failure never leaves 0. Reads the thread's Win32 error of the refused request,
+// so call it right after SendRequest.
 void FetchDriverError();
 
 // Process attach and detach (also run by the loader hooks in entry.cpp). Attach resets
 // LibraryState to its load-time values, opens the device and creates the event. Detach
 // stops any acquisition, ends every notification thread, then closes the event and the
-// device; it does nothing when the library is not attached. loaderLockHeld (Windows,
-// FreeLibrary) means thread handles cannot be waited for, because an ending thread needs
-// the loader lock to leave; the threads' own leave count is waited for instead.
+// device; it does nothing when the library is not attached. loaderLockHeld (the loader's
+// unload: DllMain, the shared object's destructor) means thread handles cannot be waited
+// for, because an ending thread needs the loader lock to leave; the threads' own leave
+// count is waited for instead.
 extern "C" TAVLON_API void TavlonProcessAttach(void);
 extern "C" TAVLON_API void TavlonProcessDetach(void);
 void ProcessDetach(bool loaderLockHeld, bool processTerminating);
 
-// Notification threads (notification.cpp).
+// The stop: IOCTL_STOP and, when accepted, the end of every notification thread (see
+// EndNotifyThreads for the two flags). Returns 1 or 0 as StopIntr does. Takes
+// StartStopLock, except when the process is terminating: the system may have ended
+// another thread while it held the lock.
+int32_t StopAcquisition(bool loaderLockHeld, bool processTerminating);
+
+// Notification threads (notification.cpp); the caller holds StartStopLock.
 DWORD WINAPI NotifyThread(LPVOID parameter);
 // Starts one notification thread and keeps its handle; called after an accepted start.
 void StartNotifyThread();
-// Wakes every notification thread still alive and waits until none runs library code.
+// Wakes every notification thread still alive and waits until none will run library code
+// again; then closes their handles, first waiting for the threads to end unless
+// loaderLockHeld. With processTerminating (the system has ended the other threads
+// already) only the handles are closed.
 void EndNotifyThreads(bool loaderLockHeld, bool processTerminating);
 
 #endif

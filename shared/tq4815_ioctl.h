@@ -49,6 +49,12 @@ static_assert(IOCTL_READ_SNAPSHOT == 0x22202A);
 static_assert(IOCTL_BOARD_COMMAND == 0x22202C);
 static_assert(IOCTL_CARD_FREQUENCY == 0x22204C);
 
+// Every record below is built of fixed-width fields only, none pointer-sized: a 32-bit
+// process and a 64-bit driver (or a 64-bit process) lay it out alike, which the size,
+// offset and alignment checks prove in each build of both widths. The one handle that
+// crosses, EventHandle, travels in 32 bits, as 64-bit Windows guarantees suffices for a
+// handle a 32-bit process can use.
+
 // Input of IOCTL_START: exactly 32 bytes, little-endian.
 struct TqStartRecord {
     uint32_t ScansPerBuffer; // scans per data buffer
@@ -63,7 +69,7 @@ struct TqStartRecord {
     uint16_t SnapshotFlag;   // 0 ring mode, 1 snapshot mode
     uint16_t Unused30;
 };
-static_assert(sizeof(TqStartRecord) == 32);
+static_assert(sizeof(TqStartRecord) == 32 && alignof(TqStartRecord) == 4);
 static_assert(offsetof(TqStartRecord, Rate) == 4);
 static_assert(offsetof(TqStartRecord, Reserved8) == 8);
 static_assert(offsetof(TqStartRecord, Reserved12) == 12);
@@ -83,7 +89,7 @@ struct TqInitialRecord {
     uint16_t Arg4;    // fourth argument
     uint16_t Unset14;
 };
-static_assert(sizeof(TqInitialRecord) == 16);
+static_assert(sizeof(TqInitialRecord) == 16 && alignof(TqInitialRecord) == 4);
 static_assert(offsetof(TqInitialRecord, Arg1) == 2);
 static_assert(offsetof(TqInitialRecord, Arg3) == 4);
 static_assert(offsetof(TqInitialRecord, Arg4) == 12);
@@ -99,13 +105,13 @@ struct TqPortRecord {
         uint32_t Dword;
     } Value;
 };
-static_assert(sizeof(TqPortRecord) == 8);
+static_assert(sizeof(TqPortRecord) == 8 && alignof(TqPortRecord) == 4);
 static_assert(offsetof(TqPortRecord, Value) == 4);
 inline constexpr uint32_t TqPortReadInputBytes = 2;   // port number only
 inline constexpr uint32_t TqPortWriteInputBytes = 8;  // port number and value
 
 // Error numbers. The driver keeps one LastError per device; the library one number per
-// process; both share this number space. Codes 117 to 120 and library code 15 are this
+// process; both share this number space. Codes 117 to 121 and library codes 15 and 19 are this
 // project's additions for refusals the original contract left open.
 enum TqError : int32_t {
     TQ_OK = 0,
@@ -121,6 +127,7 @@ enum TqError : int32_t {
     TQ_LIB_RATE_TOO_LOW = 16,
     TQ_LIB_RATE_TOO_HIGH = 17,
     TQ_NO_DATA = 18,                 // both sides: no unread buffer
+    TQ_LIB_SYSTEM_REFUSED = 19,      // added: the system refused the request before the driver saw it
     // driver codes
     TQ_DRV_INITIAL_LENGTH = 101,
     TQ_DRV_RUNNING = 102,
@@ -139,6 +146,7 @@ enum TqError : int32_t {
     TQ_DRV_START_FIELD = 118,        // added: StartRecord field out of range
     TQ_DRV_BUFFER_TOO_SHORT = 119,   // added: request buffer too short for its record
     TQ_DRV_CONVERSION_TIMEOUT = 120, // added: conversion did not complete
+    TQ_DRV_PORT_OUT_OF_RANGE = 121,  // added: port access outside the card's claimed ranges
     TQ_DRV_FREQUENCY_ERASED = 1000,
 };
 
@@ -153,5 +161,19 @@ constexpr uint32_t TqSnapshotBytes(uint32_t channelCount, uint32_t scans)
 {
     return 2u * (channelCount * scans) + 6u;
 }
+
+// Reply of IOCTL_BOARD_COMMAND with input length 0 and output length 16: the scans of
+// the acquisition since the last IOCTL_START, in every state (zeros before the first).
+// Each counter is 32 bits and wraps; in ring mode Stored + Dropped are the scans the
+// card completed, and a jump of 1 + ceil(d / L) between successive buffers' sequence
+// words declares d dropped scans (L = samples per buffer, at most 32767).
+struct TqScanCounters {
+    uint32_t Stored;    // scans placed in a buffer (ring or snapshot)
+    uint32_t Dropped;   // scans dropped because every ring buffer held unread data
+    uint32_t Overruns;  // times the ring became full
+    uint32_t Zero;      // always 0
+};
+static_assert(sizeof(TqScanCounters) == 16 && alignof(TqScanCounters) == 4);
+inline constexpr uint32_t TqScanCountersBytes = sizeof(TqScanCounters);
 
 #endif

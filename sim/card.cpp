@@ -6,6 +6,7 @@
 
 #include "sim/signals.h"
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -137,6 +138,15 @@ Card::Card(const CardConfig &config, const EepromImage &eeprom)
             if (!SaveEepromImage(config_.eepromPath, image, error))
                 Note(now_, error);
         });
+    } else {
+        // A user who writes the EEPROM of a card with no file behind it should know, once,
+        // that the words are gone when the process ends.
+        eeprom_.OnProgrammed([](const EepromImage &) {
+            static std::atomic<bool> told{false};
+            if (!told.exchange(true))
+                std::fprintf(stderr, "tq4815 simulated machine: note: EEPROM writes last only for this process; "
+                                     "give eeprom=PATH in TQ4815_SIM to keep them in a file\n");
+        });
     }
 }
 
@@ -166,6 +176,14 @@ void Card::PowerUp()
     ao_ = {0, 0};
     line_ = false;
     StateChanged();
+}
+
+void Card::PowerCycle(VTime t)
+{
+    Settle(t);
+    timer_ = Timer8254{};
+    PowerUp();
+    UpdateLine();
 }
 
 // Logs a misuse at the access being decoded; one no test declared goes to the observer.

@@ -69,23 +69,75 @@ void CardHost::Detach()
 
 void CardHost::ReportLineLocked()
 {
-    bool line = card_->InterruptAsserted();
+    bool line = !silenced_ && Answers() && card_->InterruptAsserted();
     if (line == reported_ || !vector_ || !attached_)
         return;
     reported_ = line;
     plat::SetInterruptLine(*vector_, line);
 }
 
-// The clock calls these two with its device lock held.
+// The clock calls these two with its device lock held. A card that does not answer
+// stands still.
 VTime CardHost::NextEventTime(VTime now)
 {
-    return card_->NextEventTime(now);
+    return Answers() ? card_->NextEventTime(now) : kNever;
 }
 
 void CardHost::AdvanceTo(VTime t)
 {
+    if (!Answers())
+        return;
     card_->AdvanceTo(t);
     ReportLineLocked();
+}
+
+void CardHost::SetPowerState(int deviceState)
+{
+    ChangeAnswering([&] {
+        if (deviceState == 4)
+            cycled_ = true;  // D3: the card's power is gone, not only its clocks
+        powerState_ = deviceState;
+    });
+}
+
+void CardHost::SetPresent(bool present)
+{
+    ChangeAnswering([&] {
+        if (!present)
+            cycled_ = true;
+        present_ = present;
+    });
+}
+
+void CardHost::ChangeAnswering(const std::function<void()> &apply)
+{
+    // First the line drops, while the card still answers: at no moment is an interrupt
+    // pending from a card whose registers read all ones (a routine that took it could not
+    // dismiss it). Silenced, the card raises nothing, and a bus access meanwhile lowers
+    // the line itself; the line is driven outside the device lock, as that may run
+    // routines, and counts as low only once it is.
+    bool lower = false;
+    {
+        plat::DeviceGuard guard;
+        silenced_ = true;
+        lower = reported_ && vector_ && attached_;
+    }
+    if (lower) {
+        plat::SetInterruptLine(*vector_, false);
+        plat::DeviceGuard guard;
+        reported_ = false;
+    }
+    // Then the change. A card that answers again has been through a power cycle if it
+    // lost its power (its line is then low); its next bus access or clock step drives
+    // the line as it stands.
+    plat::DeviceGuard guard;
+    const bool wasDark = !Answers();
+    apply();
+    if (Answers() && wasDark && cycled_) {
+        card_->PowerCycle(plat::Now());
+        cycled_ = false;
+    }
+    silenced_ = false;
 }
 
 void CardHost::SetLocalInterrupt2(bool asserted)
@@ -96,7 +148,7 @@ void CardHost::SetLocalInterrupt2(bool asserted)
     {
         plat::DeviceGuard guard;
         card_->SetLocalInterrupt2(plat::Now(), asserted);
-        line = card_->InterruptAsserted();
+        line = !silenced_ && Answers() && card_->InterruptAsserted();
         if (line != reported_ && vector_ && attached_) {
             reported_ = line;
             change = true;
@@ -106,9 +158,12 @@ void CardHost::SetLocalInterrupt2(bool asserted)
         plat::SetInterruptLine(*vector_, line);
 }
 
-// The bus calls these two with its device lock held.
+// The bus calls these two with its device lock held. A card that does not answer leaves
+// the bus floating: all ones, and writes go nowhere.
 std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset, unsigned width)
 {
+    if (!host_.Answers())
+        return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
     std::uint32_t value = host_.card_->ReadInline(plat::Now(), window_, static_cast<std::uint32_t>(offset), width);
     host_.ReportLineLocked();
     return value;
@@ -116,6 +171,8 @@ std::uint32_t CardHost::WindowDevice::BusRead(plat::Space, std::uint64_t offset,
 
 void CardHost::WindowDevice::BusWrite(plat::Space, std::uint64_t offset, unsigned width, std::uint32_t value)
 {
+    if (!host_.Answers())
+        return;
     const VTime now = plat::Now();
     Card &card = *host_.card_;
     // Most of the interrupt routine's writes (the channel, a conversion start) leave the

@@ -76,6 +76,11 @@ std::unique_ptr<Machine> Machine::Boot(const MachineOptions &options, std::strin
     BuildLists(m->layout_, raw, translated);
     m->pdo_ = plat::CreateBusPdo(kPdoName, m->layout_.hasRaw ? &raw : nullptr,
                                  m->layout_.hasTranslated ? &translated : nullptr);
+    // The bus puts the card into the device power state each device set-power asks for.
+    CardHost *host = m->host_.get();
+    plat::SetBusPowerHandler(m->pdo_, [host](PDEVICE_OBJECT, DEVICE_POWER_STATE state) {
+        host->SetPowerState(static_cast<int>(state));
+    });
     gCurrent.store(m.get());
     plat::SetMachineBooted(&ShutdownCurrentMachine);
 
@@ -114,6 +119,12 @@ void Machine::Shutdown()
         plat::SetClockMode(plat::ClockMode::Manual);  // stops the clock and DPC threads
     Machine *self = this;
     gCurrent.compare_exchange_strong(self, nullptr);
+}
+
+NTSTATUS Machine::SurpriseRemove()
+{
+    host_->SetPresent(false);
+    return plat::PnpSurpriseRemoval(pdo_);
 }
 
 void Machine::ChangeLayout(const ResourceLayout &layout)

@@ -5,9 +5,14 @@
 
 #include <plat/machine.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 
 // The driver's load entry (libTq4815x.so).
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -27,6 +32,20 @@ void Fail(const char *what, NTSTATUS status)
                  static_cast<unsigned long>(static_cast<ULONG>(status)));
 }
 
+// eeprom=PATH keeps the EEPROM in a file, saved through a temporary file beside it: a
+// folder that cannot take it is refused at boot rather than at the first write.
+bool EepromFileWritable(const std::string &path, std::string &error)
+{
+    if (path.empty())
+        return true;
+    std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
+    if (access(folder.c_str(), W_OK | X_OK) != 0 || (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0)) {
+        error = "eeprom=" + path + ": cannot be written (" + std::strerror(errno) + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void)
@@ -40,6 +59,10 @@ extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void)
             std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
             return 1;
         }
+    }
+    if (!EepromFileWritable(options.config.card.eepromPath, error)) {
+        std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
+        return 1;
     }
     options.clock = plat::ClockMode::RealTime;
     options.speed = options.config.speed;

@@ -41,7 +41,9 @@ ResourceLayout Make(std::string name, std::vector<ResourceItem> items)
 // Every named layout, built once.
 const std::map<std::string, ResourceLayout, std::less<>> &Catalogue()
 {
-    static const std::map<std::string, ResourceLayout, std::less<>> catalogue = [] {
+    // Never destroyed: a machine shut down from a library's unload hook at process exit
+    // may still look a layout up after the exit handlers destroyed ordinary statics.
+    static const std::map<std::string, ResourceLayout, std::less<>> &catalogue = *new std::map<std::string, ResourceLayout, std::less<>>([] {
         std::map<std::string, ResourceLayout, std::less<>> c;
         auto add = [&c](ResourceLayout l) { c.emplace(l.name, std::move(l)); };
         // What the bus assigns: the bridge's memory view, the bridge's ports, the board's
@@ -106,7 +108,7 @@ const std::map<std::string, ResourceLayout, std::less<>> &Catalogue()
         add(Make("other-descriptors", {BridgeMemory(), ResourceItem::OtherDescriptor(kDevicePrivateType), BridgePorts(),
                                        ResourceItem::OtherDescriptor(kDmaType), BoardPorts(), Interrupt()}));
         return c;
-    }();
+    }());
     return catalogue;
 }
 
@@ -182,12 +184,12 @@ std::optional<ResourceLayout> ResourceLayout::Named(std::string_view name)
 
 const std::vector<std::string> &ResourceLayout::Names()
 {
-    static const std::vector<std::string> names = [] {
+    static const std::vector<std::string> &names = *new std::vector<std::string>([] {  // never destroyed
         std::vector<std::string> n;
         for (const auto &entry : Catalogue())
             n.push_back(entry.first);
         return n;
-    }();
+    }());
     return names;
 }
 

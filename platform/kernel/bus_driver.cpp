@@ -40,6 +40,7 @@ struct PdoData {
     BusCompletion powerHow = BusCompletion::InDispatch;
     std::vector<BusRequest> log;
     BusRequestHook hook;
+    BusPowerHandler powerHandler;
     unsigned pended = 0;  // requests handed to the completion thread, not yet completed
     std::condition_variable pendedDone;
 };
@@ -215,14 +216,22 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     NTSTATUS chosen;
     BusCompletion how;
     BusRequestHook hook;
+    BusPowerHandler powerHandler;
     {
         std::lock_guard<std::mutex> g(data->lock);
         auto it = data->statuses.find(static_cast<unsigned>(major) << 8 | minor);
         chosen = it != data->statuses.end() ? it->second : DefaultStatus(major, minor);
         how = major == IRP_MJ_POWER ? data->powerHow : data->pnpHow;
         hook = data->hook;
+        powerHandler = data->powerHandler;
     }
     if (hook) hook(pdo, irp);
+    // A device set-power that succeeds moves the device to its state.
+    if (powerHandler && major == IRP_MJ_POWER && minor == IRP_MN_SET_POWER &&
+        sp->Parameters.Power.Type == DevicePowerState &&
+        NT_SUCCESS(chosen != kBusLeavesStatus ? chosen : irp->IoStatus.Status)) {
+        powerHandler(pdo, sp->Parameters.Power.State.DeviceState);
+    }
 
     if (major == IRP_MJ_PNP && minor == IRP_MN_QUERY_CAPABILITIES && chosen != kBusLeavesStatus &&
         NT_SUCCESS(chosen)) {
@@ -466,6 +475,13 @@ void SetBusRequestHook(PDEVICE_OBJECT pdo, BusRequestHook hook) {
     if (data == nullptr) return;
     std::lock_guard<std::mutex> g(data->lock);
     data->hook = std::move(hook);
+}
+
+void SetBusPowerHandler(PDEVICE_OBJECT pdo, BusPowerHandler handler) {
+    PdoData *data = RequireData(pdo, "SetBusPowerHandler");
+    if (data == nullptr) return;
+    std::lock_guard<std::mutex> g(data->lock);
+    data->powerHandler = std::move(handler);
 }
 
 namespace pnp_detail {

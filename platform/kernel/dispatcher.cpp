@@ -12,12 +12,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <thread>
+#include <unordered_map>
 
 namespace plat::detail {
 namespace {
 
 std::mutex gDispatcherLock;
 std::condition_variable &gDispatcherCv = *new std::condition_variable;
+
+// Synchronization events that a thread took with a kernel-mode wait at PASSIVE_LEVEL
+// outside a critical region, by the thread that took them (under gDispatcherLock). When the
+// same thread sets such an event again, the event was a lock: held by a thread that an
+// application could suspend meanwhile, freezing every other request that waits for it.
+std::unordered_map<PVOID, PETHREAD> &gLocksOutsideRegion = *new std::unordered_map<PVOID, PETHREAD>;
 
 // System time (100 ns units since 1601) at which the machine booted: 2026-01-01 00:00 UTC.
 constexpr LONGLONG kBootSystemTime = 134116992000000000LL;
@@ -33,6 +40,12 @@ bool TryTake(DISPATCHER_HEADER *header)
 }  // namespace
 
 void NotifyDispatcherWaiters() { gDispatcherCv.notify_all(); }
+
+void ForgetLocksOutsideRegion()
+{
+    std::lock_guard<std::mutex> guard(gDispatcherLock);
+    gLocksOutsideRegion.clear();
+}
 
 VTime DeadlineFromTimeout(const LARGE_INTEGER *timeout)
 {
@@ -91,6 +104,11 @@ extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    {
+        // A new event at the address of an old one (a stack event) is not that lock.
+        std::lock_guard<std::mutex> guard(gDispatcherLock);
+        gLocksOutsideRegion.erase(Event);
+    }
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Signalling = 0;
     Event->Header.Size = static_cast<UCHAR>(sizeof(KEVENT) / sizeof(LONG));
@@ -112,12 +130,23 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
         return 0;
     }
     LONG previous;
+    bool lockOutsideRegion = false;
     {
         std::lock_guard<std::mutex> guard(gDispatcherLock);
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
+        auto taken = gLocksOutsideRegion.find(Event);
+        if (taken != gLocksOutsideRegion.end()) {
+            lockOutsideRegion = taken->second == CurrentThreadToken();
+            gLocksOutsideRegion.erase(taken);
+        }
     }
     gDispatcherCv.notify_all();
+    if (lockOutsideRegion)
+        Report(rule::LockOutsideCriticalRegion, "KeWaitForSingleObject",
+               "synchronization event " + Hex(reinterpret_cast<ULONG_PTR>(Event)) +
+                   " was held as a lock (taken and given back by one thread) outside "
+                   "KeEnterCriticalRegion/KeLeaveCriticalRegion: a suspended thread would keep it");
     return previous;
 }
 
@@ -148,7 +177,6 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
     (void)WaitReason;
-    (void)WaitMode;
     (void)Alertable;
     KIRQL irql = Thread().irql;
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -170,7 +198,36 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                "object " + Hex(reinterpret_cast<ULONG_PTR>(Object)) + " has lost its last reference");
         return STATUS_INVALID_PARAMETER;
     }
-    return WaitForObject(Object, DeadlineFromTimeout(Timeout));
+    NTSTATUS status = WaitForObject(Object, DeadlineFromTimeout(Timeout));
+    // A kernel-mode wait that takes a synchronization event at PASSIVE_LEVEL outside a
+    // critical region is remembered: if the same thread sets the event again, it held a
+    // lock (KeSetEvent reports it).
+    if (status == STATUS_SUCCESS && header->Type == SynchronizationEvent && WaitMode == KernelMode &&
+        irql == PASSIVE_LEVEL && Thread().criticalRegion == 0) {
+        std::lock_guard<std::mutex> guard(gDispatcherLock);
+        gLocksOutsideRegion[Object] = CurrentThreadToken();
+    }
+    return status;
+}
+
+// Holds off normal kernel APCs, and with them the suspension of the calling thread, until
+// the matching KeLeaveCriticalRegion. At or below APC_LEVEL.
+VOID NTAPI KeEnterCriticalRegion(VOID)
+{
+    if (Thread().irql > APC_LEVEL)
+        Report(rule::RoutineAboveLimit, "KeEnterCriticalRegion", "called at " + IrqlName(Thread().irql));
+    ++Thread().criticalRegion;
+}
+
+VOID NTAPI KeLeaveCriticalRegion(VOID)
+{
+    if (Thread().irql > APC_LEVEL)
+        Report(rule::RoutineAboveLimit, "KeLeaveCriticalRegion", "called at " + IrqlName(Thread().irql));
+    if (Thread().criticalRegion == 0) {
+        Report(rule::CriticalRegionUnbalanced, "KeLeaveCriticalRegion", "the thread is not in a critical region");
+        return;
+    }
+    --Thread().criticalRegion;
 }
 
 // Lets the calling thread sleep for Interval (negative: relative, 100 ns units; positive:

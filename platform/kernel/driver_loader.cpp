@@ -24,7 +24,10 @@ struct LoadedDriver {
 };
 
 std::mutex g_lock;
-std::map<PDRIVER_OBJECT, std::unique_ptr<LoadedDriver>> g_drivers;
+// Never destroyed: a machine may be shut down (its drivers unloaded) from a library's
+// unload hook at process exit, after the exit handlers destroyed ordinary statics.
+std::map<PDRIVER_OBJECT, std::unique_ptr<LoadedDriver>> &g_drivers =
+    *new std::map<PDRIVER_OBJECT, std::unique_ptr<LoadedDriver>>;
 
 std::wstring Widen(const char *s) {
     std::wstring w;

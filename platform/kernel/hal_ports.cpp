@@ -52,6 +52,16 @@ void ForgetRecentClaims()
     gRecent[0] = gRecent[1] = Claim{};
 }
 
+// Accesses that no device decoded, since the bus was last reset.
+std::atomic<std::uint64_t> gUnclaimedAccesses{0};
+
+// An access to an address no device claims: counted (a test proves with the count that a
+// request touched no port of any device).
+[[gnu::noinline, gnu::cold]] void CountUnclaimedAccess()
+{
+    gUnclaimedAccesses.fetch_add(1, std::memory_order_relaxed);
+}
+
 std::mutex gMapLock;
 std::vector<Mapping> &gMappings = *new std::vector<Mapping>;
 std::uintptr_t gRegion = 0;
@@ -90,6 +100,7 @@ bool DecodeMapped(std::uintptr_t address, std::uint64_t *busAddress)
 // An address that is neither a port nor a mapped one: reported, and read as a floating bus.
 [[gnu::noinline, gnu::cold]] std::uint32_t RefuseAddress(std::uintptr_t address, unsigned width, const char *routine)
 {
+    CountUnclaimedAccess();
     detail::Report(rule::PortAddressInvalid, routine,
                    detail::Hex(address) + " is neither a port number nor an address returned by MmMapIoSpace");
     return Ones(width);
@@ -180,6 +191,8 @@ inline BusDevice *ClaimantLocked(Space space, std::uint64_t busAddress, std::uin
             device->BusWrite(space, offset, width, value & ones);
         else
             result = device->BusRead(space, offset, width) & ones;
+    } else {
+        CountUnclaimedAccess();
     }
     --t.busDepth;
     // Manual mode, the common case: the access raised no interrupt and left no DPC, so
@@ -219,6 +232,11 @@ void ReleaseRange(Space space, std::uint64_t base)
     ForgetRecentClaims();
 }
 
+std::uint64_t UnclaimedAccessCount()
+{
+    return gUnclaimedAccesses.load(std::memory_order_relaxed);
+}
+
 void ReleaseAllRanges(BusDevice *device)
 {
     std::lock_guard<detail::BusMutex> guard(detail::BusLock());
@@ -234,6 +252,7 @@ void ResetBus()
 {
     std::lock_guard<BusMutex> guard(BusLock());
     gClaims.clear();
+    gUnclaimedAccesses.store(0);
     ForgetRecentClaims();
 }
 

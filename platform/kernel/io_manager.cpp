@@ -63,7 +63,9 @@ struct IrpTrack {
     PVOID systemBuffer;    // owned by the I/O manager
     PMDL mdl;              // owned by the I/O manager
     ULONG method;
+    ULONG inputLength;
     ULONG outputLength;
+    std::uint64_t fillSeed;  // METHOD_BUFFERED: the fill of the system buffer past the input
     // IofCallDriver calls under way for this IRP, which look at this record after their
     // dispatch routine returned, when the IRP may already be completed and freed; and
     // whether the quarantine let go of the block meanwhile, so that the last of those
@@ -348,10 +350,58 @@ bool IrpCompletedToTop(PIRP irp)
     return BlockOf(irp)->track.state.load() == static_cast<int>(IrpState::Completed);
 }
 
+namespace {
+
+// A buffered request's system buffer comes from pool that the real I/O manager does not
+// clear: past the input it holds whatever the pool held before. Here it holds a fill that
+// is never zero and differs from request to request, so that no caller or device can
+// produce it on purpose, and a driver that hands some of it back is found out.
+std::atomic<std::uint64_t> gFillSerial{0};
+constexpr std::size_t kFillRun = 4;  // returned fill bytes in a row that make a report
+
+std::uint64_t Mix64(std::uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Byte i of the fill of the request with this seed: 1…255.
+std::uint8_t FillByte(std::uint64_t seed, std::size_t i)
+{
+    std::uint8_t b = static_cast<std::uint8_t>(Mix64(seed ^ (i / 8)) >> (8 * (i % 8)));
+    return b != 0 ? b : 0xA5;
+}
+
+// Completion of a buffered request that returns bytes: a run of kFillRun or more returned
+// bytes past the input still holding the fill is pool the driver never wrote, on its way
+// to the caller. (A shorter run is not judged: four bytes a driver wrote match the fill
+// by chance once in 2^32, one byte once in 255.)
+void CheckReturnedFill(const IrpTrack &t, ULONG_PTR returned)
+{
+    const auto *buffer = static_cast<const std::uint8_t *>(t.systemBuffer);
+    std::size_t run = 0;
+    for (std::size_t i = t.inputLength; i < returned; ++i) {
+        run = buffer[i] == FillByte(t.fillSeed, i) ? run + 1 : 0;
+        if (run < kFillRun) continue;
+        std::size_t first = i + 1 - run;
+        while (i + 1 < returned && buffer[i + 1] == FillByte(t.fillSeed, i + 1)) ++i;
+        Report(rule::BufferedReplyUninitialised, "IofCompleteRequest",
+               "bytes " + std::to_string(first) + "…" + std::to_string(i) + " of the " + std::to_string(returned) +
+                   " returned by a buffered request (input " + std::to_string(t.inputLength) +
+                   " bytes) still hold the pool's old contents: the driver never wrote them");
+        return;
+    }
+}
+
+}  // namespace
+
 // Sets up the buffers of a device-control request as the real I/O manager does.
 // METHOD_BUFFERED: one system buffer of max(in, out) bytes, input copied in, the rest
-// zero-filled. METHOD_IN/OUT_DIRECT: the input in a system buffer, the output described
-// by an MDL (mapped or not, per SetDirectIoMdlMapped). METHOD_NEITHER: raw pointers.
+// holding a fill that stands for uninitialised pool. METHOD_IN/OUT_DIRECT: the input in a
+// system buffer, the output described by an MDL (mapped or not, per
+// SetDirectIoMdlMapped). METHOD_NEITHER: raw pointers.
 void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                                ULONG outputLength, bool kernelCaller)
 {
@@ -361,6 +411,7 @@ void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLen
     sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     t.method = METHOD_FROM_CTL_CODE(code);
+    t.inputLength = inputLength;
     t.outputLength = outputLength;
     irp->UserBuffer = output;
     switch (t.method) {
@@ -368,7 +419,9 @@ void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLen
         ULONG size = std::max(inputLength, outputLength);
         if (size != 0) {
             t.systemBuffer = std::malloc(size);
-            std::memset(t.systemBuffer, 0, size);
+            t.fillSeed = Mix64(gFillSerial.fetch_add(1, std::memory_order_relaxed));
+            auto *bytes = static_cast<std::uint8_t *>(t.systemBuffer);
+            for (ULONG i = inputLength; i < size; ++i) bytes[i] = FillByte(t.fillSeed, i);
             if (inputLength) std::memcpy(t.systemBuffer, input, inputLength);
             irp->AssociatedIrp.SystemBuffer = t.systemBuffer;
             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -402,7 +455,8 @@ void SetUpDeviceControlBuffers(PIRP irp, ULONG code, PVOID input, ULONG inputLen
 }
 
 // After completion: copies a buffered request's output back when the status is not an
-// error (IoStatus.Information bytes, never more than the caller's output length).
+// error (IoStatus.Information bytes, never more than the caller's output length), and
+// reports returned bytes the driver never wrote.
 void FinishDeviceControlBuffers(PIRP irp, PVOID output)
 {
     IrpTrack &t = BlockOf(irp)->track;
@@ -414,7 +468,9 @@ void FinishDeviceControlBuffers(PIRP irp, PVOID output)
                    std::to_string(t.outputLength) + " bytes; copied back " + std::to_string(t.outputLength));
         info = t.outputLength;
     }
-    if (info != 0 && t.systemBuffer != nullptr) std::memcpy(output, t.systemBuffer, info);
+    if (info == 0 || t.systemBuffer == nullptr) return;
+    CheckReturnedFill(t, info);
+    std::memcpy(output, t.systemBuffer, info);
 }
 
 std::size_t DevicesOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
@@ -424,7 +480,7 @@ std::size_t DevicesOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
     for (auto &[device, info] : gDevices) {
         if (device->DriverObject != driver || info.deletePending) continue;
         ++n;
-        if (detail) *detail += " " + (info.name.empty() ? Hex(reinterpret_cast<ULONG_PTR>(device)) : Narrow(info.name)) + ";";
+        if (detail) detail->append(" ").append(info.name.empty() ? Hex(reinterpret_cast<ULONG_PTR>(device)) : Narrow(info.name)).append(";");
     }
     return n;
 }
@@ -436,7 +492,7 @@ std::size_t LinksOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
     for (auto &[name, link] : gLinks) {
         if (link.owner != driver) continue;
         ++n;
-        if (detail) *detail += " " + Narrow(link.original) + ";";
+        if (detail) detail->append(" ").append(Narrow(link.original)).append(";");
     }
     return n;
 }
@@ -536,7 +592,9 @@ void FinishAtTop(PIRP irp, IrpTrack *track)
 {
     switch (track->kind) {
     case IrpKind::UserRequest:
-        KeSetEvent(&track->done, IO_NO_INCREMENT, FALSE);
+        // A request its issuer has left is finished (and freed) here; otherwise the issuer
+        // wakes to finish it.
+        if (!UserRequestCompleted(irp)) KeSetEvent(&track->done, IO_NO_INCREMENT, FALSE);
         break;
     case IrpKind::BuiltIoctl: {
         FinishDeviceControlBuffers(irp, irp->UserBuffer);
@@ -1124,13 +1182,18 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 
 // Maps the pages an MDL describes into system space. The pages must be locked (or be
 // non-paged pool). The system address is the buffer's own address here.
+//
+// Mapping a caller's locked pages needs system page table entries, which can run out: the
+// form that asks for a bug check on failure (BugCheckOnFailure TRUE, which is what the
+// plain MmMapLockedPages is) is reported for such an MDL, since on the real platform it
+// would stop the machine; the other form takes part in pool failure injection with the
+// tag 'PTE ' and then returns null.
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress, ULONG BugCheckOnFailure,
                                          MM_PAGE_PRIORITY Priority)
 {
     (void)CacheType;
     (void)BaseAddress;
-    (void)BugCheckOnFailure;
     (void)Priority;
     if (Thread().irql > DISPATCH_LEVEL)
         Report(rule::RoutineAboveLimit, "MmMapLockedPages", "called at " + IrqlName(Thread().irql));
@@ -1141,6 +1204,15 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
         return nullptr;
     }
     if (AccessMode != KernelMode) return nullptr;
+    const bool needsEntries = !(mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL));
+    if (needsEntries && BugCheckOnFailure) {
+        Report(rule::MapLockedPagesMayFail, "MmMapLockedPages",
+               "MDL " + Hex(reinterpret_cast<ULONG_PTR>(mdl)) +
+                   " maps a caller's pages with the form that bug-checks when system page table entries "
+                   "run out (use MmGetSystemAddressForMdlSafe)");
+    } else if (needsEntries && !PoolAttemptSucceeds(PoolTag("PTE "))) {
+        return nullptr;
+    }
     if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)) {
         mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
         mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

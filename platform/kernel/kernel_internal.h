@@ -74,6 +74,7 @@ struct ThreadState {
     // The bus lock is held for the interrupt routine this thread runs (see HoldBusForInterrupt).
     bool busHold = false;
     int addingDevice = 0;                    // > 0 while the PnP manager runs a driver's AddDevice
+    int criticalRegion = 0;                  // KeEnterCriticalRegion depth
     char token = 0;                          // its address identifies the thread
 };
 // The calling thread's state. Every port access, clock step and interrupt asks for it
@@ -270,6 +271,8 @@ inline void WakeClockThread()
     if (!ManualMode()) WakeClockThreadNow();
 }
 void ResetClock();
+// Machine reset: forgets which synchronization events threads hold as locks (dispatcher.cpp).
+void ForgetLocksOutsideRegion();
 
 // ---- Interrupt controller (interrupt.cpp) -----------------------------------------------------
 // Takes, in this thread, every pending interrupt its IRQL lets in (manual mode, or the clock
@@ -305,12 +308,20 @@ void StopDpcThread();
 // Counts an allocation attempt of the I/O manager on a driver's behalf; false if the
 // failure injection says this one fails.
 bool PoolAttemptSucceeds(ULONG tag);
+// Runs the test's pool allocation hook (plat/kernel.h), if any.
+void RunPoolHook(ULONG tag);
 std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail);
 void ResetPool();
+// RtlFreeUnicodeString's release of a buffer: reports any buffer that is not a string
+// the run-time library allocated (a pool block above all).
+void FreeRtlStringBuffer(PVOID buffer);
 
 // ---- Work items (work_queue.cpp) ---------------------------------------------------------------
 std::size_t WorkItemsOwnedBy(PDRIVER_OBJECT driver);
 void ResetWorkQueue();
+// Queues a routine of the platform's own (no driver's) for the worker thread, at any IRQL up
+// to DISPATCH_LEVEL: work that must run at PASSIVE_LEVEL, found above it.
+void QueueSystemWork(PWORKER_THREAD_ROUTINE routine, PVOID parameter);
 
 // ---- Object manager (object_manager.cpp) -------------------------------------------------------
 extern POBJECT_TYPE EventType;
@@ -342,6 +353,12 @@ bool DeviceOpenable(PDEVICE_OBJECT device, NTSTATUS *status);  // on success tak
 void PublishDevicesAddedHere();
 void ResetIo();
 void ResetFileIo();
+// Completion of a request of the simulated process reached the top of its stack (called by
+// IofCompleteRequest): finishes it when its issuer has left (true: the IRP is freed);
+// otherwise (false) its issuer's wait is to end.
+bool UserRequestCompleted(PIRP irp);
+// Cancels every request of the simulated process in flight, as the end of its threads does.
+void CancelAllFileIo();
 void ResetMemoryMappings();
 void ResetBus();
 

@@ -88,7 +88,11 @@ void ShutdownMachine()
         shutdown = gShutdown;
         gShutdown = nullptr;
     }
+    // As a process exit does: the threads' requests are cancelled as the threads end, then
+    // the handles are closed (a synchronous handle's close waits for its request).
+    detail::CancelAllFileIo();
     detail::CloseAllHandles();
+    FlushWorkItems();  // closes owed from completions above PASSIVE_LEVEL reach the drivers now
     if (shutdown) shutdown();
 }
 
@@ -126,7 +130,9 @@ void ResetMachine()
     detail::ResetObjects();
     detail::ResetPool();
     detail::ResetVerifierCount();
+    detail::ForgetLocksOutsideRegion();
     detail::ThreadState &t = detail::Thread();
+    t.criticalRegion = 0;
     t.irql = PASSIVE_LEVEL;
     t.heldLocks.clear();
     t.currentDriver = nullptr;

@@ -51,6 +51,10 @@ std::unordered_map<PVOID, Header> &gObjects = *new std::unordered_map<PVOID, Hea
 std::deque<PVOID> &gDeleted = *new std::deque<PVOID>;
 std::map<std::uintptr_t, HandleEntry> &gHandles = *new std::map<std::uintptr_t, HandleEntry>;
 std::uintptr_t gNextHandle = 4;
+// Kernel handles, as on 32-bit Windows, have the top bit of their 32-bit value set; only a
+// kernel-mode lookup resolves them.
+constexpr std::uintptr_t kKernelHandleBit = 0x80000000u;
+std::uintptr_t gNextKernelHandle = kKernelHandleBit | 4;
 
 
 // Drops one pointer reference; runs the delete action outside the lock.
@@ -91,11 +95,14 @@ LONG_PTR Dereference(PVOID body, const char *routine)
 }
 
 // Takes a pointer reference on the object behind a handle after type and access checks.
+// A lookup on behalf of user mode (checkAccess) never resolves a kernel handle.
 NTSTATUS ReferenceByHandle(HANDLE handle, POBJECT_TYPE type, ACCESS_MASK desired, bool checkAccess, PVOID *object,
                            POBJECT_TYPE *actualType, ACCESS_MASK *granted)
 {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    if (checkAccess && (value & kKernelHandleBit) != 0) return STATUS_INVALID_HANDLE;
     std::lock_guard<std::mutex> guard(gObjectLock);
-    auto h = gHandles.find(reinterpret_cast<std::uintptr_t>(handle));
+    auto h = gHandles.find(value);
     if (h == gHandles.end()) return STATUS_INVALID_HANDLE;
     Header &header = gObjects.at(h->second.body);
     if (type != nullptr && header.type != type) return STATUS_OBJECT_TYPE_MISMATCH;
@@ -155,11 +162,12 @@ void ResetObjects()
     gDeleted.clear();
     gHandles.clear();
     gNextHandle = 4;
+    gNextKernelHandle = kKernelHandleBit | 4;
 }
 
 }  // namespace detail
 
-NTSTATUS InsertHandle(PVOID object, POBJECT_TYPE type, ACCESS_MASK granted, HANDLE *handle)
+NTSTATUS InsertHandle(PVOID object, POBJECT_TYPE type, ACCESS_MASK granted, HANDLE *handle, bool kernelHandle)
 {
     std::lock_guard<std::mutex> guard(gObjectLock);
     auto it = gObjects.find(object);
@@ -167,8 +175,9 @@ NTSTATUS InsertHandle(PVOID object, POBJECT_TYPE type, ACCESS_MASK granted, HAND
     if (type != nullptr && it->second.type != type) return STATUS_OBJECT_TYPE_MISMATCH;
     ++it->second.pointers;
     ++it->second.handles;
-    std::uintptr_t value = gNextHandle;
-    gNextHandle = gNextHandle >= 0x7FFFFFF0 ? 4 : gNextHandle + 4;
+    std::uintptr_t &next = kernelHandle ? gNextKernelHandle : gNextHandle;
+    std::uintptr_t value = next;
+    next = (next & ~kKernelHandleBit) >= 0x7FFFFFF0 ? (next & kKernelHandleBit) | 4 : next + 4;
     gHandles[value] = HandleEntry{object, granted};
     *handle = reinterpret_cast<HANDLE>(value);
     return STATUS_SUCCESS;
@@ -234,13 +243,18 @@ NTSTATUS WaitForHandle(HANDLE handle, std::uint32_t timeoutMs)
     POBJECT_TYPE type;
     NTSTATUS status = ReferenceHandle(handle, nullptr, &body, &type);
     if (!NT_SUCCESS(status)) return status;
-    if (type != detail::EventType && type != detail::ThreadType) {
+    // A file object is waited on through its event, which a request of the file that had
+    // no event of its own sets at completion.
+    PVOID waitable = body;
+    if (type == detail::FileType)
+        waitable = &static_cast<PFILE_OBJECT>(body)->Event;
+    else if (type != detail::EventType && type != detail::ThreadType) {
         Dereference(body, "WaitForHandle");
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     VTime deadline = kNever;
     if (timeoutMs != 0xFFFFFFFFu) deadline = Now() + static_cast<VTime>(timeoutMs) * 1'000'000;
-    status = detail::WaitForObject(body, deadline);
+    status = detail::WaitForObject(waitable, deadline);
     Dereference(body, "WaitForHandle");
     return status;
 }
@@ -277,8 +291,9 @@ POBJECT_TYPE *IoFileObjectType = &detail::FileType;
 POBJECT_TYPE *PsThreadType = &detail::ThreadType;
 
 // References the object behind a handle of the (single) simulated process. With UserMode
-// the handle's granted access must cover DesiredAccess; with KernelMode, as on the real
-// platform, access is not checked. PASSIVE_LEVEL.
+// the handle's granted access must cover DesiredAccess and a kernel handle (top bit of
+// its 32-bit value set) is not found; with KernelMode, as on the real platform, access is
+// not checked and kernel handles resolve too. PASSIVE_LEVEL.
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID *Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation)

@@ -124,6 +124,39 @@ void FreeBlock(PVOID P, ULONG tag, bool checkTag, const char *routine)
 
 }  // namespace
 
+namespace detail {
+
+// RtlFreeUnicodeString's release of a string buffer. It frees only strings that the Rtl
+// conversion routines allocated for their caller, from the run-time library's own heap;
+// the stand-in has none of those routines, so every buffer reaching here was allocated
+// some other way. A pool block is the usual mistake (a real kernel stops the machine on
+// it): it is reported and returned to pool, so that the report is the only trace.
+void FreeRtlStringBuffer(PVOID buffer)
+{
+    const char *ruleName = rule::PoolFreeUnknown;
+    std::string problem = "address " + Hex(reinterpret_cast<ULONG_PTR>(buffer)) +
+                          " was not allocated by a run-time library string routine";
+    {
+        std::lock_guard<std::mutex> guard(gPoolLock);
+        auto it = gBlocks.find(buffer);
+        if (it != gBlocks.end()) {
+            ruleName = rule::PoolFreeWrongRoutine;
+            problem = "pool block " + Hex(reinterpret_cast<ULONG_PTR>(buffer)) + " with tag " +
+                      TagText(it->second.tag) +
+                      " freed as a run-time library string; pool is freed with ExFreePoolWithTag";
+            std::size_t size = it->second.size;
+            gBlocks.erase(it);
+            Quarantine(buffer, size);
+        } else if (gFreed.count(buffer)) {
+            ruleName = rule::PoolDoubleFree;
+            problem = "block " + Hex(reinterpret_cast<ULONG_PTR>(buffer)) + " was freed already";
+        }
+    }
+    Report(ruleName, "RtlFreeUnicodeString", problem);
+}
+
+}  // namespace detail
+
 void InjectPoolFailure(std::uint64_t nth)
 {
     std::lock_guard<std::mutex> guard(gPoolLock);
@@ -147,6 +180,32 @@ void FailAllPoolAllocationsByTag(ULONG tag, bool fail)
     else
         gFailAllTags.erase(tag);
 }
+
+namespace {
+std::mutex gPoolHookLock;
+PoolAllocationHook &gPoolHook = *new PoolAllocationHook;
+}  // namespace
+
+void SetPoolAllocationHook(PoolAllocationHook hook)
+{
+    std::lock_guard<std::mutex> guard(gPoolHookLock);
+    gPoolHook = std::move(hook);
+}
+
+namespace detail {
+// Runs the test's hook, if any, outside every pool lock (it may do anything a thread may).
+void RunPoolHook(ULONG tag)
+{
+    PoolAllocationHook hook;
+    {
+        std::lock_guard<std::mutex> guard(gPoolHookLock);
+        if (!gPoolHook)
+            return;
+        hook = gPoolHook;
+    }
+    hook(tag);
+}
+}  // namespace detail
 
 void ClearPoolFailures()
 {
@@ -201,7 +260,7 @@ std::size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver, std::string *detail)
     for (auto &[p, b] : gBlocks) {
         if (b.owner != driver) continue;
         ++n;
-        if (detail) *detail += " " + TagText(b.tag) + " " + std::to_string(b.size) + " bytes at " + Hex(reinterpret_cast<ULONG_PTR>(p)) + ";";
+        if (detail) detail->append(" ").append(TagText(b.tag)).append(" ").append(std::to_string(b.size)).append(" bytes at ").append(Hex(reinterpret_cast<ULONG_PTR>(p))).append(";");
     }
     return n;
 }
@@ -220,6 +279,8 @@ void ResetPool()
     gAttempts = gFailures = gFailAt = 0;
     gFailByTag.clear();
     gFailAllTags.clear();
+    std::lock_guard<std::mutex> hookGuard(gPoolHookLock);
+    gPoolHook = nullptr;
 }
 
 }  // namespace detail
@@ -239,6 +300,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL)
         Report(rule::PoolAboveLimit, "ExAllocatePoolWithTag",
                std::string(IsPaged(PoolType) ? "paged" : "non-paged") + " pool requested at " + IrqlName(irql));
+    RunPoolHook(Tag);
     std::lock_guard<std::mutex> guard(gPoolLock);
     if (!AttemptSucceedsLocked(Tag)) return nullptr;
     std::size_t size = NumberOfBytes == 0 ? 1 : NumberOfBytes;

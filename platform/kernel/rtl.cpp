@@ -1,7 +1,9 @@
 // Run-time library routines of the kernel stand-in: counted wide strings, the kernel's
 // swprintf and DbgPrint. They run at any IRQL and touch only the memory they are given
-// (RtlFreeUnicodeString returns its buffer to pool).
+// (RtlFreeUnicodeString releases only what the Rtl string routines allocated).
 #include <wdm.h>
+
+#include "kernel_internal.h"
 
 #include <climits>
 #include <cstdio>
@@ -52,10 +54,12 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
         DestinationString->Buffer[bytes / sizeof(WCHAR)] = L'\0';
 }
 
-// Returns the string's buffer to pool and empties the string.
+// Releases a string buffer that an Rtl conversion routine allocated and empties the
+// string. A buffer from pool (or from anywhere else) is the caller's mistake and is
+// reported: pool goes back with ExFreePoolWithTag.
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
-    if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
+    if (UnicodeString->Buffer != nullptr) plat::detail::FreeRtlStringBuffer(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = 0;
     UnicodeString->MaximumLength = 0;

@@ -80,6 +80,14 @@ std::size_t WorkItemsOwnedBy(PDRIVER_OBJECT driver)
     return n;
 }
 
+void QueueSystemWork(PWORKER_THREAD_ROUTINE routine, PVOID parameter)
+{
+    std::lock_guard<std::mutex> guard(gWorkLock);
+    gWork.push_back(Item{nullptr, routine, parameter, nullptr});
+    if (!gWorker.joinable()) gWorker = std::thread(WorkerMain);
+    gWorkCv.notify_all();
+}
+
 void ResetWorkQueue()
 {
     {

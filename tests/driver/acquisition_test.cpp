@@ -161,6 +161,15 @@ TEST_F(StartHandlerTest, StartRecordFieldsOutOfRangeAreRefusedWith118)
     EXPECT_EQ(Start(StartRecord(1, 1000, 32, 1, 31, 0, false, event)), STATUS_SUCCESS);
     EXPECT_EQ(Stop(), STATUS_SUCCESS);
     EXPECT_EQ(Start(StartRecord(1, 1000, 1, 1, 31, 0, false, event)), STATUS_SUCCESS);
+    EXPECT_EQ(Stop(), STATUS_SUCCESS);
+    // A start of several channels never uses its first channel (the scan begins at
+    // channel 0), so no value there refuses it.
+    for (uint16_t first : {32, 0xFFFF}) {
+        SCOPED_TRACE(first);
+        EXPECT_EQ(Start(StartRecord(1, 1000, 4, 1, first, 4, false, event)), STATUS_SUCCESS);
+        EXPECT_EQ(Card().ControlRegister(), 0x40) << "gain bits, channel 0";
+        EXPECT_EQ(Stop(), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(StartHandlerTest, RingModeEventThatCannotBeReferencedIsRefusedWith117)
@@ -169,7 +178,15 @@ TEST_F(StartHandlerTest, RingModeEventThatCannotBeReferencedIsRefusedWith117)
     ASSERT_EQ(plat::CloseHandle(closed), STATUS_SUCCESS);
     HANDLE notAnEvent = nullptr;  // the open file handle of another client
     ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &notAnEvent), STATUS_SUCCESS);
-    const HANDLE handles[] = {nullptr, closed, notAnEvent, reinterpret_cast<HANDLE>(0x7FFC)};
+    // An event the application may only wait on, and a kernel component's handle to an
+    // event: the request comes from user mode, so neither may be signalled on its behalf.
+    PVOID object = nullptr;
+    ASSERT_EQ(plat::ReferenceHandle(NewEvent(), *ExEventObjectType, &object, nullptr), STATUS_SUCCESS);
+    HANDLE waitOnly = nullptr, kernel = nullptr;
+    ASSERT_EQ(plat::InsertHandle(object, *ExEventObjectType, SYNCHRONIZE, &waitOnly), STATUS_SUCCESS);
+    ASSERT_EQ(plat::InsertHandle(object, *ExEventObjectType, EVENT_ALL_ACCESS, &kernel, true), STATUS_SUCCESS);
+    ObfDereferenceObject(object);
+    const HANDLE handles[] = {nullptr, closed, notAnEvent, reinterpret_cast<HANDLE>(0x7FFC), waitOnly, kernel};
     for (HANDLE handle : handles) {
         Card().ClearTrace();
         size_t pool = plat::PoolBlocksOutstanding(TQ_POOL_TAG);
@@ -181,6 +198,8 @@ TEST_F(StartHandlerTest, RingModeEventThatCannotBeReferencedIsRefusedWith117)
         EXPECT_TRUE(Trace(Window::Board).empty());
     }
     plat::CloseHandle(notAnEvent);
+    plat::CloseHandle(waitOnly);
+    plat::CloseHandle(kernel);
 }
 
 TEST_F(StartHandlerTest, FailedAllocationReleasesTheOldBlockAndTheEventWith109)
@@ -334,8 +353,10 @@ TEST_F(StartHandlerTest, LoadsTheTimerDivisorOfTheRate)
         int32_t rate;
         uint32_t divisor;
     };
-    const Case cases[] = {{92, 65217}, {91, 65535}, {8, 65535}, {1, 65535}, {-3, 65535},
-                          {100000, 60}, {200000, 60}, {1000, 6000}, {0, 65535}};
+    // Below 92 the timer runs at a multiple of the rate (91: 182 Hz, 8: 96 Hz, 1 and 0:
+    // 92 Hz) and the negative codes at 100 Hz: every count fits 16 bits unclamped.
+    const Case cases[] = {{92, 65217}, {91, 32967}, {8, 62500}, {1, 65217}, {-3, 60000},
+                          {100000, 60}, {200000, 60}, {1000, 6000}, {0, 65217}};
     for (const Case &c : cases) {
         ASSERT_EQ(Start(StartRecord(10, c.rate, 1, 2, 0, 0, false, NewEvent())), STATUS_SUCCESS);
         auto writes = BoardWrites(Trace(Window::Board));

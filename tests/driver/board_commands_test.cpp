@@ -1,8 +1,9 @@
 // IOCTL_BOARD_COMMAND, IOCTL_GET_LAST_ERROR and IOCTL_CARD_FREQUENCY through the
 // dispatcher, checked against the card model: every row of the form selection by
 // (input length, output length), every CommandBlock sub-command, the order of the
-// 103/114 refusals, the bounds refused before anything is touched, the bounded polled
-// scan, and the sub-commands refused or restricted while an acquisition runs.
+// 103/114 refusals, the bounds refused before anything is touched, the confinement of
+// every port to the card's claimed ranges (121), the bounded polled scan, and the
+// sub-commands refused or restricted while an acquisition runs.
 #include "support/driver_fixture.h"
 
 #include "driver.h"
@@ -67,6 +68,16 @@ protected:
     {
         EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
         EXPECT_EQ(LastError(), code);
+    }
+
+    // A port outside the card's ranges: refused with 121 before any port of any device
+    // (the card, or an address nothing decodes) was touched.
+    void ExpectDenied(const Reply &r)
+    {
+        EXPECT_EQ(r.status, STATUS_ACCESS_DENIED);
+        EXPECT_EQ(LastError(), TQ_DRV_PORT_OUT_OF_RANGE);
+        EXPECT_TRUE(Card().Trace().Entries().empty());
+        EXPECT_EQ(plat::UnclaimedAccessCount(), 0u);
     }
 
     // Port number of a register of the bridge as an offset from BoardBase (16 bits).
@@ -327,12 +338,10 @@ TEST_F(BoardCommandTest, ReadBytesReadsFromASignedOffsetAndEchoesTheRest)
     const std::vector<uint8_t> sent = Block({0, 3, 2});
     EXPECT_TRUE(std::equal(r.bytes.begin() + 3, r.bytes.end(), sent.begin() + 3));
 
-    // Offset 0xFF is −1: the first port lies below the board range, the second is B+0.
+    // Offset 0xFF is −1: B−1, then B+0. The first port lies below the board range, so the
+    // whole run is refused (see PortsOutsideTheCardsRanges…).
     Card().ClearTrace();
-    ASSERT_EQ(Command(Block({0, 2, 0xFF})).status, STATUS_SUCCESS);
-    auto board = Trace(Window::Board);
-    ASSERT_EQ(board.size(), 1u);
-    EXPECT_EQ(board[0].offset, 0u);
+    ExpectDenied(Command(Block({0, 2, 0xFF})));
 
     // Counts of 0 or less read nothing.
     Card().ClearTrace();
@@ -346,11 +355,15 @@ TEST_F(BoardCommandTest, ReadAndWriteBytesCountsBeyondTheBlockAreRefusedUntouche
     ExpectRefused(Command(Block({0, 101, 0})), TQ_DRV_BAD_BOARD_COMMAND);
     ExpectRefused(Command(Block({1, 98, 0})), TQ_DRV_BAD_BOARD_COMMAND);
     EXPECT_TRUE(Trace(Window::Board).empty());
-    // 100 bytes fill the whole reply, reading the write-only registers on the way.
+    // 16 bytes read the whole board range, the write-only registers included; 100 would run
+    // past it (121).
     Card().ExpectMisuse(sim::misuse::kWriteOnlyRead);
-    Reply r = Command(Block({0, 100, 2}));
+    Reply r = Command(Block({0, 16, 0}));
     ASSERT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.bytes[0], STATUS_CONVERSION_DONE);
+    EXPECT_EQ(r.bytes[2], STATUS_CONVERSION_DONE);
+    EXPECT_EQ(r.bytes[16], Block({})[16]);
+    Card().ClearTrace();
+    ExpectDenied(Command(Block({0, 100, 2})));
 }
 
 TEST_F(BoardCommandTest, WriteBytesWritesTheDataFromByteThree)
@@ -359,6 +372,58 @@ TEST_F(BoardCommandTest, WriteBytesWritesTheDataFromByteThree)
     EXPECT_EQ(WritesOf(Trace(Window::Board)), (Writes{{13, 0x11}, {14, 0x22}}));
     EXPECT_EQ(Card().DigitalOutputLow(), 0x11);
     EXPECT_EQ(Card().DigitalOutputHigh(), 0x22);
+}
+
+// Every form that takes a port from the caller reaches it only when the whole access lies
+// in a range the card claimed (bridge 128 bytes, board 16): one byte past either end, an
+// access that straddles the end, a signed offset below the base, an unsigned one that
+// wraps past port space onto no range, are all refused with 121 and touch nothing. The
+// accesses that end exactly at the last byte still work.
+TEST_F(BoardCommandTest, PortsOutsideTheCardsRangesAreRefusedWith121UntouchedAndTheEdgesStillWork)
+{
+    const uint16_t past = static_cast<uint16_t>(0x10000 - Dc()->BoardBase);  // wraps to port 0
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> request;
+        ULONG inLen, outLen;
+        bool inside;
+    };
+    const Case cases[] = {
+        {"RegisterRead dword at 12", {3, 0, 12, 0}, 4, 4, true},
+        {"RegisterRead dword at 13", {3, 0, 13, 0}, 4, 4, false},
+        {"RegisterRead word at 15", {2, 0, 15, 0}, 4, 4, false},
+        {"RegisterRead byte at 16", {1, 0, 16, 0}, 4, 4, false},
+        {"RegisterRead byte wrapped to port 0", {1, 0, uint8_t(past), uint8_t(past >> 8)}, 4, 4, false},
+        {"RegisterWrite byte at 15", {1, 0, 15, 0, 0, 0, 0, 0}, 8, 1, true},
+        {"RegisterWrite byte at 16", {1, 0, 16, 0, 0x5A, 0, 0, 0}, 8, 1, false},
+        {"RegisterWrite dword at 14", {3, 0, 14, 0, 1, 2, 3, 4}, 8, 1, false},
+        {"BridgeRead at 124", {124}, 1, 4, true},
+        {"BridgeRead at 125", {125}, 1, 4, false},
+        {"BridgeRead at -1", {0xFF}, 1, 4, false},
+        {"CMD_READ_BYTES 16 from 0", Block({0, 16, 0}), 100, 100, true},
+        {"CMD_READ_BYTES 2 from 15", Block({0, 2, 15}), 100, 100, false},
+        {"CMD_READ_BYTES 1 from -1", Block({0, 1, 0xFF}), 100, 100, false},
+        {"CMD_WRITE_BYTES 1 from 15", Block({1, 1, 15, 0}), 100, 100, true},
+        {"CMD_WRITE_BYTES 17 from 0", Block({1, 17, 0}), 100, 100, false},
+        {"CMD_WRITE_BYTES 3 from 127", Block({1, 3, 0x7F}), 100, 100, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Card().ClearTrace();
+        Reply r = Board(c.request, c.inLen, c.outLen);
+        if (c.inside) {
+            EXPECT_EQ(r.status, STATUS_SUCCESS);
+            EXPECT_FALSE(Card().Trace().Entries().empty());
+        } else {
+            ExpectDenied(r);
+        }
+    }
+    // A refused RegisterWrite reports the write as not made (seen in the handler's
+    // buffer: a failed request's output is not copied back).
+    std::vector<uint8_t> write{1, 0, 16, 0, 0x5A, 0, 0, 0};
+    EXPECT_EQ(BoardCommandHandler(Dc(), 8, write.data(), 1, write.data()), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(write[0], 0);
+    EXPECT_EQ(plat::UnclaimedAccessCount(), 0u);
 }
 
 TEST_F(BoardCommandTest, SetupProgramsGainChannelCountAndFirstChannel)
@@ -395,8 +460,9 @@ TEST_F(BoardCommandTest, ScanConvertsChannelCountPlusOneAndRepliesWithTheLaterRe
     Reply r = Command(sent);
     ASSERT_EQ(r.status, STATUS_SUCCESS);
 
-    // Five conversions; channel numbers 1…5 with the gain bits, then gain bits and channel 0.
-    Writes expected;
+    // Channel 0 selected first; five conversions with channel numbers 1…5 and the gain
+    // bits; then gain bits and channel 0.
+    Writes expected{{12, 0x20}};
     for (uint32_t ch = 1; ch <= 5; ++ch) {
         expected.push_back({15, 0});
         expected.push_back({12, ch | 0x20});
@@ -442,19 +508,17 @@ TEST_F(BoardCommandTest, ScanUsesOnlyTheGainBitsWithItsOwnChannelNumbers)
     for (auto w : WritesOf(Trace(Window::Board)))
         if (w.first == BOARD_CONTROL)
             controls.push_back(w);
-    ASSERT_EQ(controls.size(), 34u);
+    ASSERT_EQ(controls.size(), 35u);
+    EXPECT_EQ(controls[0].second, 0u) << "channel 0 selected before the first conversion";
     for (uint32_t pass = 0; pass < 33; ++pass)
-        EXPECT_EQ(controls[pass].second, (pass + 1) & 0x1F) << pass;
+        EXPECT_EQ(controls[1 + pass].second, (pass + 1) & 0x1F) << pass;
     EXPECT_EQ(controls.back().second, 0u);
     auto conversions = ConversionsSinceMark();
     ASSERT_EQ(conversions.size(), 33u);
-    // The first kept result converts what the register held before the scan (channel 5);
-    // every later one the scan's own channel, all at gain 0.
-    EXPECT_EQ(conversions[1].channel, 5u);
+    // Channel 5, selected before the scan, is replaced before the first start latches
+    // it: reply word k is channel k, at gain 0.
     for (size_t k = 1; k < conversions.size(); ++k) {
-        if (k >= 2) {
-            EXPECT_EQ(conversions[k].channel, k - 1);
-        }
+        EXPECT_EQ(conversions[k].channel, k - 1);
         EXPECT_EQ(conversions[k].gain, 0u);
     }
 }
@@ -561,15 +625,30 @@ TEST_F(BoardCommandTest, SubCommandsThatWouldCorruptARunningAcquisitionAreRefuse
 {
     StartAcquisition();
     const USHORT channels = Dc()->ChannelCount;
+    // A counter load is accepted only as count bytes to counter 1 or 2 (registers 1, 2)
+    // behind a control word that programs counter 1 or 2.
     for (std::vector<uint8_t> block : {Block({2, 1, 4, 0}), Block({3}), Block({4}), Block({7}), Block({6, 3}),
                                        Block({12, 0, 0x34, 0x10, 0x00}),   // control word for counter 0
                                        Block({12, 0, 0x74, 0x10, 0x00}),   // count bytes into counter 0
-                                       Block({12, 0x10, 0xB6, 0x10, 0x00})}) {  // counter 2's word, count into counter 0
-        SCOPED_TRACE(int(block[0]));
+                                       Block({12, 0x10, 0xB6, 0x10, 0x00}),  // counter 2's word, count into counter 0
+                                       Block({12, 1, 0x34, 0x10, 0x00}),   // counter 0's word, count into counter 1
+                                       Block({12, 3, 0x74, 0x34, 0x00}),   // "count" into the control register: counter 0 halted
+                                       Block({12, 12, 0x74, 0x1F, 0x1F}),  // into the channel/gain register
+                                       Block({12, 15, 0xB6, 0, 0}),        // into start-conversion
+                                       Block({12, 4, 0xB6, 0, 0}),         // into analog output 0
+                                       Block({12, 2, 0xE2, 0x10, 0x00}),   // a read-back command naming counter 0
+                                       Block({12, 2, 0xCC, 0x10, 0x00})}) {  // a read-back of counters 1, 2 only
+        SCOPED_TRACE(testing::Message() << int(block[0]) << " " << int(block[1]) << " " << int(block[2]));
         ExpectRefused(Command(block), TQ_DRV_RUNNING);
     }
     EXPECT_TRUE(WritesOf(Trace(Window::Board)).empty());
     EXPECT_EQ(Dc()->ChannelCount, channels);
+    // Counter 0 still paces the acquisition: one interrupt per period.
+    EXPECT_TRUE(Card().Counter(0).Running());
+    EXPECT_EQ(Card().Counter(0).Mode(), 3u);
+    const USHORT interrupts = Dc()->IsrCount;
+    Ticks(5);
+    EXPECT_EQ(Dc()->IsrCount, interrupts + 5);
 
     // What cannot disturb it still works (the result register, read while the start's
     // conversion runs, gives the result before it).
@@ -579,6 +658,8 @@ TEST_F(BoardCommandTest, SubCommandsThatWouldCorruptARunningAcquisitionAreRefuse
     EXPECT_EQ(Command(Block({10, 0, 0x55})).status, STATUS_SUCCESS);
     EXPECT_EQ(Command(Block({11, 1, 0x00, 0x08})).status, STATUS_SUCCESS);
     EXPECT_EQ(Command(Block({12, 2, 0xB6, 0x70, 0x17})).status, STATUS_SUCCESS);
+    EXPECT_EQ(Command(Block({12, 0x11, 0x76, 0x70, 0x17})).status, STATUS_SUCCESS);  // counter 1 (low 4 bits)
+    EXPECT_EQ(Card().Counter(1).Divisor(), 6000u);
     EXPECT_EQ(Board({1, 0, 2, 0}, 4, 4).status, STATUS_SUCCESS);
 
     ASSERT_EQ(Stop(), STATUS_SUCCESS);

@@ -7,6 +7,7 @@
 #include "frame_fixture.h"
 
 #include "sim/registers.h"
+#include "sim/resource_layout.h"
 
 #include <functional>
 
@@ -31,6 +32,20 @@ sim::ResourceLayout MovedLayout()
         }
     }
     return l;
+}
+
+// Another device on the card's shareable, level-sensitive line: it raises the line now and
+// then, and its routine serves and lowers it when no routine before it claimed it.
+std::atomic<bool> gNeighbourRaised{false};
+std::atomic<std::uint64_t> gNeighbourServed{0};
+
+BOOLEAN NTAPI NeighbourService(PKINTERRUPT, PVOID)
+{
+    if (!gNeighbourRaised.exchange(false))
+        return FALSE;
+    plat::SetInterruptLine(sim::kDefaultInterruptVector, false);
+    gNeighbourServed.fetch_add(1);
+    return TRUE;
 }
 
 class FrameTorture : public FrameTest {
@@ -243,9 +258,43 @@ TEST_F(FrameTorture, SurpriseRemovalRemovalAndAddAgain)
     });
 }
 
+TEST_F(FrameTorture, CardVanishesUnderAnAcquisitionOnASharedLine)
+{
+    PKINTERRUPT neighbour = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&neighbour, NeighbourService, nullptr, nullptr, sim::kDefaultInterruptVector,
+                                 static_cast<KIRQL>(sim::kDefaultInterruptIrql),
+                                 static_cast<KIRQL>(sim::kDefaultInterruptIrql), LevelSensitive, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    Run([&](int) {
+        // The card leaves the machine, most often under a running acquisition; the Plug
+        // and Play manager has not noticed yet, and the neighbour needs service meanwhile:
+        // the driver's routine must leave the line to it (no storm), and the workers'
+        // requests go on against the floating bus without waiting for the card.
+        (void)WaitUntil([&] { return LoadShared(&Dc()->Running) != 0; }, 1);
+        machine_->Host().SetPresent(false);
+        for (int k = 0; k < 3; ++k) {
+            const std::uint64_t served = gNeighbourServed.load();
+            gNeighbourRaised.store(true);
+            plat::SetInterruptLine(sim::kDefaultInterruptVector, true);
+            ASSERT_TRUE(WaitUntil([&] { return gNeighbourServed.load() > served; }));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        ASSERT_EQ(plat::PnpSurpriseRemoval(pdo_), STATUS_SUCCESS);
+        ExpectState(PNP_SURPRISE_REMOVED);
+        ASSERT_EQ(Dc()->Running, 0);
+        ASSERT_EQ(plat::PnpRemoveDevice(pdo_), STATUS_SUCCESS);  // waits for the workers' handles
+        machine_->Host().SetPresent(true);
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        ASSERT_EQ(Start(), STATUS_SUCCESS);
+        ExpectState(PNP_STARTED);
+    });
+    IoDisconnectInterrupt(neighbour);
+    EXPECT_GT(acquisitions_.load(), 0u);
+}
+
 TEST_F(FrameTorture, SleepAndWakeWithAWaitingRequest)
 {
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
     Run([&](int i) {
         auto w = StartWait(h);
         ASSERT_EQ(plat::PowerSendSystem(pdo_, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);

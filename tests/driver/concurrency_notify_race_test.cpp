@@ -102,7 +102,7 @@ TEST_F(NotifyRace, CleanupAndCancellationAgainstPostCompleteTheRequestOnce)
     Outcomes out;
     const int rounds = TortureCycles(kDefaultRounds);
     for (int i = 0; i < rounds && !HasFailure(); ++i) {
-        HANDLE h = OpenOrFail();
+        HANDLE h = OpenOverlappedOrFail();  // closed while its wait is pending
         Round(h, poster,
               [&] {
                   std::thread canceller([&] { plat::CancelFileIo(h, true); });

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "driver.h"
+#include "plat/hw.h"
 #include "plat/kernel.h"
 #include "plat/user_io.h"
 
@@ -43,10 +44,16 @@ TEST_F(DispatchTest, InformationIsTheOutputLengthOnSuccessAndFailure)
     // A refusal (not opened) with an output of 16 bytes.
     EXPECT_EQ(Ioctl(IOCTL_QUERY_BUF, nullptr, 0, out, sizeof(out), &information), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(information, sizeof(out));
-    // A success with an output longer than the reply.
+    // A success with an output longer than the reply: what the handler did not write
+    // comes back as zero, never as the pool the system buffer came from.
     uint16_t port[8] = {static_cast<uint16_t>(Dc()->BoardBase + BOARD_STATUS)};
+    for (size_t i = 1; i < 8; ++i)
+        port[i] = 0xA5A5;
     EXPECT_EQ(Ioctl(IOCTL_IN_BYTE, port, 2, port, sizeof(port), &information), STATUS_SUCCESS);
     EXPECT_EQ(information, sizeof(port));
+    EXPECT_EQ(port[0] & 0xFF, STATUS_CONVERSION_DONE);
+    for (size_t i = 1; i < 8; ++i)
+        EXPECT_EQ(port[i], 0) << i;
     // No output at all.
     EXPECT_EQ(Ioctl(IOCTL_STOP, nullptr, 0, nullptr, 0, &information), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(information, 0u);
@@ -109,6 +116,45 @@ TEST_F(DispatchTest, PortCodesReadAndWriteTheAddressedPortWithTheirWidth)
     EXPECT_FALSE(trace[1].write);
     EXPECT_EQ(trace[1].width, 2);
     EXPECT_EQ(in[0], trace[1].value);
+}
+
+// The direct port codes reach a port only when the whole access lies inside a range the
+// card claimed; anything else (another device's port, port 0, an access that straddles
+// the end of a range) is refused with 121 and STATUS_ACCESS_DENIED before any port is
+// touched. The last bytes of each range remain reachable.
+TEST_F(DispatchTest, PortCodesOutsideTheCardsRangesAreRefusedWith121WithoutTouchingAnything)
+{
+    const uint32_t board = Dc()->BoardBase, bridge = Dc()->BridgeBase;
+    struct Case {
+        ULONG code;
+        uint32_t port;
+        bool inside;
+    };
+    const Case cases[] = {
+        {IOCTL_IN_BYTE, board + 15, true},    {IOCTL_IN_WORD, board + 14, true},
+        {IOCTL_IN_DWORD, bridge + 124, true}, {IOCTL_OUT_BYTE, board + BOARD_DO_HIGH, true},
+        {IOCTL_IN_BYTE, board + 16, false},   {IOCTL_IN_WORD, board + 15, false},
+        {IOCTL_IN_DWORD, board + 13, false},  {IOCTL_IN_DWORD, bridge + 125, false},
+        {IOCTL_IN_BYTE, bridge - 1, false},   {IOCTL_IN_BYTE, 0, false},
+        {IOCTL_IN_BYTE, 0xFFFF, false},       {IOCTL_OUT_BYTE, 0x300, false},
+        {IOCTL_OUT_WORD, 0x80, false},        {IOCTL_OUT_DWORD, board + 16, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.code << " port " << c.port);
+        uint32_t record[2] = {c.port, 0x5A5A5A5A};
+        Card().ClearTrace();
+        const bool write = c.code >= IOCTL_OUT_BYTE;
+        NTSTATUS status = Ioctl(c.code, record, write ? 8 : 2, write ? nullptr : record, write ? 0 : 4);
+        if (c.inside) {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            EXPECT_EQ(Card().Trace().Entries().size(), 1u);
+            continue;
+        }
+        EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+        EXPECT_EQ(LastError(), TQ_DRV_PORT_OUT_OF_RANGE);
+        EXPECT_TRUE(Card().Trace().Entries().empty());
+        EXPECT_EQ(plat::UnclaimedAccessCount(), 0u);
+    }
 }
 
 TEST_F(DispatchTest, PortCodesRefuseBuffersTooShortForTheirRecordWithoutTouchingAnything)
@@ -213,6 +259,35 @@ TEST_F(DispatchTest, RequestsOnceRemovalHasBegunFailWithDeletePending)
     EXPECT_EQ(Dc()->RemoveLock.Count, references) << "the refused acquire gave its reference back";
     HANDLE second = nullptr;
     EXPECT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &second), STATUS_DELETE_PENDING);
+    Dc()->RemoveLock.Removing = 0;
+}
+
+NTSTATUS NTAPI FreeDirectIrp(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(DispatchTest, TheCloseOfARefusedCreateReleasesNothing)
+{
+    // An I/O manager that sends a close after a refused create (Wine's does) must not make
+    // the close drop a reference that another handle holds.
+    FILE_OBJECT file{};
+    auto send = [&](UCHAR major) {
+        PIRP irp = IoAllocateIrp(Fdo()->StackSize + 1, FALSE);
+        IoSetNextIrpStackLocation(irp);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        IoGetNextIrpStackLocation(irp)->FileObject = &file;
+        IoSetCompletionRoutine(irp, FreeDirectIrp, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(Fdo(), irp);
+    };
+    const LONG opens = Dc()->OpenCount;
+    const LONG references = Dc()->RemoveLock.Count;
+    Dc()->RemoveLock.Removing = 1;
+    EXPECT_EQ(send(IRP_MJ_CREATE), STATUS_DELETE_PENDING);
+    EXPECT_EQ(send(IRP_MJ_CLOSE), STATUS_SUCCESS);
+    EXPECT_EQ(Dc()->OpenCount, opens);
+    EXPECT_EQ(Dc()->RemoveLock.Count, references);
     Dc()->RemoveLock.Removing = 0;
 }
 

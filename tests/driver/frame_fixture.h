@@ -213,19 +213,23 @@ protected:
     }
 
     // ---- User-mode handles ---------------------------------------------------------------
-    NTSTATUS Open(HANDLE *handle)
+    // Synchronous, as the library opens the device, unless a test needs a request of the
+    // handle to stay pending while the handle is used or closed: a Windows program uses an
+    // overlapped handle for that, and so do the tests.
+    NTSTATUS Open(HANDLE *handle, plat::FileIo mode = plat::FileIo::Synchronous)
     {
-        NTSTATUS status = plat::OpenDevicePath("\\\\.\\Tq4815x", handle);
+        NTSTATUS status = plat::OpenDevicePath("\\\\.\\Tq4815x", handle, mode);
         if (NT_SUCCESS(status))
             handles_.push_back(*handle);
         return status;
     }
-    HANDLE OpenOrFail()
+    HANDLE OpenOrFail(plat::FileIo mode = plat::FileIo::Synchronous)
     {
         HANDLE h = nullptr;
-        EXPECT_EQ(Open(&h), STATUS_SUCCESS);
+        EXPECT_EQ(Open(&h, mode), STATUS_SUCCESS);
         return h;
     }
+    HANDLE OpenOverlappedOrFail() { return OpenOrFail(plat::FileIo::Overlapped); }
     void Close(HANDLE h)
     {
         for (auto it = handles_.begin(); it != handles_.end(); ++it) {

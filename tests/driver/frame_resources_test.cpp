@@ -2,9 +2,11 @@
 // resource layout the simulated bus can give: which ranges become the bridge and the
 // board, what is mapped and unmapped (the verifier reports an unmap of anything that was
 // not mapped, and the unload check any mapping or connection left), how the interrupt is
-// connected and which line is recorded.
+// connected and which line is recorded; and that a caller reaches the card's ports and
+// EEPROM only through what the current start claimed.
 #include "frame_fixture.h"
 
+#include "plat/hw.h"
 #include "sim/registers.h"
 
 namespace frame {
@@ -263,6 +265,104 @@ TEST_F(FrameResourcesTest, ASecondStartWithoutAStopReleasesTheFirstClaim)
     // twice over otherwise, and the unload check finds nothing left behind.
     ASSERT_EQ(plat::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
     EXPECT_TRUE(CanJoinVector(sim::kDefaultInterruptVector, Latched));
+}
+
+// A device that is not started (never started, after a failed start, after a stop or a
+// surprise removal) keeps describing its last claim, but no request reaches a port or the
+// EEPROM through it: every such form is refused with 103 and touches nothing, while the
+// board status, the resource report and the last error still answer from what is stored.
+TEST_F(FrameResourcesTest, CardRequestsNeedAStartedDeviceWhileTheStoredReportsAlwaysAnswer)
+{
+    struct Request {
+        const char *what;
+        ULONG code;
+        std::vector<UCHAR> in;
+        ULONG outLength;
+    };
+    const UCHAR bridgeLow = static_cast<UCHAR>(kBridgePort + BRIDGE_INTCSR), bridgeHigh = UCHAR(kBridgePort >> 8);
+    const UCHAR boardLow = static_cast<UCHAR>(kBoardPort + BOARD_DI_LOW), boardHigh = UCHAR(kBoardPort >> 8);
+    std::vector<UCHAR> readDi(100, 0), setup(100, 0);
+    readDi[0] = 9;
+    setup[0] = 2, setup[2] = 4;
+    const Request requests[] = {
+        {"IOCTL_IN_DWORD", IOCTL_IN_DWORD, {bridgeLow, bridgeHigh}, 4},
+        {"IOCTL_IN_BYTE", IOCTL_IN_BYTE, {boardLow, boardHigh}, 2},
+        {"IOCTL_OUT_BYTE", IOCTL_OUT_BYTE, {UCHAR(boardLow + 10), boardHigh, 0, 0, 0x5A, 0, 0, 0}, 0},
+        {"RegisterRead", IOCTL_BOARD_COMMAND, {1, 0, 3, 0}, 4},
+        {"RegisterWrite", IOCTL_BOARD_COMMAND, {1, 0, 13, 0, 0x5A, 0, 0, 0}, 1},
+        {"BridgeRead", IOCTL_BOARD_COMMAND, {UCHAR(BRIDGE_INTCSR)}, 4},
+        {"EepromRead", IOCTL_BOARD_COMMAND, {116, 2}, 4},
+        {"EepromWrite", IOCTL_BOARD_COMMAND, {120, 1, 0x34, 0x12}, 0},
+        {"CMD_READ_DI", IOCTL_BOARD_COMMAND, readDi, 100},
+        {"CMD_SETUP", IOCTL_BOARD_COMMAND, setup, 100},
+        {"IOCTL_CARD_FREQUENCY", IOCTL_CARD_FREQUENCY, {}, 4},
+    };
+    for (const char *state : {"never started", "failed start", "stopped", "surprise-removed"}) {
+        SCOPED_TRACE(state);
+        const std::string s = state;
+        Plug(Layout(s == "failed start" ? "no-board" : "default"));
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
+        if (s != "never started") {
+            EXPECT_EQ(Start(), s == "failed start" ? STATUS_DEVICE_CONFIGURATION_ERROR : STATUS_SUCCESS);
+        }
+        HANDLE h = OpenOrFail();
+        if (s == "stopped") {
+            ASSERT_EQ(plat::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+            ASSERT_EQ(plat::PnpSend(pdo_, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+        } else if (s == "surprise-removed") {
+            ASSERT_EQ(plat::PnpSurpriseRemoval(pdo_), STATUS_SUCCESS);
+        }
+        CardModel().ClearTrace();
+        const std::uint64_t unclaimed = plat::UnclaimedAccessCount();
+        const sim::EepromImage eeprom = CardModel().EepromContents();
+        for (const Request &r : requests) {
+            SCOPED_TRACE(r.what);
+            std::vector<UCHAR> in = r.in, out(r.outLength + 1, 0xEE);
+            EXPECT_EQ(Ioctl(h, r.code, in.empty() ? nullptr : in.data(), ULONG(in.size()), out.data(), r.outLength),
+                      STATUS_UNSUCCESSFUL);
+            LONG error = 0;
+            ASSERT_EQ(Ioctl(h, IOCTL_GET_LAST_ERROR, nullptr, 0, &error, sizeof(error)), STATUS_SUCCESS);
+            EXPECT_EQ(error, TQ_DRV_NO_BOARD);
+        }
+        EXPECT_TRUE(CardModel().Trace().Entries().empty());
+        EXPECT_EQ(plat::UnclaimedAccessCount(), unclaimed);
+        EXPECT_EQ(CardModel().EepromContents(), eeprom);
+        EXPECT_EQ(Dc()->ChannelCount, 0);  // CMD_SETUP changed nothing
+
+        UCHAR status[10] = {}, report[80] = {};
+        EXPECT_EQ(Ioctl(h, IOCTL_BOARD_COMMAND, nullptr, 0, status, sizeof(status)), STATUS_SUCCESS);
+        EXPECT_EQ(Ioctl(h, IOCTL_BOARD_COMMAND, nullptr, 0, report, sizeof(report)), STATUS_SUCCESS);
+        EXPECT_EQ(report[0], Dc()->PortCount);
+        Close(h);
+        Shutdown();
+    }
+}
+
+// A board range translated to memory space is addressed through its mapped base: the
+// board-command forms reach it whole (not cut to 16 bits, which would name some port of
+// another device), and a 16-bit port number from the direct port codes never reaches it.
+TEST_F(FrameResourcesTest, AMappedBoardRangeIsReachedThroughItsMappedBaseOnly)
+{
+    Boot("board-in-memory");
+    ASSERT_EQ(Dc()->PortIsMapped[1], 1);
+    ASSERT_GE(Dc()->BoardBase, 0x10000u);
+    HANDLE h = OpenOrFail();
+    CardModel().SetDigitalInputs(0x5A, 0xC3);
+    const std::uint64_t unclaimed = plat::UnclaimedAccessCount();
+
+    UCHAR read[4] = {2, 0, BOARD_DI_LOW, 0};  // RegisterRead, 16 bits: both input bytes
+    ASSERT_EQ(Ioctl(h, IOCTL_BOARD_COMMAND, read, 4, read, 4), STATUS_SUCCESS);
+    EXPECT_EQ(read[0], 0x5A);
+    EXPECT_EQ(read[1], 0xC3);
+    std::vector<UCHAR> block(100, 0);
+    block[0] = 1, block[1] = 1, block[2] = BOARD_DO_LOW, block[3] = 0x3C;  // CMD_WRITE_BYTES
+    ASSERT_EQ(Ioctl(h, IOCTL_BOARD_COMMAND, block.data(), 100, block.data(), 100), STATUS_SUCCESS);
+    EXPECT_EQ(CardModel().DigitalOutputLow(), 0x3C);
+    EXPECT_EQ(plat::UnclaimedAccessCount(), unclaimed);
+
+    UCHAR port[4] = {UCHAR(Dc()->BoardBase + BOARD_DI_LOW), UCHAR((Dc()->BoardBase + BOARD_DI_LOW) >> 8)};
+    EXPECT_EQ(Ioctl(h, IOCTL_IN_BYTE, port, 2, port, 2), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(plat::UnclaimedAccessCount(), unclaimed);
 }
 
 }  // namespace

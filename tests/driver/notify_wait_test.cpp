@@ -59,7 +59,7 @@ TEST_F(NotifyTest, PostHandsItsFourBytesUnchangedToTheWaiterAndOnlyFour)
 
 TEST_F(NotifyTest, ASecondWaitIsRefusedAndTheFirstKeepsWaiting)
 {
-    HANDLE a = OpenOrFail(), b = OpenOrFail();
+    HANDLE a = OpenOverlappedOrFail(), b = OpenOrFail();
     auto first = StartWait(a);
     ASSERT_FALSE(first->done.load());
     PIRP waiting = Slot();
@@ -93,7 +93,7 @@ TEST_F(NotifyTest, ACancelledWaitEmptiesTheSlotAndANewWaitIsAccepted)
 
 TEST_F(NotifyTest, ClosingAHandleAbortsOnlyItsOwnWait)
 {
-    HANDLE a = OpenOrFail(), b = OpenOrFail(), poster = OpenOrFail();
+    HANDLE a = OpenOverlappedOrFail(), b = OpenOrFail(), poster = OpenOrFail();
     auto w = StartWait(a);
     PIRP waiting = Slot();
 
@@ -131,7 +131,7 @@ TEST_F(NotifyTest, RejectCancelsTheWaitingRequestAndRefusesLaterOnesWithItsStatu
 
 TEST_F(NotifyTest, AnOccupiedSlotIsTestedBeforeTheRejectStatus)
 {
-    HANDLE h = OpenOrFail(), other = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail(), other = OpenOrFail();
     auto w = StartWait(h);
     InterlockedExchange(&Dc()->RejectStatus, STATUS_DEVICE_POWERED_OFF);
     EXPECT_EQ(WaitRefusal(other), STATUS_UNSUCCESSFUL);
@@ -195,7 +195,7 @@ TEST_F(NotifyQueueTest, ARequestWithNoLocationBelowTheDriversIsNotQueued)
 
 TEST_F(NotifyQueueTest, AQueuedRequestCarriesItsBookkeepingInTheStack)
 {
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();
     auto w = StartWait(h);
     PIRP irp = Slot();
     ASSERT_NE(irp, nullptr);

@@ -133,12 +133,12 @@ TEST_F(PnpStates, OldWdmRefusesQueryRemoveOnlyForAStartedDeviceWithAnOpenHandle)
     }
 }
 
-TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilPowerUp)
+TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilRestartOrPowerUp)
 {
     for (bool announced : {true, false}) {
         SCOPED_TRACE(announced ? "query-stop, then stop" : "stop without query-stop");
         BringTo(From::Started, 0x10);
-        HANDLE h = OpenOrFail();
+        HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
         auto w = StartWait(h);
         if (announced) {
             ASSERT_EQ(plat::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -148,10 +148,11 @@ TEST_F(PnpStates, StopAbortsWaitingRequestsAndLaterWaitsAreCancelledUntilPowerUp
         EXPECT_EQ(Dc()->RejectStatus, STATUS_CANCELLED);
         EXPECT_EQ(WaitRefusal(h), STATUS_CANCELLED);
 
-        // A new start does not clear the refusal; a device power-up does.
+        // A new start clears the refusal, and so does a device power-up.
         ASSERT_EQ(Start(), STATUS_SUCCESS);
-        EXPECT_EQ(WaitRefusal(h), STATUS_CANCELLED);
+        EXPECT_EQ(Dc()->RejectStatus, 0);
         ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+        EXPECT_EQ(WaitRefusal(h), STATUS_DEVICE_POWERED_OFF);
         ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
         EXPECT_EQ(Dc()->RejectStatus, 0);
         auto again = StartWait(h);

@@ -79,7 +79,7 @@ constexpr bool kSys = true, kDev = false;
 TEST_F(PowerTest, SleepAsksForD3FirstAndWakeForwardsTheSystemRequestFirst)
 {
     BootWithCapabilities();
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
     auto w = StartWait(h);
 
     // S0 -> S3: D2 in the capabilities, raised to D3; the device request goes first, aborts
@@ -88,6 +88,7 @@ TEST_F(PowerTest, SleepAsksForD3FirstAndWakeForwardsTheSystemRequestFirst)
     ExpectLog(PowerLog(), {{kDev, IRP_MN_SET_POWER, PowerDeviceD3, 0}, {kSys, IRP_MN_SET_POWER, PowerSystemSleeping3, 0}});
     EXPECT_EQ(FinishWait(w), STATUS_CANCELLED);
     EXPECT_EQ(Dc()->DevicePower, PowerDeviceD3);
+    EXPECT_EQ(plat::RecordedDevicePowerState(Fdo()), PowerDeviceD3);  // told to the power manager
     EXPECT_EQ(Dc()->SystemPower, PowerSystemSleeping3);
     EXPECT_EQ(Dc()->RejectStatus, STATUS_DEVICE_POWERED_OFF);
     EXPECT_EQ(WaitRefusal(h), STATUS_DEVICE_POWERED_OFF);
@@ -100,6 +101,7 @@ TEST_F(PowerTest, SleepAsksForD3FirstAndWakeForwardsTheSystemRequestFirst)
     ExpectLog(PowerLog(), {{kSys, IRP_MN_SET_POWER, PowerSystemWorking, 0}, {kDev, IRP_MN_SET_POWER, PowerDeviceD0, 0}});
     EXPECT_EQ(Dc()->SystemPower, PowerSystemWorking);
     EXPECT_EQ(Dc()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(plat::RecordedDevicePowerState(Fdo()), PowerDeviceD0);
     EXPECT_EQ(Dc()->RejectStatus, 0);
     auto again = StartWait(h);
     ULONG value = 0xA5A5F00D;
@@ -162,7 +164,7 @@ TEST_F(PowerTest, FailingPoRequestPowerIrpFinishesTheSystemRequest)
 TEST_F(PowerTest, QueriesAskForADeviceQueryAndChangeNothing)
 {
     BootWithCapabilities();
-    HANDLE h = OpenOrFail();
+    HANDLE h = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
     auto w = StartWait(h);
     ASSERT_EQ(plat::PowerSendSystem(pdo_, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     ExpectLog(PowerLog(), {{kDev, IRP_MN_QUERY_POWER, PowerDeviceD3, 0}, {kSys, IRP_MN_QUERY_POWER, PowerSystemSleeping3, 0}});
@@ -184,29 +186,44 @@ TEST_F(PowerTest, QueriesAskForADeviceQueryAndChangeNothing)
     ExpectIdle();
 }
 
-TEST_F(PowerTest, SetPowerToTheCurrentStateCountsAsAPowerDown)
+TEST_F(PowerTest, SetPowerToTheCurrentStateCountsAsAPowerDownExceptD0WhichAcceptsWaitsAgain)
 {
     BootWithCapabilities();
     HANDLE h = OpenOrFail();
 
-    // Device D0 while in D0.
+    // A vetoed sleep: the system query fails below, and the system stays in S0 with a
+    // set-power S0 while working. Its device request, D0 while in D0, takes no power away:
+    // the waiting request goes on waiting and waits stay accepted.
     auto w = StartWait(h);
-    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
-    EXPECT_EQ(FinishWait(w), STATUS_CANCELLED);
-    EXPECT_EQ(Dc()->DevicePower, PowerDeviceD0);
-    EXPECT_EQ(Dc()->RejectStatus, STATUS_DEVICE_POWERED_OFF);
-    EXPECT_EQ(WaitRefusal(h), STATUS_DEVICE_POWERED_OFF);
-
-    // System S0 while in S0: the power-down path, which asks for D0 and so aborts again.
-    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
-    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);  // power-up
-    EXPECT_EQ(Dc()->RejectStatus, 0);
-    w = StartWait(h);
+    plat::SetBusStatus(pdo_, IRP_MJ_POWER, IRP_MN_QUERY_POWER, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(plat::PowerSendSystem(pdo_, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
+    plat::ResetBusStatus(pdo_);
     plat::ClearBusRequestLog(pdo_);
     ASSERT_EQ(plat::PowerSendSystem(pdo_, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
     ExpectLog(PowerLog(), {{kDev, IRP_MN_SET_POWER, PowerDeviceD0, 0}, {kSys, IRP_MN_SET_POWER, PowerSystemWorking, 0}});
+    EXPECT_FALSE(w->done.load());
+    EXPECT_EQ(Dc()->RejectStatus, 0);
+    ULONG value = 5;
+    EXPECT_EQ(Ioctl(h, IOCTL_POST_NOTIFY, &value, sizeof(value)), STATUS_SUCCESS);
+    EXPECT_EQ(FinishWait(w), STATUS_SUCCESS);
+    // A refusal left standing (a release of the resources) is cleared by D0 while in D0.
+    InterlockedExchange(&Dc()->RejectStatus, STATUS_CANCELLED);
+    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(Dc()->RejectStatus, 0);
+
+    // Device D3 while in D3: a power-down again, which aborts and refuses.
+    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);  // power-up
+    w = StartWait(h);
+    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(FinishWait(w), STATUS_CANCELLED);
+    InterlockedExchange(&Dc()->RejectStatus, 0);
+    w = StartWait(h);
+    ASSERT_EQ(plat::PowerSendDevice(pdo_, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(FinishWait(w), STATUS_CANCELLED);
+    EXPECT_EQ(Dc()->DevicePower, PowerDeviceD3);
     EXPECT_EQ(Dc()->RejectStatus, STATUS_DEVICE_POWERED_OFF);
+    EXPECT_EQ(WaitRefusal(h), STATUS_DEVICE_POWERED_OFF);
     ExpectIdle();
 }
 
@@ -293,6 +310,33 @@ TEST_F(PowerTest, DispatchReturnsPendingForEverySetAndQueryAndPassesOthersDown)
         EXPECT_EQ(plat::PoolBlocksOutstanding(kWdmTag), poolBefore);  // the transaction is freed
         ExpectIdle();
     }
+}
+
+TEST_F(PowerTest, ARequestThatMeetsARemovalBeginningIsFinishedAtOnceWithDeletePending)
+{
+    BootWithCapabilities();
+    DeviceContext *dc = Dc();
+    // The removal begins on another processor just as the dispatch routine, its own
+    // remove-lock reference taken, allocates the request's transaction.
+    std::thread removal;
+    std::atomic<bool> armed{true};
+    plat::SetPoolAllocationHook([&](ULONG tag) {
+        if (tag != kWdmTag || !armed.exchange(false))
+            return;
+        removal = std::thread([this] { EXPECT_EQ(plat::PnpRemoveDevice(pdo_), STATUS_SUCCESS); });
+        EXPECT_TRUE(WaitUntil([&] { return __atomic_load_n(&dc->RemoveLock.Removing, __ATOMIC_ACQUIRE) != 0; }));
+    });
+    DirectIrp record;
+    EXPECT_EQ(SendDirect(Fdo(), IRP_MJ_POWER, IRP_MN_SET_POWER, &record, DevicePowerState, PowerDeviceD3),
+              STATUS_PENDING);
+    plat::SetPoolAllocationHook(nullptr);
+    // Finished at once: never forwarded, so no completion routine of it can outlive the device.
+    ASSERT_TRUE(WaitUntil([&] { return record.completed.load(); }));
+    EXPECT_EQ(record.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(record.information, 0u);
+    removal.join();
+    EXPECT_EQ(Fdo(), nullptr);
+    EXPECT_TRUE(PowerLog().empty());
 }
 
 TEST_F(PowerTest, NoPoolForTheTransactionRefusesTheRequest)

@@ -122,7 +122,7 @@ TEST_F(ReaderTest, DuringOverrunOldestTakesOneAndLatestTakesTheBufferAtWriteInde
 {
     StartSmallRing(4);
     Ticks(4 + 2);  // full ring, then two dropped scans (L = 1: each one moves the sequence)
-    ASSERT_EQ(Dc()->OverrunCount, 1);
+    ASSERT_EQ(Dc()->OverrunCount, 2);
     ASSERT_EQ(Dc()->SequenceNo, 6);
     EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
     EXPECT_EQ(QueryBuf(), 3);
@@ -171,6 +171,25 @@ TEST_F(ReaderTest, BuffersAlreadyMappedToSystemSpaceAreWrittenThroughTheirMappin
     EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
     plat::SetDirectIoMdlMapped(false);
     EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 1);
+}
+
+TEST_F(ReaderTest, CallersPagesAreMappedAfterTheChecksAndAFailedMappingIsRefusedWith109)
+{
+    StartSmallRing(4);
+    std::vector<uint8_t> out;
+    const ULONG bytes = Dc()->BufferBytes;
+    // Nothing unread: refused before any system address space is taken.
+    plat::InjectPoolFailureByTag(plat::PoolTag("PTE "), 1);
+    EXPECT_EQ(Read(IOCTL_READ_OLDEST, out, bytes), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LastError(), TQ_NO_DATA);
+    EXPECT_EQ(plat::PoolFailuresInjected(), 0u);
+    // A buffer to copy, but its mapping fails: refused, unwritten, the buffer still unread.
+    Ticks(1);
+    EXPECT_EQ(Read(IOCTL_READ_OLDEST, out, bytes), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(LastError(), TQ_DRV_NO_MEMORY);
+    EXPECT_EQ(out, std::vector<uint8_t>(bytes, 0xA5));
+    EXPECT_EQ(QueryBuf(), 1);
+    EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
 }
 
 // ---- Snapshot ------------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include "plat/hw.h"
 #include "plat/kernel.h"
 
+#include <cstring>
+
 namespace tqtest {
 namespace {
 
@@ -141,7 +143,7 @@ TEST_F(SequencerTest, ChannelCountRewrittenWhileRunningLeavesTheLayoutOfTheStart
 
 TEST_F(SequencerTest, SoftDivisorEightStepsOnEveryEighthInterrupt)
 {
-    StartRing(1, 10, 2, 3, 1);  // rate code 1: timer at 8 Hz, divisor 8
+    StartRing(1, 10, 2, 3, 12);  // rate code 12: timer at 96 Hz, divisor 8
     ASSERT_EQ(Dc()->SoftDivisor, 8);
     const uint16_t isr = Dc()->IsrCount;
     for (unsigned interrupt = 1; interrupt <= 24; ++interrupt) {
@@ -172,12 +174,15 @@ TEST_F(SequencerTest, RingOfFourWithoutReaderDropsWholeScansAndCountsThemInTheSe
     EXPECT_TRUE(EventSignalled(event));
 
     std::vector<uint16_t> buffer0(Dc()->BufferTable[0], Dc()->BufferTable[0] + 5);
-    Ticks(2 * 3);  // three scans dropped
-    EXPECT_EQ(Dc()->SequenceNo, 4);
-    EXPECT_EQ(Dc()->OverrunCount, 4);
-    Ticks(2);  // the fourth: the sequence moves on
+    Ticks(2);  // the first scan dropped moves the sequence on at once
     EXPECT_EQ(Dc()->SequenceNo, 5);
-    EXPECT_EQ(Dc()->OverrunCount, 1);
+    EXPECT_EQ(Dc()->OverrunCount, 2);
+    Ticks(2 * 3);  // three more: still within L
+    EXPECT_EQ(Dc()->SequenceNo, 5);
+    EXPECT_EQ(Dc()->OverrunCount, 5);
+    Ticks(2);  // the fifth, L after the first: the sequence moves on again
+    EXPECT_EQ(Dc()->SequenceNo, 6);
+    EXPECT_EQ(Dc()->OverrunCount, 2);
     EXPECT_EQ(std::vector<uint16_t>(Dc()->BufferTable[0], Dc()->BufferTable[0] + 5), buffer0)
         << "a full ring is never overwritten";
 
@@ -186,7 +191,7 @@ TEST_F(SequencerTest, RingOfFourWithoutReaderDropsWholeScansAndCountsThemInTheSe
     EXPECT_EQ(WordAt(out, 0), 0);
     Ticks(2 * 2);  // two scans: buffer 0 refilled
     EXPECT_EQ(Dc()->WriteIndex, 1);
-    EXPECT_EQ(Word(0, 0), 5) << "the refilled buffer carries the sequence number after the gap";
+    EXPECT_EQ(Word(0, 0), 6) << "the refilled buffer carries the sequence number after the gap";
     // The refilled buffer's samples are the two newest scans, in their channels.
     std::vector<sim::ConversionRecord> conversions = ConversionsSinceMark();
     size_t n = conversions.size();
@@ -247,6 +252,32 @@ TEST_F(SequencerTest, StopAfterAFullBufferLeavesNoDpcToSignal)
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
     EXPECT_EQ(plat::QueuedDpcCount(), 0u);
     EXPECT_EQ(Dc()->UserEvent, nullptr);
+}
+
+TEST_F(SequencerTest, ADpcThatRunsLateForOneAcquisitionLeavesTheNextOnesEventAlone)
+{
+    HANDLE first = NewEvent(), second = NewEvent();
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, first)), STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    Ticks(2);
+    ASSERT_EQ(plat::QueuedDpcCount(), 1u);
+    // Another processor takes the DPC off the queue, and is held up before it runs it:
+    // meanwhile the acquisition stops and the next one starts with its own event.
+    PKDPC dpc = &Fdo()->Dpc;
+    PVOID arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
+    ASSERT_TRUE(KeRemoveQueueDpc(dpc));
+    KeLowerIrql(old);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, second)), STATUS_SUCCESS);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    BufferReadyDpc(dpc, dpc->DeferredContext, arg1, arg2);
+    KeLowerIrql(old);
+    EXPECT_FALSE(EventSignalled(second));
+    EXPECT_FALSE(EventSignalled(first));
+    // The new acquisition's own full buffer signals its event.
+    Ticks(2);
+    EXPECT_TRUE(EventSignalled(second));
 }
 
 TEST_F(SequencerTest, LocalInterruptTwoAloneIsCountedIdleWithoutAStep)
@@ -364,6 +395,55 @@ TEST_F(SequencerTest, SnapshotFillsTheCircularBufferAndCountsPasses)
     EXPECT_EQ(Dc()->WriteIndex, 0);
     EXPECT_EQ(Dc()->OverrunCount, 0);
     EXPECT_EQ(plat::QueuedDpcCount(), 0u);
+    TqScanCounters counters = ScanCounters();
+    EXPECT_EQ(counters.Stored, 12u) << "every scan is stored; a snapshot never drops";
+    EXPECT_EQ(counters.Dropped, 0u);
+    EXPECT_EQ(counters.Overruns, 0u);
+}
+
+// Every overrun shows: d scans dropped while the ring was full make the first buffer
+// filled afterwards carry a sequence word 1 + ceil(d / L) above its predecessor's
+// (L = samples per buffer), and the counters give d exactly. A jump of 1 means nothing
+// was lost. The counters start from zero at each start and keep their values after a stop.
+TEST_F(SequencerTest, EveryOverrunShowsInTheSequenceWordsAndTheCounters)
+{
+    constexpr uint32_t L = 4;  // two channels, two scans a buffer; a scan takes two steps
+    TqScanCounters counters = ScanCounters();
+    EXPECT_EQ(counters.Stored + counters.Dropped + counters.Overruns, 0u) << "nothing before the first start";
+    for (uint32_t dropped : {0u, 1u, L - 1, L, L + 1, 3 * L + 5}) {
+        SCOPED_TRACE(testing::Message() << dropped << " scans dropped");
+        ASSERT_EQ(Start(StartRecord(2, 1000, 2, 4, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+        Ticks(2 + 4 * 4);  // the ring runs full
+        Ticks(2 * dropped);
+        std::vector<uint8_t> out;
+        ASSERT_EQ(Read(IOCTL_READ_OLDEST, out, Dc()->BufferBytes), STATUS_SUCCESS);
+        Ticks(2 * 2);  // buffer 0 filled again: the ring is full once more
+        std::vector<uint16_t> sequence;
+        while (QueryBuf() > 0) {
+            ASSERT_EQ(Read(IOCTL_READ_OLDEST, out, Dc()->BufferBytes), STATUS_SUCCESS);
+            sequence.push_back(WordAt(out, 0));
+        }
+        ASSERT_EQ(sequence.size(), 4u);
+        EXPECT_EQ(sequence[2], 3);
+        EXPECT_EQ(sequence[3] - sequence[2], 1 + (dropped + L - 1) / L);
+        counters = ScanCounters();
+        EXPECT_EQ(counters.Stored, 4 * 2 + 2u);
+        EXPECT_EQ(counters.Dropped, dropped);
+        EXPECT_EQ(counters.Overruns, 2u);
+        ASSERT_EQ(Stop(), STATUS_SUCCESS);
+        const TqScanCounters stopped = ScanCounters();
+        EXPECT_EQ(memcmp(&stopped, &counters, sizeof counters), 0) << "a stop keeps the counters";
+    }
+
+    // A buffer of more than 32767 samples steps the sequence every 32767 dropped scans.
+    ASSERT_EQ(Start(StartRecord(40000, 100000, 1, 1, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+    Ticks(1 + 40000 + 1);  // full, then the first scan dropped
+    EXPECT_EQ(Dc()->SequenceNo, 2);
+    Ticks(32766);
+    EXPECT_EQ(Dc()->SequenceNo, 2);
+    Ticks(1);
+    EXPECT_EQ(Dc()->SequenceNo, 3);
+    EXPECT_EQ(ScanCounters().Dropped, 32768u);
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ TEST_F(AcquisitionTest, StartChecksRunInOrderOnLow16BitArguments)
         {"rate 100001", {2, 100, 0, 4, 100001}, 17, 0},
         {"rate -100000 passes", {2, 100, 0, 4, -100000}, 0, 802},
         {"rate 100000 passes", {2, 100, 0, 4, 100000}, 0, 802},
+        {"first channel 40 of a 4-channel scan passes (not used)", {2, 100, 40, 4, 1000}, 0, 802},
     };
     for (bool snapshot : {false, true}) {
         for (const Case &c : cases) {
@@ -137,20 +138,67 @@ TEST_F(AcquisitionTest, SecondStartIsRefusedWith102AndCreatesNoThread)
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 
-// A refused start still records its sizes: the next read asks for the refused start's
-// buffer size, which the driver finds too short for the running acquisition.
-TEST_F(AcquisitionTest, RefusedStartKeepsItsSizesForLaterReads)
+// A start the driver refuses (102: one runs already) leaves the running acquisition's
+// reads as they were, in either mode: the ring's next ADResult still asks for its own
+// buffer size and gets the card's samples, and the snapshot's GetSnapshot still frames
+// its scans and takes the position from the reply's last four bytes.
+TEST_F(AcquisitionTest, RefusedStartLeavesTheRunningAcquisitionsReadsAsTheyWere)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
-    ASSERT_EQ(lib.StartIntr(4, 10, 0, 4, 10000, 0, 0), 82);
-    ASSERT_TRUE(AdvanceUntilUnread(1));
-    EXPECT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 0);
-    EXPECT_EQ(lib.GetLastADError(), 102);
-    std::vector<unsigned char> buffer(200, 0xEE);
-    EXPECT_EQ(lib.ADResult(buffer.data()), 0);
-    EXPECT_EQ(lib.GetLastADError(), 112);
-    EXPECT_EQ(buffer[0], 0xEE);
+    for (bool snapshot : {false, true}) {
+        SCOPED_TRACE(snapshot ? "snapshot" : "ring");
+        // Two channels, ten scans a buffer: 42 bytes; the refused start asks for four.
+        ASSERT_EQ(snapshot ? lib.StartSnapshot(1, 20, 0, 2, 10000, 0, 0, 0)
+                           : lib.StartIntr(4, 10, 0, 2, 10000, 0, 0),
+                  snapshot ? 82 : 42);
+        ASSERT_TRUE(snapshot ? (Advance(5'000'000), true) : AdvanceUntilUnread(1));
+        EXPECT_EQ(snapshot ? lib.StartSnapshot(1, 20, 0, 4, 10000, 0, 0, 0)
+                           : lib.StartIntr(4, 10, 0, 4, 10000, 0, 0),
+                  0);
+        EXPECT_EQ(lib.GetLastADError(), 102);
+        std::vector<uint16_t> buffer(100, 0xEEEE);
+        int32_t position = static_cast<int32_t>(0xEEEEEEEE);
+        ASSERT_EQ(snapshot ? lib.GetSnapshot(buffer.data(), 10, &position) : lib.ADResult(buffer.data()), 1)
+            << lib.GetLastADError();
+        // Ring: a sequence word and 20 samples; snapshot: a word, 20 samples, the position.
+        const size_t words = snapshot ? 23 : 21;
+        EXPECT_EQ(buffer[words], 0xEEEE) << "more than the running acquisition's reply was asked for";
+        EXPECT_GE(FindSamples(CompletedConversions(Card()), buffer.data() + 1, 20, 0, 2), 0)
+            << "the samples are not framed as two channels";
+        if (snapshot) {
+            EXPECT_EQ(static_cast<uint32_t>(position), buffer[21] | static_cast<uint32_t>(buffer[22]) << 16);
+            EXPECT_GE(position, 0);
+            EXPECT_LT(position, 20);
+        }
+        EXPECT_EQ(lib.StopIntr(), 1);
+    }
+}
+
+// A request the system refuses before the driver sees it (a buffer that fails the I/O
+// manager's probe) fails with the library's 19, whatever the driver's LastError holds
+// from its previous request: 0, or a stale code of another refusal.
+TEST_F(AcquisitionTest, RequestRefusedBeforeTheDriverFailsWith19)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+    ASSERT_TRUE(AdvanceUntilUnread(2));
+    uint8_t reply[12];
+    for (bool stale : {false, true}) {
+        SCOPED_TRACE(stale ? "driver holds 114" : "driver holds 0");
+        if (stale) {
+            ASSERT_EQ(lib.IOCtl(0, nullptr, sizeof reply, reply), 0);  // malformed: 114
+        }
+        ASSERT_EQ(DriverLastError(), stale ? 114 : 0);
+        EXPECT_EQ(lib.ADResult(nullptr), 0);
+        EXPECT_EQ(lib.GetLastADError(), 19) << "ADResult";
+        EXPECT_EQ(lib.ADResultRecent(nullptr), 0);
+        EXPECT_EQ(lib.GetLastADError(), 19) << "ADResultRecent";
+        EXPECT_EQ(lib.IOCtl(4, nullptr, 0, nullptr), 0);
+        EXPECT_EQ(lib.GetLastADError(), 19) << "IOCtl";
+    }
+    EXPECT_EQ(lib.QueryBuf(), 2) << "the refused reads took no buffer";
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 
@@ -190,6 +238,78 @@ TEST_F(AcquisitionTest, RingBuffersHoldTheCardsConversionsWithConsecutiveSequenc
     EXPECT_EQ(lib.ADResult(rest.data()), 0);
     EXPECT_EQ(lib.GetLastADError(), 18);
     EXPECT_EQ(lib.StopIntr(), 1);
+}
+
+// A reader that falls behind sees every lost scan: the counters board command (IOCtl
+// with sizes 0 and 16) gives the scans stored and dropped, which add up to the scans the
+// card converted, and the first buffer filled after the overrun carries a sequence word
+// 1 + ceil(d / L) above its predecessor's for d dropped scans (L = samples per buffer).
+TEST_F(AcquisitionTest, EveryDroppedScanIsCountedAndDeclaredInTheSequenceWords)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    const uint32_t scans = 5, channels = 2, buffers = 4, L = scans * channels;
+    const uint64_t conversionsBefore = Card().Conversions().Total();
+    const int32_t bytes = lib.StartIntr(buffers, scans, 0, channels, 1000, 0, 0);
+    ASSERT_EQ(bytes, static_cast<int32_t>(2 * L + 2));
+    Advance(200'000'000);  // 100 scans at 500 a second: the ring of 20 runs full
+    ASSERT_EQ(lib.QueryBuf(), 4);
+
+    uint32_t counters[4] = {~0u, ~0u, ~0u, ~0u};
+    ASSERT_EQ(lib.IOCtl(0, nullptr, sizeof counters, counters), 1);
+    // Every step after the start's own conversion starts one; the first two only discard.
+    const uint64_t steps = Card().Conversions().Total() - conversionsBefore - 1;
+    EXPECT_EQ(counters[0], buffers * scans);
+    EXPECT_EQ(counters[0] + counters[1], (steps - 2) / channels);
+    EXPECT_GT(counters[1], 2 * L) << "more than two buffers' worth dropped";
+    EXPECT_EQ(counters[2], 1u);
+    EXPECT_EQ(counters[3], 0u);
+
+    std::vector<uint16_t> buffer(bytes / 2);
+    std::vector<uint16_t> sequence;
+    ASSERT_EQ(lib.ADResult(buffer.data()), 1);  // the ring has room again
+    sequence.push_back(buffer[0]);
+    ASSERT_TRUE(AdvanceUntilUnread(4));
+    while (lib.QueryBuf() > 0) {
+        ASSERT_EQ(lib.ADResult(buffer.data()), 1);
+        sequence.push_back(buffer[0]);
+    }
+    ASSERT_EQ(sequence.size(), 5u);
+    for (size_t b = 1; b < 4; ++b)
+        EXPECT_EQ(sequence[b], sequence[b - 1] + 1) << "buffer " << b << ": nothing lost before it";
+    EXPECT_EQ(sequence[4] - sequence[3], 1 + (counters[1] + L - 1) / L) << counters[1] << " scans dropped";
+    EXPECT_EQ(lib.StopIntr(), 1);
+}
+
+// Every rate code makes the card step at the rate ChannelFrq reports, measured from the
+// card's conversion starts over 20 steps, and within 0.01 % of the rate the code names.
+// The slowest code is measured by its timer (100 Hz), its steps being 10^5 s apart.
+TEST_F(AcquisitionTest, CardStepsAtTheRateChannelFrqReports)
+{
+    ASSERT_TRUE(BootAndLoad());
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    for (int32_t rate : {-3, -1, 0, 1, 7, 10, 50, 91, 92, 1000, 100000}) {
+        SCOPED_TRACE(testing::Message() << "rate code " << rate);
+        const double reported = lib.ChannelFrq(1, rate);
+        const uint64_t first = Card().Conversions().Total() + 1;  // after the start's own
+        ASSERT_GT(lib.StartIntr(2, 5, 0, 1, rate, 0, 0), 0);
+        Advance(static_cast<uint64_t>(22e9 / reported));
+        ASSERT_GE(Card().Conversions().Total(), first + 21);
+        const double span = static_cast<double>(Card().Conversions().At(first + 20)->start -
+                                                Card().Conversions().At(first)->start);
+        EXPECT_NEAR(20e9 / span, reported, reported * 1e-5);
+        const double named = rate < 0 ? -1.0 / rate : rate == 0 ? 1.0 : rate;
+        EXPECT_NEAR(reported, named, named * 1e-4);
+        ASSERT_EQ(lib.StopIntr(), 1);
+    }
+    EXPECT_EQ(lib.ChannelFrq(1, -100000), 1e-5);
+    const uint64_t conversions = Card().Conversions().Total();
+    const int isr = Driver().IsrCount;
+    ASSERT_GT(lib.StartIntr(2, 5, 0, 1, -100000, 0, 0), 0);
+    Advance(100'000'000'000ull);
+    EXPECT_EQ((Driver().IsrCount - isr) & 0xFFFF, 10000) << "100 interrupts a second";
+    EXPECT_EQ(Card().Conversions().Total(), conversions + 1) << "no step within 100 s";
+    ASSERT_EQ(lib.StopIntr(), 1);
 }
 
 // With nothing unread, ADResultRecent answers 18 from QueryBuf's count alone: the driver

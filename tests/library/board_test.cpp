@@ -4,7 +4,10 @@
 
 #include "sim/card.h"
 
+#include <plat/hw.h>
+
 #include <cstring>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -36,9 +39,28 @@ TEST_F(BoardTest, PortReadsReturnTheValueZeroExtendedUsingTheLow16BitsOfThePort)
     // A 32-bit read of the bridge's interrupt control/status register.
     const uint32_t bridge = Driver().BridgeBase;
     EXPECT_EQ(lib.inportdw(bridge + sim::bridge::kIntCsr), Card().PeekIntCsr(Card().Now()));
-    // An unclaimed port floats high: all ones in the read's width.
-    EXPECT_EQ(lib.inport(0xFFF0), 0xFFFFu);
-    EXPECT_EQ(lib.inportdw(0xFFF0), 0xFFFFFFFFu);
+}
+
+// Ports outside the card's ranges (another device's, or none's) are refused by the driver
+// with 121 and the port functions return 0; nothing reaches the bus.
+TEST_F(BoardTest, PortFunctionsOutsideTheCardsRangesFailWith121)
+{
+    ASSERT_TRUE(BootAndLoad());
+    const uint32_t base = Driver().BoardBase;
+    const uint64_t mark = Card().Trace().Total();
+    EXPECT_EQ(lib.inport(0xFFF0), 0u);
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    EXPECT_EQ(lib.inportdw(base + 13), 0u);  // runs past the board range's last byte
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    lib.outportb(0x300, 0x5A);
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    lib.outportdw(base - 4, 0);
+    EXPECT_EQ(lib.GetLastADError(), TQ_DRV_PORT_OUT_OF_RANGE);
+    EXPECT_EQ(Card().Trace().Total(), mark);
+    EXPECT_EQ(plat::UnclaimedAccessCount(), 0u);
+    // The card's own ports still answer.
+    lib.inportb(base + sim::board::kDiHigh);
+    EXPECT_EQ(lib.GetLastADError(), 0);
 }
 
 TEST_F(BoardTest, PortWritesReachTheCardWithTheirWidth)
@@ -167,6 +189,41 @@ TEST_F(BoardTest, ZelScanReturnsTheCardsConversionsAndAdr1TheRawWord)
     ASSERT_EQ(lib.Zel_ADR1(&raw), 1);
     EXPECT_EQ(raw, Card().Result());
     EXPECT_EQ(raw, log.back().word) << "Zel_ADR1 returns the result as read, bits 12-15 included";
+}
+
+// The first polled scan after anything that left another channel selected (a set-up with
+// another first channel, a channel selection, a four-channel acquisition) still returns
+// channels 0 … 3 in order: the scan selects channel 0 before its first conversion.
+TEST_F(BoardTest, ZelScanReturnsChannelsInOrderWhateverWasSelectedBefore)
+{
+    ASSERT_TRUE(BootAndLoad("ch0=dc:0.5;ch1=dc:-1.25;ch2=dc:2;ch3=dc:-0.3;ch4=dc:1;ch5=dc:-2;ch6=dc:3"));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    struct Case {
+        const char *what;
+        std::function<bool()> before;
+    } cases[] = {
+        {"Zel_Init(4, 6, 0)", [&] { return lib.Zel_Init(4, 6, 0) == 1; }},
+        {"Zel_Init(4, 0, 0), Zel_SetChn(5)", [&] { return lib.Zel_Init(4, 0, 0) == 1 && lib.Zel_SetChn(5) == 1; }},
+        {"a four-channel acquisition",  // its sequencer leaves a channel past 0 selected
+         [&] {
+             const bool started = lib.StartIntr(2, 5, 0, 4, 1000, 0, 0) > 0;
+             Advance(21'500'000);  // 21 steps: channel 1 selected last
+             return started && lib.StopIntr() == 1;
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.before());
+        uint16_t values[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+        ASSERT_EQ(lib.Zel_ADResult(4, values), 1);
+        const auto &log = Card().Conversions().Entries();
+        ASSERT_GE(log.size(), 4u);
+        for (unsigned k = 0; k < 4; ++k) {
+            const sim::ConversionRecord &truth = log[log.size() - 4 + k];
+            EXPECT_EQ(truth.channel, k) << "slot " << k;
+            EXPECT_EQ(values[k], truth.code & 0x0FFF) << "slot " << k;
+        }
+    }
 }
 
 TEST_F(BoardTest, ZelOutputsReachTheCard)

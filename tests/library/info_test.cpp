@@ -54,8 +54,9 @@ TEST_F(InfoTest, ConfigInfoWritesNameAndSevenValuesWithExactFloatBits)
     EXPECT_EQ(out7, 0);
 }
 
-// Every rate the per-channel formula distinguishes: timer rates, clamped divisors, the
-// software divisors of slow and negative codes, and channels 0 (infinity).
+// Every rate the per-channel formula distinguishes: timer rates, truncated divisors, the
+// software divisors of slow and negative codes, and channels 0 (infinity). Each is the
+// rate the card runs at; every code names its rate within 0.01 %.
 TEST_F(InfoTest, ChannelFrqGivesEachRateExactly)
 {
     ASSERT_TRUE(BootAndLoad());
@@ -67,22 +68,27 @@ TEST_F(InfoTest, ChannelFrqGivesEachRateExactly)
         {1, 100000, 100000.0},
         {1, 200000, 100000.0},
         {1, 7000, 6000000.0 / 857.0},
-        {1, 7, 6000000.0 / 65535.0 / 2.0},
-        {1, 0, 6000000.0 / 65535.0 / 8.0},
-        {1, 1, 6000000.0 / 65535.0 / 8.0},
-        {1, -1, 6000000.0 / 65535.0 / 8.0},
-        {1, 3, 6000000.0 / 65535.0 / 3.0},      // (9, 3): divisor 666666 clamped
-        {2, 8, 6000000.0 / 65535.0 / 1.0 / 2.0},
+        {1, 7, 6000000.0 / 61224.0 / 14.0},     // timer at 98 Hz, divisor 14
+        {1, 0, 6000000.0 / 65217.0 / 92.0},     // 0 is 1: timer at 92 Hz, divisor 92
+        {1, 1, 6000000.0 / 65217.0 / 92.0},
+        {1, -1, 6000000.0 / 60000.0 / 100.0},   // timer at 100 Hz, divisor 100
+        {1, 3, 6000000.0 / 64516.0 / 31.0},     // timer at 93 Hz, divisor 31
+        {2, 8, 6000000.0 / 62500.0 / 12.0 / 2.0},
+        {1, 91, 6000000.0 / 32967.0 / 2.0},     // timer at 182 Hz, divisor 2
         {1, 100, 6000000.0 / 60000.0},
         {3, 99999, 6000000.0 / 60.0 / 3.0},     // 6000000 / 99999 = 60
-        {1, -5, 6000000.0 / 65535.0 / 40.0},
-        {1, -100000, 6000000.0 / 65535.0 / 800000.0},
+        {1, -5, 6000000.0 / 60000.0 / 500.0},
+        {1, -100000, 6000000.0 / 60000.0 / 10000000.0},
         {32, 100000, 6000000.0 / 60.0 / 32.0},
     };
     for (const Case &c : cases)
         EXPECT_EQ(lib.ChannelFrq(c.channels, c.rate), c.expected)
             << "channels " << c.channels << " rate " << c.rate;
     EXPECT_EQ(lib.ChannelFrq(0, 1000), std::numeric_limits<double>::infinity());
+    for (int32_t rate : {-100000, -3, -1, 0, 1, 7, 10, 50, 91, 92, 1000, 100000}) {
+        const double named = rate < 0 ? -1.0 / rate : rate == 0 ? 1.0 : rate;
+        EXPECT_NEAR(lib.ChannelFrq(1, rate), named, named * 1e-4) << "rate code " << rate;
+    }
 }
 
 // The informational exports neither clear nor set the error number; a successful export

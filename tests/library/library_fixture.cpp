@@ -179,6 +179,18 @@ void LibraryFixture::SignalHeldEvent()
         KeSetEvent(static_cast<PRKEVENT>(heldEvent_), IO_NO_INCREMENT, FALSE);
 }
 
+bool LibraryFixture::WaitUntilHeldEventTaken()
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (heldEvent_ != nullptr && KeReadStateEvent(static_cast<PRKEVENT>(heldEvent_)) != 0) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return heldEvent_ != nullptr;
+}
+
 void LibraryFixture::ReleaseHeldEvent()
 {
     if (heldEvent_ != nullptr)

@@ -62,6 +62,9 @@ protected:
     bool HoldUserEvent();
     void SignalHeldEvent();
     void ReleaseHeldEvent();
+    // Waits (host time, generous cap) until the held event is no longer signalled: the
+    // waiting notification thread took the signal. False if it stays signalled.
+    bool WaitUntilHeldEventTaken();
 
     // Virtual time: nanoseconds since boot; moving it runs the card, interrupts and DPCs.
     uint64_t Now();

@@ -37,7 +37,8 @@ TEST_F(UnloadTest, DetachWithRunningAcquisitionAndWaitingThreadLeavesNothingBehi
     EXPECT_TRUE(UnloadLibrary()) << "the library stayed in the process";
 }
 
-// Threads left waiting by earlier runs (start/stop twice, no signal) are ended as well.
+// Threads left serving by earlier runs that the library did not stop (Initial while
+// running stops the acquisition in the driver) are ended as well.
 TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
@@ -50,7 +51,9 @@ TEST_F(UnloadTest, DetachEndsThreadsLeftFromEarlierRuns)
         ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
         ASSERT_TRUE(AdvanceUntilUnread(1));
         ASSERT_EQ(window.WaitFor(1).size(), 1u);
-        ASSERT_EQ(lib.StopIntr(), 1);
+        ASSERT_EQ(lib.Initial(0, 0, 0, 0), 0);
+        ASSERT_EQ(lib.GetLastADError(), 102);
+        ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
     }
     EXPECT_EQ(ThreadCount(), threads + 3);
     lib.ProcessDetach();
@@ -119,6 +122,32 @@ TEST_F(UnloadTest, DirectDetachThenAttachRestoresLoadTimeState)
     ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
     EXPECT_EQ(ThreadCount(), baselineThreads_ + 1);
     ASSERT_EQ(lib.StopIntr(), 1);
+}
+
+}  // namespace
+}  // namespace tavlon_test
+
+namespace tavlon_test {
+namespace {
+
+// dlclose while a notification thread waits returns at once: the thread holds its own
+// reference on the library, so the library stays (its code cannot go from under the
+// thread) and the acquisition keeps running. Loaded again, its stop ends the thread, whose
+// reference goes with it, and the next dlclose takes the library out of the process.
+TEST_F(UnloadTest, DlcloseWhileAThreadWaitsKeepsTheLibraryUntilTheThreadEnds)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    ASSERT_EQ(lib.StartIntr(4, 10, 0, 2, 10000, 0, 0), 42);
+    ASSERT_TRUE(AdvanceUntilUnread(1));
+    lib.ProcessDetach = nullptr;  // the tear-down must not run the detach first
+    EXPECT_FALSE(UnloadLibrary()) << "unloaded under its waiting notification thread";
+    EXPECT_EQ(Driver().Running, 1);
+    ASSERT_TRUE(LoadLibrary());
+    EXPECT_EQ(lib.StopIntr(), 1) << "the reloaded library is the one that started";
+    EXPECT_TRUE(WaitForThreadCount(baselineThreads_));
+    EXPECT_TRUE(UnloadLibrary()) << "the library stayed after its last thread ended";
+    EXPECT_EQ(Driver().OpenCount, 0);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <plat/machine.h>
 #include <plat/user_io.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -19,11 +21,20 @@ protected:
         KernelTest::SetUp();
         BuildStack();
     }
-    HANDLE Open()
+    HANDLE Open(plat::FileIo mode = plat::FileIo::Synchronous)
     {
         HANDLE h = nullptr;
-        EXPECT_EQ(plat::OpenDevicePath("\\\\.\\TestDev", &h), STATUS_SUCCESS);
+        EXPECT_EQ(plat::OpenDevicePath("\\\\.\\TestDev", &h, mode), STATUS_SUCCESS);
         return h;
+    }
+    // Whether a request waits in the driver's queue.
+    bool Queued()
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->QueueLock, &irql);
+        bool queued = !IsListEmpty(&ext->Queue);
+        KeReleaseSpinLock(&ext->QueueLock, irql);
+        return queued;
     }
 };
 
@@ -72,7 +83,8 @@ TEST_F(FileIoTest, AFailedCreateGetsNeitherCleanupNorCloseAndAnInitializingDevic
 }
 
 // METHOD_BUFFERED: one system buffer of max(in, out), the input copied in and the rest
-// zeroed; Information bytes go back to the caller unless the status is an error.
+// holding a non-zero fill, as uninitialised pool would; Information bytes go back to the
+// caller unless the status is an error.
 TEST_F(FileIoTest, BufferedOutputIsCopiedBackUnlessTheStatusIsAnError)
 {
     struct Case {
@@ -93,11 +105,11 @@ TEST_F(FileIoTest, BufferedOutputIsCopiedBackUnlessTheStatusIsAnError)
         SCOPED_TRACE(testing::Message() << std::hex << c.status << " info " << std::dec << c.information);
         UCHAR out[16];
         std::memset(out, 0xEE, sizeof out);
-        TdEchoInput in{c.status, c.information, 0x30, {}};
+        TdEchoInput in{c.status, c.information, 0x30, 0, {}};
         ULONG_PTR info = 99;
         EXPECT_EQ(plat::DeviceControl(h, TD_IOCTL_ECHO, &in, sizeof in, out, sizeof out, &info), c.status);
         EXPECT_EQ(info, c.information);
-        EXPECT_EQ(ext->ZeroFilled, 1) << "bytes past the input must arrive zeroed";
+        EXPECT_EQ(ext->FilledPastInput, 1) << "bytes past the input must arrive as old pool, not zeroed";
         for (ULONG i = 0; i < sizeof out; ++i)
             EXPECT_EQ(out[i], i < c.copied ? 0x30 + i : 0xEE) << "byte " << i;
     }
@@ -168,26 +180,42 @@ TEST_F(FileIoTest, CancellingTheCallersRequestCompletesItCancelled)
     EXPECT_EQ(plat::CancelFileIo(h, false), STATUS_NOT_FOUND);
 }
 
-TEST_F(FileIoTest, ClosingTheHandleAbortsItsPendingRequestThroughCleanup)
+// Closing the last handle while a request pends: an overlapped file's cleanup goes at
+// once and the driver aborts the request there; a synchronous file's close waits for the
+// request in flight (its lock), so only cancelling the request lets the cleanup go.
+TEST_F(FileIoTest, ClosingTheHandleDuringAPendingRequestAsItsFileDoesIo)
 {
-    HANDLE h = Open();
-    ULONG out = 0;
-    ULONG_PTR info;
-    NTSTATUS status = STATUS_PENDING;
-    std::thread t([&] { status = plat::DeviceControl(h, TD_IOCTL_PEND, nullptr, 0, &out, sizeof out, &info); });
-    for (;;) {  // until the request is queued in the driver
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->QueueLock, &irql);
-        bool queued = !IsListEmpty(&ext->Queue);
-        KeReleaseSpinLock(&ext->QueueLock, irql);
-        if (queued) break;
-        std::this_thread::yield();
+    for (plat::FileIo mode : {plat::FileIo::Overlapped, plat::FileIo::Synchronous}) {
+        const bool synchronous = mode == plat::FileIo::Synchronous;
+        SCOPED_TRACE(synchronous ? "synchronous" : "overlapped");
+        const LONG cleanups = ext->Cleanups, closes = ext->Closes;
+        HANDLE h = Open(mode);
+        ULONG out = 0;
+        IO_STATUS_BLOCK ioStatus{};
+        NTSTATUS status = STATUS_PENDING;
+        std::thread t([&] {
+            status = plat::DeviceControlRequest(h, nullptr, &ioStatus, true, TD_IOCTL_PEND, nullptr, 0, &out,
+                                                sizeof out);
+        });
+        while (!Queued()) std::this_thread::yield();
+        std::atomic<bool> closed{false};
+        std::thread closer([&] {
+            plat::CloseHandle(h);
+            closed = true;
+        });
+        if (synchronous) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_FALSE(closed.load()) << "the close went past the request in flight";
+            EXPECT_EQ(ext->Cleanups, cleanups);
+            // The handle is gone, but the request's status block still finds it.
+            EXPECT_EQ(plat::CancelFileIo(nullptr, true, &ioStatus), STATUS_SUCCESS);
+        }
+        closer.join();
+        t.join();
+        EXPECT_EQ(status, STATUS_CANCELLED);
+        EXPECT_EQ(ext->Cleanups, cleanups + 1);
+        EXPECT_EQ(ext->Closes, closes + 1) << "the request in flight held the file object until it finished";
     }
-    plat::CloseHandle(h);
-    t.join();
-    EXPECT_EQ(status, STATUS_CANCELLED);
-    EXPECT_EQ(ext->Cleanups, 1);
-    EXPECT_EQ(ext->Closes, 1) << "the request in flight held the file object until it finished";
 }
 
 TEST_F(FileIoTest, ShuttingTheMachineDownClosesOpenHandlesLikeAProcessExit)

@@ -52,12 +52,14 @@ TEST_F(HardwareTest, PortAccessesReachTheClaimingDeviceAndCostVirtualTime)
     EXPECT_EQ(plat::Now() - start, 3 * plat::PortAccessCost());
     ASSERT_EQ(device->accessTimes.size(), 3u);
     EXPECT_EQ(device->accessTimes[1] - device->accessTimes[0], plat::PortAccessCost());
-    // A floating bus: all ones, writes vanish.
+    EXPECT_EQ(plat::UnclaimedAccessCount(), 0u);
+    // A floating bus: all ones, writes vanish; each such access is counted.
     EXPECT_EQ(READ_PORT_UCHAR(Port8(0x200)), 0xFF);
     EXPECT_EQ(READ_PORT_USHORT(Port16(0x200)), 0xFFFF);
     EXPECT_EQ(READ_PORT_ULONG(Port32(kPort + kRangeLength)), 0xFFFFFFFFu);
     WRITE_PORT_UCHAR(Port8(0x200), 0);
     EXPECT_EQ(device->accessTimes.size(), 3u);
+    EXPECT_EQ(plat::UnclaimedAccessCount(), 4u);
 }
 
 // The bus remembers the ranges it decoded last; a range released, claimed again by another

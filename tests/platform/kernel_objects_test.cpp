@@ -129,6 +129,15 @@ TEST_F(KernelObjectsTest, PoolMisuseIsReported)
     int local = 0;
     ExFreePool(&local);
     EXPECT_TRUE(Reported(plat::rule::PoolFreeUnknown));
+    // A pool block is not a run-time library string: RtlFreeUnicodeString may not free it.
+    UNICODE_STRING copy;
+    copy.Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, 8, plat::PoolTag("Wdm ")));
+    copy.Length = 0;
+    copy.MaximumLength = 8;
+    RtlFreeUnicodeString(&copy);
+    EXPECT_TRUE(Reported(plat::rule::PoolFreeWrongRoutine));
+    EXPECT_EQ(copy.Buffer, nullptr);
+    EXPECT_EQ(plat::PoolBlocksOutstanding(plat::PoolTag("Wdm ")), 0u);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, plat::PoolTag("Page"));
@@ -193,6 +202,16 @@ TEST_F(KernelObjectsTest, HandlesResolveToTheirObjectsWithTypeAndAccessChecks)
     EXPECT_EQ(info.GrantedAccess, static_cast<ACCESS_MASK>(SYNCHRONIZE));
     EXPECT_EQ(plat::SetEventHandle(limited), STATUS_ACCESS_DENIED);
     ObfDereferenceObject(other);
+    // A kernel handle (top bit of its 32-bit value set) resolves only for kernel mode.
+    HANDLE kernel;
+    ASSERT_EQ(plat::InsertHandle(object, *ExEventObjectType, EVENT_ALL_ACCESS, &kernel, true), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(kernel) & 0xFFFFFFFFu, 0x80000004u);
+    EXPECT_EQ(ObReferenceObjectByHandle(kernel, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &other, nullptr),
+              STATUS_INVALID_HANDLE);
+    ASSERT_EQ(ObReferenceObjectByHandle(kernel, EVENT_MODIFY_STATE, *ExEventObjectType, KernelMode, &other, nullptr),
+              STATUS_SUCCESS);
+    ObfDereferenceObject(other);
+    plat::CloseHandle(kernel);
     // The driver's reference keeps the event alive after the handles close, and signalling
     // it after the last reference went is caught.
     plat::CloseHandle(limited);

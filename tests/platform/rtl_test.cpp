@@ -55,11 +55,9 @@ TEST_F(RtlTest, CopyTruncatesToTheDestinationAndTerminatesOnlyWithRoomToSpare)
         } else {
             EXPECT_EQ(copy.Buffer[c.maximum / sizeof(WCHAR)], L'#') << "nothing written past MaximumLength";
         }
-        RtlFreeUnicodeString(&copy);
-        EXPECT_EQ(copy.Buffer, nullptr);
-        EXPECT_EQ(copy.MaximumLength, 0);
+        ExFreePoolWithTag(copy.Buffer, plat::PoolTag("Wdm "));
     }
-    EXPECT_EQ(plat::PoolBlocksOutstanding(), 0u) << "RtlFreeUnicodeString returned every buffer to pool";
+    EXPECT_EQ(plat::PoolBlocksOutstanding(), 0u);
 }
 
 TEST_F(RtlTest, KernelSwprintfFormatsIntoAWideBufferWithoutACount)

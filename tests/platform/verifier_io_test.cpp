@@ -3,6 +3,8 @@
 
 #include "support/kernel_fixture.h"
 
+#include <plat/user_io.h>
+
 namespace tqtest {
 namespace {
 
@@ -243,7 +245,7 @@ TEST_F(VerifierIoTest, BufferedInformationBeyondTheOutputBufferIsReportedAndClam
     (void)irp;
     UCHAR output[8];
     memset(output, 0, sizeof output);
-    TdEchoInput in{STATUS_SUCCESS, 64, 0x10, {}};
+    TdEchoInput in{STATUS_SUCCESS, 64, 0x10, 0, {}};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
@@ -255,6 +257,38 @@ TEST_F(VerifierIoTest, BufferedInformationBeyondTheOutputBufferIsReportedAndClam
     EXPECT_EQ(iosb.Information, 64u);
     EXPECT_EQ(output[7], 0x17);
     EXPECT_TRUE(Reported(plat::rule::InformationTooLarge));
+}
+
+// A buffered request's system buffer past the input is uninitialised pool: returning four
+// or more bytes of it that the driver never wrote is reported; bytes the driver wrote, a
+// shorter run, an error status or an Information that stops short are not.
+TEST_F(VerifierIoTest, BufferedReplyHoldingUnwrittenPoolIsReported)
+{
+    BuildStack();
+    HANDLE file = nullptr;
+    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\TestDev", &file), STATUS_SUCCESS);
+    struct Case {
+        NTSTATUS status;
+        ULONG information;
+        UCHAR unwritten;
+        bool reported;
+    };
+    const Case cases[] = {
+        {STATUS_SUCCESS, 32, 8, true},   {STATUS_BUFFER_OVERFLOW, 32, 4, true}, {STATUS_SUCCESS, 32, 3, false},
+        {STATUS_SUCCESS, 32, 0, false},  {STATUS_UNSUCCESSFUL, 32, 8, false},   {STATUS_SUCCESS, 24, 8, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.status << std::dec << " info " << c.information << " unwritten "
+                                        << int(c.unwritten));
+        UCHAR output[32];
+        TdEchoInput in{c.status, c.information, 0x10, c.unwritten, {}};
+        ULONG_PTR information = 0;
+        EXPECT_EQ(plat::DeviceControl(file, TD_IOCTL_ECHO, &in, sizeof in, output, sizeof output, &information),
+                  c.status);
+        EXPECT_EQ(ext->FilledPastInput, 1);
+        EXPECT_EQ(Reported(plat::rule::BufferedReplyUninitialised), c.reported);
+    }
+    EXPECT_EQ(plat::CloseHandle(file), STATUS_SUCCESS);
 }
 
 TEST_F(VerifierIoTest, DeletingADeviceAbovePassiveLevelIsReported)

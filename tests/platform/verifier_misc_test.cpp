@@ -3,6 +3,8 @@
 // interrupts left connected at unload, and routines called above their IRQL.
 #include <plat/hw.h>
 
+#include <thread>
+
 #include "support/kernel_fixture.h"
 
 namespace tqtest {
@@ -64,6 +66,43 @@ TEST_F(VerifierMiscTest, MappingAnUnlockedMdlIsReported)
     EXPECT_EQ(MmMapLockedPages(mdl, KernelMode), buffer);
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
     IoFreeMdl(mdl);
+}
+
+TEST_F(VerifierMiscTest, MappingACallersPagesWithTheFormThatBugChecksIsReported)
+{
+    UCHAR buffer[64];
+    PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    mdl->MdlFlags |= MDL_PAGES_LOCKED;  // a caller's buffer, locked as the I/O manager locks it
+    EXPECT_EQ(MmMapLockedPages(mdl, KernelMode), buffer);
+    EXPECT_TRUE(Reported(plat::rule::MapLockedPagesMayFail));
+    MmUnmapLockedPages(buffer, mdl);
+    // The form that may fail does, when the system page table entries run out.
+    plat::InjectPoolFailureByTag(plat::PoolTag("PTE "), 1);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
+    EXPECT_EQ(ViolationCount(), 0u);
+    IoFreeMdl(mdl);
+}
+
+TEST_F(VerifierMiscTest, ASynchronizationEventHeldAsALockOutsideACriticalRegionIsReported)
+{
+    KEVENT lock;
+    KeInitializeEvent(&lock, SynchronizationEvent, TRUE);
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&lock, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+    // Taken here and signalled by another thread: a hand-off, not a lock.
+    KeWaitForSingleObject(&lock, Executive, KernelMode, FALSE, nullptr);
+    std::thread([&] { KeSetEvent(&lock, IO_NO_INCREMENT, FALSE); }).join();
+    EXPECT_EQ(ViolationCount(), 0u);
+
+    KeWaitForSingleObject(&lock, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&lock, IO_NO_INCREMENT, FALSE);
+    EXPECT_TRUE(Reported(plat::rule::LockOutsideCriticalRegion));
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(Reported(plat::rule::CriticalRegionUnbalanced));
 }
 
 TEST_F(VerifierMiscTest, QueueingAWorkItemTwiceOrAnUninitialisedDpcIsReported)

@@ -64,7 +64,7 @@ extern "C" NTSTATUS NTAPI CheckEverything(PDRIVER_OBJECT driver, PUNICODE_STRING
     copy.Length = 0;
     copy.MaximumLength = (USHORT)(registryPath->Length + 2);
     RtlCopyUnicodeString(&copy, registryPath);
-    RtlFreeUnicodeString(&copy);
+    ExFreePoolWithTag(copy.Buffer, 0x206D6457);
 
     PDEVICE_OBJECT device = NULL;
     UNICODE_STRING deviceName;

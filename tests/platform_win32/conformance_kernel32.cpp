@@ -1,5 +1,7 @@
 // Conformance of the KERNEL32 subset the library relies on: opening a device that is not
-// there, device control and closing on handles that are not open device handles, events
+// there, device control and closing on handles that are not open device handles, the
+// Win32 error of every status a driver completes a request with, the state an OVERLAPPED
+// record tells GetOverlappedResult, cancelling where nothing is in flight, events
 // (auto-reset and manual-reset, set, reset, waits with and without time-out, across
 // threads) and threads (start, parameter, identifier, suspended start, exit code).
 //
@@ -7,10 +9,12 @@
 // and for Windows with mingw-w64 (run under Wine): both must pass, so the stand-in keeps
 // the behaviour the library would meet on the real platform.
 #include <windows.h>
+#include <winternl.h>
 
 #include <string.h>
 
 #include <atomic>
+#include <initializer_list>
 #ifndef _WIN32
 #include <signal.h>
 #include <spawn.h>
@@ -104,6 +108,124 @@ void DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle()
         CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
         CHECK_EQ(out, 0x5A5A5A5Au);  // nothing was written to the output buffer
     }
+    CloseHandle(event);
+}
+
+// The NTSTATUS values a driver, the I/O manager and the system complete device requests
+// with, and the Win32 error DeviceIoControl and GetOverlappedResult report for each.
+void EveryRequestStatusTranslatesToItsWin32Error()
+{
+    struct Case {
+        uint32_t status;
+        DWORD error;
+    } cases[] = {
+        {0x00000000, ERROR_SUCCESS},
+        {0x00000102, ERROR_TIMEOUT},              // STATUS_TIMEOUT
+        {0x00000103, ERROR_IO_PENDING},           // STATUS_PENDING
+        {0x80000005, ERROR_MORE_DATA},            // STATUS_BUFFER_OVERFLOW
+        {0x8000000F, ERROR_NOT_READY},            // STATUS_DEVICE_POWERED_OFF
+        {0x80000011, ERROR_BUSY},                 // STATUS_DEVICE_BUSY
+        {0xC0000001, ERROR_GEN_FAILURE},          // STATUS_UNSUCCESSFUL
+        {0xC0000002, ERROR_INVALID_FUNCTION},     // STATUS_NOT_IMPLEMENTED
+        {0xC0000005, ERROR_NOACCESS},             // STATUS_ACCESS_VIOLATION
+        {0xC0000008, ERROR_INVALID_HANDLE},       // STATUS_INVALID_HANDLE
+        {0xC000000D, ERROR_INVALID_PARAMETER},    // STATUS_INVALID_PARAMETER
+        {0xC000000E, 433},                        // STATUS_NO_SUCH_DEVICE: ERROR_NO_SUCH_DEVICE
+        {0xC0000010, ERROR_INVALID_FUNCTION},     // STATUS_INVALID_DEVICE_REQUEST
+        {0xC0000016, ERROR_MORE_DATA},            // STATUS_MORE_PROCESSING_REQUIRED
+        {0xC0000017, ERROR_NOT_ENOUGH_MEMORY},    // STATUS_NO_MEMORY
+        {0xC0000022, ERROR_ACCESS_DENIED},        // STATUS_ACCESS_DENIED
+        {0xC0000023, ERROR_INSUFFICIENT_BUFFER},  // STATUS_BUFFER_TOO_SMALL
+        {0xC0000024, ERROR_INVALID_HANDLE},       // STATUS_OBJECT_TYPE_MISMATCH
+        {0xC0000034, ERROR_FILE_NOT_FOUND},       // STATUS_OBJECT_NAME_NOT_FOUND
+        {0xC000003A, ERROR_PATH_NOT_FOUND},       // STATUS_OBJECT_PATH_NOT_FOUND
+        {0xC0000056, ERROR_ACCESS_DENIED},        // STATUS_DELETE_PENDING
+        {0xC000009A, ERROR_NO_SYSTEM_RESOURCES},  // STATUS_INSUFFICIENT_RESOURCES
+        {0xC00000A3, ERROR_NOT_READY},            // STATUS_DEVICE_NOT_READY
+        {0xC00000BB, ERROR_NOT_SUPPORTED},        // STATUS_NOT_SUPPORTED
+        {0xC00000C0, ERROR_DEV_NOT_EXIST},        // STATUS_DEVICE_DOES_NOT_EXIST
+        {0xC0000120, ERROR_OPERATION_ABORTED},    // STATUS_CANCELLED
+        {0xC0000182, ERROR_INVALID_PARAMETER},    // STATUS_DEVICE_CONFIGURATION_ERROR
+        {0xC0000184, ERROR_BAD_COMMAND},          // STATUS_INVALID_DEVICE_STATE
+        {0xC0000185, ERROR_IO_DEVICE},            // STATUS_IO_DEVICE_ERROR
+        {0xC0000225, ERROR_NOT_FOUND},            // STATUS_NOT_FOUND
+        {0xC00002B6, ERROR_DEVICE_REMOVED},       // STATUS_DEVICE_REMOVED
+        {0xC00002D3, ERROR_NOT_READY},            // STATUS_POWER_STATE_INVALID
+        {0xC0070015, ERROR_NOT_READY},            // a Win32 error carried as a status
+        {0xC0DE0001, ERROR_MR_MID_NOT_FOUND},     // no Win32 equivalent
+    };
+    for (const Case &c : cases) {
+        printf("  status 0x%08lx\n", static_cast<unsigned long>(c.status));
+        CHECK_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(c.status)), c.error);
+    }
+}
+
+// GetOverlappedResult reads the record: pending until the status word changes, then the
+// byte count and the status's Win32 error (warnings fail too, with their data counted).
+void GetOverlappedResultReportsTheRecordsState()
+{
+    struct Case {
+        uint32_t status;
+        DWORD bytes;
+        BOOL result;
+        DWORD error;
+    } cases[] = {
+        {0x00000103, 7, FALSE, ERROR_IO_INCOMPLETE},  // still pending, not waited for
+        {0x00000000, 7, TRUE, 0xDEADu},
+        {0x80000005, 7, FALSE, ERROR_MORE_DATA},
+        {0x8000000F, 7, FALSE, ERROR_NOT_READY},
+        {0xC0000120, 0, FALSE, ERROR_OPERATION_ABORTED},
+        {0xC000000D, 0, FALSE, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case &c : cases) {
+        OVERLAPPED ov;
+        memset(&ov, 0, sizeof ov);
+        ov.Internal = c.status;
+        ov.InternalHigh = c.bytes;
+        DWORD bytes = 0x5A5Au;
+        SetLastError(0xDEADu);
+        printf("  record status 0x%08lx\n", static_cast<unsigned long>(c.status));
+        CHECK_EQ(GetOverlappedResult(nullptr, &ov, &bytes, FALSE), c.result);
+        CHECK_EQ(GetLastError(), c.error);
+        CHECK_EQ(bytes, c.status == 0x00000103 ? 0x5A5Au : c.bytes);
+        // A completed record is not waited for, whatever its handle and event.
+        if (c.status != 0x00000103)
+            CHECK_EQ(GetOverlappedResult(nullptr, &ov, &bytes, TRUE), c.result);
+    }
+}
+
+// A request refused before it reached a driver leaves its record pending (DeviceIoControl
+// marks it so first); with nothing in flight, cancelling finds nothing.
+void RefusedOverlappedRequestsAndCancellingWithNothingInFlight()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    struct Case {
+        HANDLE bad;
+        bool cancelAcceptedOnWine;  // Wine's cancel does not look the handle up first
+    } cases[] = {{INVALID_HANDLE_VALUE, true}, {nullptr, false}, {ClosedHandle(), true}};
+    for (const Case &c : cases) {
+        OVERLAPPED ov;
+        memset(&ov, 0, sizeof ov);
+        ov.hEvent = event;
+        DWORD out = 0;
+        printf("  handle %p\n", c.bad);
+        SetLastError(0xDEADu);
+        CHECK_EQ(DeviceIoControl(c.bad, kSomeControlCode, nullptr, 0, &out, sizeof out, nullptr, &ov), FALSE);
+        CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        CHECK_EQ(ov.Internal, 0x00000103u);
+        CHECK_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+        SetLastError(0xDEADu);
+        KNOWN_DIVERGENCE(c.cancelAcceptedOnWine ? conformance::kOnWine : 0,
+                         "Wine's CancelIoEx reports success for a handle that names no file")
+        {
+            CHECK_EQ(CancelIoEx(c.bad, nullptr), FALSE);
+            CHECK_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        }
+    }
+    SetLastError(0xDEADu);
+    CHECK_EQ(CancelSynchronousIo(GetCurrentThread()), FALSE);
+    CHECK_EQ(GetLastError(), ERROR_NOT_FOUND);
     CloseHandle(event);
 }
 
@@ -400,6 +522,90 @@ void ASuspendedThreadRunsOnlyOnceResumed()
     CloseHandle(thread);
 }
 
+DWORD WINAPI ExitThreadMain(LPVOID parameter)
+{
+    static_cast<std::atomic<int> *>(parameter)->store(1);
+    ExitThread(0x77);
+}
+
+DWORD WINAPI FreeLibraryAndExitThreadMain(LPVOID parameter)
+{
+    FreeLibraryAndExitThread(static_cast<HMODULE>(parameter), 0x78);
+}
+
+// ExitThread ends the calling thread with its code; FreeLibraryAndExitThread first gives
+// up a module reference the thread holds (here one of the program, taken from an address
+// in it) and ends the thread the same way.
+void ExitThreadAndFreeLibraryAndExitThreadEndTheThreadWithTheirCode()
+{
+    std::atomic<int> ran{0};
+    HANDLE thread = CreateThread(nullptr, 0, ExitThreadMain, &ran, 0, nullptr);
+    CHECK(thread != nullptr);
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    CHECK_EQ(GetExitCodeThread(thread, &exitCode), TRUE);
+    CHECK_EQ(exitCode, 0x77u);
+    CHECK_EQ(ran.load(), 1);
+    CloseHandle(thread);
+
+    HMODULE module = nullptr;
+    CHECK_EQ(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                reinterpret_cast<LPCSTR>(&FreeLibraryAndExitThreadMain), &module),
+             TRUE);
+    CHECK_EQ(module, GetModuleHandleA(nullptr));
+    thread = CreateThread(nullptr, 0, FreeLibraryAndExitThreadMain, module, 0, nullptr);
+    CHECK(thread != nullptr);
+    CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+    CHECK_EQ(GetExitCodeThread(thread, &exitCode), TRUE);
+    CHECK_EQ(exitCode, 0x78u);
+    CloseHandle(thread);
+
+    // Pinning and leaving the count unchanged at once is refused.
+    module = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(1));
+    SetLastError(0);
+    CHECK_EQ(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                nullptr, &module),
+             FALSE);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CHECK(module == nullptr);
+}
+
+struct LockedCounter {
+    SRWLOCK lock = SRWLOCK_INIT;
+    long count = 0;  // plain: only the lock keeps the increments whole
+};
+
+DWORD WINAPI CountUnderLock(LPVOID parameter)
+{
+    LockedCounter *counter = static_cast<LockedCounter *>(parameter);
+    for (int i = 0; i < 20000; ++i) {
+        AcquireSRWLockExclusive(&counter->lock);
+        long seen = counter->count;
+        if ((i & 63) == 0)
+            Sleep(0);  // let the other thread try while the lock is held
+        counter->count = seen + 1;
+        ReleaseSRWLockExclusive(&counter->lock);
+    }
+    return 0;
+}
+
+// An SRW lock from static-style zero initialisation excludes: two threads' increments
+// under it all arrive.
+void AnSrwLockHeldExclusivelyExcludesTheOtherThread()
+{
+    LockedCounter counter;
+    HANDLE threads[2];
+    for (HANDLE &thread : threads) {
+        thread = CreateThread(nullptr, 0, CountUnderLock, &counter, 0, nullptr);
+        CHECK(thread != nullptr);
+    }
+    for (HANDLE thread : threads) {
+        CHECK_EQ(WaitForSingleObject(thread, kLiveness), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    CHECK_EQ(counter.count, 40000L);
+}
+
 DWORD WINAPI WaitForever(LPVOID parameter)
 {
     WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE);
@@ -487,6 +693,9 @@ int main(int argc, char **argv)
     RUN_CASE(CreateFileOnAnAbsentDeviceFailsWithFileNotFound);
     RUN_CASE(CreateFileTellsAMissingDeviceFromAMissingPathAndABadRequest);
     RUN_CASE(DeviceIoControlOnAHandleThatIsNoOpenDeviceFailsWithInvalidHandle);
+    RUN_CASE(EveryRequestStatusTranslatesToItsWin32Error);
+    RUN_CASE(GetOverlappedResultReportsTheRecordsState);
+    RUN_CASE(RefusedOverlappedRequestsAndCancellingWithNothingInFlight);
     RUN_CASE(CloseHandleClosesOnceAndRefusesWhatIsNotOpen);
     RUN_CASE(AutoResetEventReleasesOneWaitAndResetsItself);
     RUN_CASE(ManualResetEventStaysSignalledUntilReset);
@@ -497,6 +706,8 @@ int main(int argc, char **argv)
     RUN_CASE(OneSignalOfAManualResetEventReleasesEveryWaitingThread);
     RUN_CASE(CreateThreadRunsTheRoutineWithItsParameterAndReportsItsIdentity);
     RUN_CASE(ASuspendedThreadRunsOnlyOnceResumed);
+    RUN_CASE(ExitThreadAndFreeLibraryAndExitThreadEndTheThreadWithTheirCode);
+    RUN_CASE(AnSrwLockHeldExclusivelyExcludesTheOtherThread);
     RUN_CASE(AProcessEndsWhileOneOfItsThreadsStillWaits);
     return conformance::Finish("conformance_kernel32");
 }

@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <utility>
 
 #include <plat/hw.h>
 #include <plat/kernel.h>
@@ -15,9 +16,11 @@ namespace {
 
 PDRIVER_OBJECT g_driver = nullptr;
 PDEVICE_OBJECT g_device = nullptr;
-PIRP g_pending = nullptr;  // guarded by the cancel spin lock
+constexpr int kMaxPending = 4;
+PIRP g_pending[kMaxPending] = {};  // oldest first; guarded by the cancel spin lock
 std::atomic<int> g_pendingCount{0};
 std::atomic<int> g_openHandles{0};
+std::atomic<int> g_cleanups{0};
 PKEVENT g_event = nullptr;  // referenced event, between kReferenceEvent and kReleaseReferencedEvent
 
 const wchar_t kDeviceName[] = L"\\Device\\TqWin32Test";
@@ -31,6 +34,38 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
+// Takes a request off the pending list. Cancel spin lock held.
+void Unlist(PIRP irp)
+{
+    for (int i = 0; i < kMaxPending; ++i) {
+        if (g_pending[i] != irp)
+            continue;
+        for (int j = i + 1; j < kMaxPending; ++j)
+            g_pending[j - 1] = g_pending[j];
+        g_pending[kMaxPending - 1] = nullptr;
+        --g_pendingCount;
+        return;
+    }
+}
+
+// Takes the pending requests `match` selects off the list, each only if its cancel routine
+// could still be taken back (otherwise its cancellation completes it). Cancel spin lock held.
+template <typename Match>
+int TakePending(Match match, PIRP *taken)
+{
+    int n = 0;
+    for (int i = 0; i < kMaxPending;) {
+        PIRP irp = g_pending[i];
+        if (irp == nullptr || !match(irp) || IoSetCancelRoutine(irp, nullptr) == nullptr) {
+            ++i;
+            continue;
+        }
+        Unlist(irp);
+        taken[n++] = irp;
+    }
+    return n;
+}
+
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp)
 {
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -41,13 +76,36 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp)
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
+// Cleanup cancels the pending requests of the file whose last handle closed.
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT, PIRP irp)
+{
+    ++g_cleanups;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    PIRP taken[kMaxPending];
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    int n = TakePending([file](PIRP p) { return IoGetCurrentIrpStackLocation(p)->FileObject == file; }, taken);
+    IoReleaseCancelSpinLock(irql);
+    for (int i = 0; i < n; ++i)
+        Complete(taken[i], STATUS_CANCELLED, 0);
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
 VOID NTAPI CancelPending(PDEVICE_OBJECT, PIRP irp)
 {
-    if (g_pending == irp)
-        g_pending = nullptr;
+    Unlist(irp);
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    --g_pendingCount;
     Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// Completes a request with `status` as kCompleteWith does.
+NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status)
+{
+    const ULONG outLength = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    auto *buffer = static_cast<unsigned char *>(irp->AssociatedIrp.SystemBuffer);
+    for (ULONG i = 0; i < outLength; ++i)
+        buffer[i] = 0xA5;
+    return Complete(irp, status, NT_ERROR(status) ? 0 : outLength);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
@@ -65,25 +123,37 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
             buffer[i] = static_cast<unsigned char>(~buffer[i]);
         return Complete(irp, STATUS_SUCCESS, inLength);
     }
-    if (code == testdev::kCompleteWith) {
+    if (code == testdev::kCompleteWith || code == testdev::kCompletePending) {
         if (inLength < sizeof(ULONG))
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         ULONG status;
         memcpy(&status, buffer, sizeof status);
-        for (ULONG i = 0; i < outLength; ++i)
-            buffer[i] = 0xA5;
-        return Complete(irp, static_cast<NTSTATUS>(status), NT_ERROR(static_cast<NTSTATUS>(status)) ? 0 : outLength);
+        if (code == testdev::kCompleteWith)
+            return CompleteWithStatus(irp, static_cast<NTSTATUS>(status));
+        PIRP oldest[kMaxPending];
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        bool first = true;
+        int n = TakePending([&first](PIRP) { return std::exchange(first, false); }, oldest);
+        IoReleaseCancelSpinLock(irql);
+        if (n == 0)
+            return Complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
+        CompleteWithStatus(oldest[0], static_cast<NTSTATUS>(status));
+        return Complete(irp, STATUS_SUCCESS, 0);
     }
     if (code == testdev::kPendUntilCancelled) {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        if (irp->Cancel) {
+        if (irp->Cancel || g_pending[kMaxPending - 1] != nullptr) {
             IoReleaseCancelSpinLock(irql);
-            return Complete(irp, STATUS_CANCELLED, 0);
+            return Complete(irp, irp->Cancel ? STATUS_CANCELLED : STATUS_INSUFFICIENT_RESOURCES, 0);
         }
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelPending);
-        g_pending = irp;
+        int slot = 0;
+        while (g_pending[slot] != nullptr)
+            ++slot;
+        g_pending[slot] = irp;
         ++g_pendingCount;
         IoReleaseCancelSpinLock(irql);
         return STATUS_PENDING;
@@ -156,7 +226,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
         return status;
     }
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driver->DriverUnload = DriverUnload;
@@ -172,6 +242,9 @@ std::int32_t Load()
 {
     g_openHandles = 0;
     g_pendingCount = 0;
+    g_cleanups = 0;
+    for (PIRP &slot : g_pending)
+        slot = nullptr;
     return plat::LoadDriver("TqWin32Test", DriverEntry, &g_driver);
 }
 
@@ -184,6 +257,17 @@ void Unload()
 
 int PendingCount() { return g_pendingCount.load(); }
 int OpenHandles() { return g_openHandles.load(); }
+int Cleanups() { return g_cleanups.load(); }
+
+int FileLockWaiters(void *handle)
+{
+    PVOID object = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr)))
+        return -1;
+    const int waiters = static_cast<int>(__atomic_load_n(&static_cast<PFILE_OBJECT>(object)->Waiters, __ATOMIC_ACQUIRE));
+    ObDereferenceObject(object);
+    return waiters;
+}
 
 void ResetMachine() { plat::ResetMachine(); }
 

@@ -23,8 +23,12 @@ inline constexpr std::uint32_t kInvert = Code(0x900, kMethodBuffered);
 // Input: a u32 NTSTATUS. The request completes with it; output bytes are filled with 0xA5
 // and Information = output length, so a warning status shows what is copied back.
 inline constexpr std::uint32_t kCompleteWith = Code(0x901, kMethodBuffered);
-// Left pending, cancellable, until cancelled.
+// Left pending, cancellable, until cancelled, released (kCompletePending) or its file's
+// cleanup (which cancels the file's pending requests). At most four pend at a time.
 inline constexpr std::uint32_t kPendUntilCancelled = Code(0x902, kMethodBuffered);
+// Input: a u32 NTSTATUS. Completes the oldest pending request with it, as kCompleteWith
+// would have (output bytes 0xA5, Information = its output length unless an error).
+inline constexpr std::uint32_t kCompletePending = Code(0x907, kMethodBuffered);
 // Input: a u32 user handle. References it as an event (ObReferenceObjectByHandle with
 // *ExEventObjectType, EVENT_MODIFY_STATE, UserMode) and keeps the reference.
 inline constexpr std::uint32_t kReferenceEvent = Code(0x903, kMethodBuffered);
@@ -40,6 +44,9 @@ void Unload();  // DriverUnload, then the verifier's unload checks
 // Requests now pending in the driver, and open handles (creates minus closes).
 int PendingCount();
 int OpenHandles();
+int Cleanups();  // IRP_MJ_CLEANUP requests seen since Load
+// Threads waiting for the lock of the synchronous file object behind a handle (-1: no file).
+int FileLockWaiters(void *handle);
 // plat::ResetMachine and the virtual clock, for test files that cannot include the
 // kernel's headers.
 void ResetMachine();

@@ -1,7 +1,9 @@
 // KERNEL32 device I/O against the kernel stand-in: CreateFileA on device paths,
 // DeviceIoControl's result, byte count and error translation, buffered and direct
-// transfers, cancelling a request in flight, and an event created here being referenced
-// and signalled by a kernel-mode driver.
+// transfers, synchronous handles (requests serialised, a close waiting for the request in
+// flight) and overlapped ones (ERROR_IO_PENDING, the record and its event, several
+// requests outstanding), cancelling requests in flight, and an event created here being
+// referenced and signalled by a kernel-mode driver.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -34,11 +36,36 @@ protected:
         testdev::Unload();
         testdev::ResetMachine();
     }
-    HANDLE Open()
+    HANDLE Open(DWORD flags = 0)
     {
-        device_ = CreateFileA(testdev::kWin32Path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        device_ = CreateFileA(testdev::kWin32Path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                              nullptr);
         EXPECT_NE(device_, INVALID_HANDLE_VALUE) << "CreateFileA failed with " << GetLastError();
         return device_;
+    }
+    HANDLE OpenOverlapped() { return Open(FILE_FLAG_OVERLAPPED); }
+    // Waits (bounded) until `n` threads wait for the lock of the synchronous handle's file.
+    static void AwaitLockWaiters(HANDLE device, int n)
+    {
+        for (DWORD waited = 0; testdev::FileLockWaiters(device) != n && waited < kHangGuardMs; ++waited)
+            Sleep(1);
+        ASSERT_EQ(testdev::FileLockWaiters(device), n);
+    }
+    // Starts a request that pends on an overlapped handle; the record's event is manual-reset.
+    static void StartPending(HANDLE device, OVERLAPPED *ov, unsigned char *out, DWORD outLength)
+    {
+        SetLastError(0);
+        EXPECT_FALSE(DeviceIoControl(device, testdev::kPendUntilCancelled, nullptr, 0, out, outLength, nullptr, ov));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    // Completes the driver's oldest pending request with `status`, from another handle.
+    static void CompleteOldest(std::uint32_t status)
+    {
+        HANDLE other = CreateFileA(testdev::kWin32Path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD bytes = 0;
+        EXPECT_TRUE(DeviceIoControl(other, testdev::kCompletePending, &status, sizeof status, nullptr, 0, &bytes,
+                                    nullptr));
+        CloseHandle(other);
     }
     // Waits (bounded) until the driver holds `n` pending requests.
     static void AwaitPending(int n)
@@ -110,8 +137,13 @@ TEST_F(DeviceIoTest, DriverStatusesBecomeWin32Errors)
         {0xC0000184, ERROR_BAD_COMMAND, false},          // STATUS_INVALID_DEVICE_STATE
         {0xC00002B6, ERROR_DEVICE_REMOVED, false},       // STATUS_DEVICE_REMOVED
         {0xC0000056, ERROR_ACCESS_DENIED, false},        // STATUS_DELETE_PENDING
+        {0xC0000182, ERROR_INVALID_PARAMETER, false},    // STATUS_DEVICE_CONFIGURATION_ERROR
+        {0xC0000022, ERROR_ACCESS_DENIED, false},        // STATUS_ACCESS_DENIED
+        {0xC0070015, ERROR_NOT_READY, false},            // a Win32 error as a status
         {0xC0DE0001, ERROR_MR_MID_NOT_FOUND, false},     // no Win32 equivalent
         {0x80000005, ERROR_MORE_DATA, true},             // STATUS_BUFFER_OVERFLOW
+        {0x8000000F, ERROR_NOT_READY, true},             // STATUS_DEVICE_POWERED_OFF
+        {0x80000011, ERROR_BUSY, true},                  // STATUS_DEVICE_BUSY
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.status);
@@ -229,6 +261,165 @@ TEST_F(DeviceIoTest, CancelIoExFromAnotherThreadAbortsTheRequestOnTheFile)
     EXPECT_FALSE(CancelIoEx(call.device, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
     CloseHandle(thread);
+}
+
+TEST_F(DeviceIoTest, OverlappedRecordAndEventFollowTheOutcome)
+{
+    HANDLE device = OpenOverlapped();
+    struct Case {
+        std::uint32_t status;
+        bool pendsFirst;
+        BOOL result;
+        DWORD error;
+        DWORD bytes;
+        bool reported;  // status written into the record and the event set
+    } cases[] = {
+        {0x00000000, true, TRUE, 0, 4, true},
+        {0x80000005, true, FALSE, ERROR_MORE_DATA, 4, true},     // STATUS_BUFFER_OVERFLOW
+        {0x8000000F, true, FALSE, ERROR_NOT_READY, 4, true},     // STATUS_DEVICE_POWERED_OFF
+        {0xC0000120, true, FALSE, ERROR_OPERATION_ABORTED, 0, true},
+        {0x00000000, false, TRUE, 0, 4, true},
+        {0x80000005, false, FALSE, ERROR_MORE_DATA, 4, true},
+        // An error at once is only DeviceIoControl's result: the record stays pending and
+        // the event (reset when the request was issued) unsignalled.
+        {0xC000000D, false, FALSE, ERROR_INVALID_PARAMETER, 0, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.status << (c.pendsFirst ? " after pending" : " at once"));
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        unsigned char out[4] = {};
+        DWORD bytes = 0xDEAD;
+        if (c.pendsFirst) {
+            StartPending(device, &ov, out, sizeof out);
+            EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+            EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_TIMEOUT);
+            EXPECT_FALSE(GetOverlappedResult(device, &ov, &bytes, FALSE));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+            CompleteOldest(c.status);
+        } else {
+            std::uint32_t status = c.status;
+            SetLastError(0);
+            EXPECT_EQ(DeviceIoControl(device, testdev::kCompleteWith, &status, sizeof status, out, sizeof out, &bytes,
+                                      &ov),
+                      c.result);
+            if (!c.result) {
+                EXPECT_EQ(GetLastError(), c.error);
+            }
+        }
+        EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), c.reported ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        EXPECT_EQ(HasOverlappedIoCompleted(&ov), c.reported);
+        if (c.reported) {
+            SetLastError(0);
+            EXPECT_EQ(GetOverlappedResult(device, &ov, &bytes, TRUE), c.result);
+            EXPECT_EQ(GetLastError(), c.error);
+            EXPECT_EQ(bytes, c.bytes);
+            EXPECT_EQ(ov.Internal, c.status);
+        }
+        EXPECT_EQ(out[0], c.bytes != 0 ? 0xA5 : 0);
+        CloseHandle(ov.hEvent);
+    }
+    EXPECT_EQ(testdev::PendingCount(), 0);
+}
+
+TEST_F(DeviceIoTest, OverlappedHandleKeepsSeveralRequestsOutstandingAndCancelsEachAlone)
+{
+    HANDLE device = OpenOverlapped();
+    OVERLAPPED first{}, second{};  // no events: completion signals the file itself
+    unsigned char out1[4] = {}, out2[4] = {};
+    StartPending(device, &first, out1, sizeof out1);
+    StartPending(device, &second, out2, sizeof out2);
+    EXPECT_EQ(testdev::PendingCount(), 2);
+
+    EXPECT_TRUE(CancelIoEx(device, &second));
+    DWORD bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(device, &second, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&first));
+    EXPECT_FALSE(CancelIoEx(device, &second));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+    EXPECT_FALSE(CancelIoEx(nullptr, &first));  // a record is looked for on its file only
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&first));
+
+    // CancelIo takes the calling thread's requests: here the first.
+    EXPECT_TRUE(CancelIo(device));
+    EXPECT_FALSE(GetOverlappedResult(device, &first, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(testdev::PendingCount(), 0);
+}
+
+TEST_F(DeviceIoTest, ClosingAnOverlappedHandleSendsCleanupWhileARequestPends)
+{
+    HANDLE device = OpenOverlapped();
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    unsigned char out[4] = {};
+    StartPending(device, &ov, out, sizeof out);
+    ASSERT_TRUE(CloseHandle(device));
+    device_ = INVALID_HANDLE_VALUE;
+    // The driver's cleanup cancelled the request; the close followed once it was finished.
+    EXPECT_EQ(testdev::Cleanups(), 1);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, kHangGuardMs), WAIT_OBJECT_0);
+    DWORD bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(device, &ov, &bytes, FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(testdev::OpenHandles(), 0);
+    CloseHandle(ov.hEvent);
+}
+
+struct SyncCall {
+    HANDLE device;
+    DWORD code;
+    std::atomic<int> result{-1};
+    std::atomic<DWORD> error{0};
+};
+
+DWORD WINAPI SendSyncRequest(LPVOID parameter)
+{
+    auto *call = static_cast<SyncCall *>(parameter);
+    unsigned char buffer[1] = {0x0F};
+    DWORD bytes = 0;
+    BOOL ok = DeviceIoControl(call->device, call->code, buffer, 1, buffer, 1, &bytes, nullptr);
+    call->error = GetLastError();
+    call->result = ok;
+    return 0;
+}
+
+DWORD WINAPI CloseTheHandle(LPVOID parameter) { return CloseHandle(static_cast<HANDLE>(parameter)); }
+
+TEST_F(DeviceIoTest, SynchronousHandleSerialisesItsRequestsAndItsClose)
+{
+    HANDLE device = Open();
+    SyncCall pending{device, testdev::kPendUntilCancelled}, behind{device, testdev::kInvert};
+    HANDLE first = CreateThread(nullptr, 0, SendSyncRequest, &pending, 0, nullptr);
+    AwaitPending(1);
+    // A second request on the handle waits for the first: it has not reached the driver,
+    // so there is nothing of its to cancel yet.
+    HANDLE second = CreateThread(nullptr, 0, SendSyncRequest, &behind, 0, nullptr);
+    AwaitLockWaiters(device, 1);
+    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_TIMEOUT);
+    EXPECT_FALSE(CancelSynchronousIo(second));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+    // Nor does closing the handle reach the driver while a request is in flight.
+    HANDLE closer = CreateThread(nullptr, 0, CloseTheHandle, device, 0, nullptr);
+    device_ = INVALID_HANDLE_VALUE;
+    for (DWORD waited = 0; testdev::FileLockWaiters(device) != -1 && waited < kHangGuardMs; ++waited)
+        Sleep(1);  // the handle goes at once; its close then waits for the lock
+    EXPECT_EQ(WaitForSingleObject(closer, 20), WAIT_TIMEOUT);
+    EXPECT_EQ(testdev::Cleanups(), 0);
+
+    EXPECT_TRUE(CancelSynchronousIo(first));
+    for (HANDLE t : {first, second, closer})
+        ASSERT_EQ(WaitForSingleObject(t, kHangGuardMs), WAIT_OBJECT_0);
+    EXPECT_EQ(pending.result.load(), FALSE);
+    EXPECT_EQ(pending.error.load(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // The request behind it had its file already: it goes, before or after the cleanup.
+    EXPECT_EQ(behind.result.load(), TRUE) << behind.error.load();
+    EXPECT_EQ(testdev::Cleanups(), 1);
+    EXPECT_EQ(testdev::OpenHandles(), 0);
+    for (HANDLE t : {first, second, closer})
+        CloseHandle(t);
 }
 
 DWORD WINAPI WaitForEvent(LPVOID parameter)

@@ -60,8 +60,10 @@ protected:
     {
         FrameTest::SetUp();
         Boot("default", 0x10, plat::ClockMode::RealTime);
+        // The waits' handles are overlapped: a second wait, a cancellation or a close meets
+        // a wait still pending on them.
         poster_ = OpenOrFail();
-        other_ = OpenOrFail();
+        other_ = OpenOverlappedOrFail();
     }
 
     void TearDown() override
@@ -112,7 +114,7 @@ protected:
 void NotifyRaceCampaign::Round(std::mt19937_64 &random, uint64_t round)
 {
     if (waiter_ == nullptr) {
-        ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &waiter_), STATUS_SUCCESS);
+        ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &waiter_, plat::FileIo::Overlapped), STATUS_SUCCESS);
     }
     const HANDLE waiter = waiter_;
 

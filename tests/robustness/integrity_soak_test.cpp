@@ -3,10 +3,10 @@
 // in bursts, sometimes away long enough for the ring to run full for more than a
 // buffer's worth of scans. Every sample the sequencer kept is accounted for against the
 // card's own record of its conversions: it is either delivered, equal to that conversion
-// and in its channel's slot, or inside a gap that the sequence words declare (one step
-// beyond the buffer's own for every SamplesPerBuffer scans dropped), or, at the end,
-// still in the buffer being filled. Nothing may be lost, duplicated, reordered or moved
-// to another slot.
+// and in its channel's slot, or inside a gap that the sequence words declare (ceil(d / L)
+// steps beyond the buffer's own for d scans dropped, L = SamplesPerBuffer, so that every
+// gap shows) and the driver's dropped counter counts, or, at the end, still in the buffer
+// being filled. Nothing may be lost, duplicated, reordered or moved to another slot.
 //
 // TQ_SOAK_SAMPLES sets the samples per configuration (10^6 by default, 10^5 under a
 // sanitizer); TQ_ROBUST_LONG=1 runs 10^8. TQ_SOAK_SEED replays a reader's pace.
@@ -105,46 +105,57 @@ TEST_P(IntegritySoak, EverySampleIsDeliveredInItsSlotOrInsideAGapTheSequenceWord
     std::vector<uint8_t> buffer;
     const auto began = std::chrono::steady_clock::now();
 
+    // The scans a buffer's sequence word says were dropped before it are located in the
+    // card's record by the code of the buffer's first sample (12 bits compared); a gap the
+    // sequence words do not declare, or declare with another length, fails at once, as
+    // does a total the driver's dropped counter does not match.
     auto readOne = [&]() -> bool {
+        const TqScanCounters before = ScanCounters();
         if (Read(IOCTL_READ_OLDEST, buffer, bytes) != STATUS_SUCCESS) {
             ADD_FAILURE() << "a read refused while QueryBuf showed a full buffer";
             return false;
         }
         const uint16_t sequence = WordAt(buffer, 0);
         const uint16_t extra = static_cast<uint16_t>(sequence - expectedSequence);
+        const uint16_t firstSample = WordAt(buffer, 2) & 0x0FFF;
         uint64_t first = next;
-        if (extra != 0 || (Truth(next) & 0xFFFF) != WordAt(buffer, 2)) {
-            // Scans were dropped while the ring was full: the sequence word says between
-            // extra·L and extra·L + L − 1 of them. Locate the buffer's first scan there.
-            const uint64_t lowest = next + uint64_t{extra} * perBuffer * shape.channels;
+        if (extra != 0) {
+            // d scans dropped step the sequence by ceil(d / L) beyond the buffer's own
+            // step: 1 + (extra − 1)·L ≤ d ≤ extra·L.
             first = UINT64_MAX;
-            for (uint64_t scan = 0; scan < perBuffer; ++scan) {
-                const uint64_t n = lowest + scan * shape.channels;
+            for (uint64_t d = uint64_t{extra - 1u} * perBuffer + 1; d <= uint64_t{extra} * perBuffer; ++d) {
+                const uint64_t n = next + d * shape.channels;
                 if (n >= TruthEnd())
                     break;
-                if ((Truth(n) & 0xFFFF) == WordAt(buffer, 2)) {
+                if ((Truth(n) & 0x0FFF) == firstSample) {
                     first = n;
                     break;
                 }
             }
             if (first == UINT64_MAX) {
                 ADD_FAILURE() << "buffer with sequence " << sequence << " (expected " << expectedSequence
-                              << "): its first sample " << WordAt(buffer, 2)
-                              << " is not where the sequence word puts it";
+                              << "): its first sample " << firstSample
+                              << " is not where the sequence word puts the end of the gap";
                 return false;
             }
             const uint64_t gap = (first - next) / shape.channels;
             ++gaps;
             dropped += gap * shape.channels;
             longestGap = std::max(longestGap, gap);
+            if (dropped > uint64_t{before.Dropped} * shape.channels) {
+                ADD_FAILURE() << "gaps of " << dropped / shape.channels << " scans declared, the driver counted "
+                              << before.Dropped;
+                return false;
+            }
         }
         for (uint32_t i = 0; i < perBuffer; ++i) {
             const uint32_t truth = Truth(first + i);
-            const uint16_t sample = WordAt(buffer, 2 + 2 * i);
-            if ((truth >> 16) != i % shape.channels || (truth & 0xFFFF) != sample) {
+            const uint16_t sample = WordAt(buffer, 2 + 2 * i) & 0x0FFF;
+            if ((truth >> 16) != i % shape.channels || (truth & 0x0FFF) != sample) {
                 ADD_FAILURE() << "buffer with sequence " << sequence << ", sample " << i << ": got " << sample
-                              << ", the card converted channel " << (truth >> 16) << " code " << (truth & 0xFFFF)
-                              << " for slot " << i % shape.channels;
+                              << ", the card converted channel " << (truth >> 16) << " code " << (truth & 0x0FFF)
+                              << " for slot " << i % shape.channels
+                              << (extra == 0 ? " (a jump of 1: nothing may be missing)" : "");
                 return false;
             }
         }
@@ -197,6 +208,12 @@ TEST_P(IntegritySoak, EverySampleIsDeliveredInItsSlotOrInsideAGapTheSequenceWord
     const uint64_t inFill = static_cast<uint64_t>(Dc()->FillCount);
     const uint64_t keptAtEnd = kept();
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    // The driver's counters: every dropped scan declared, every stored one delivered or in
+    // the fill, and at least one overrun behind every gap.
+    const TqScanCounters counters = ScanCounters();
+    EXPECT_EQ(uint64_t{counters.Dropped} * shape.channels, dropped);
+    EXPECT_EQ(uint64_t{counters.Stored} * shape.channels, delivered + inFill);
+    EXPECT_GE(counters.Overruns, gaps);
     // After the last sample delivered: the buffer being filled, and the samples of the scan
     // being assembled, which no buffer holds yet.
     const uint64_t tail = keptAtEnd - (next - firstKept);
@@ -207,7 +224,8 @@ TEST_P(IntegritySoak, EverySampleIsDeliveredInItsSlotOrInsideAGapTheSequenceWord
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::cout << "[ soak ] " << shape.channels << " channels: " << keptAtEnd << " samples in " << seconds << " s; "
               << delivered << " delivered in " << buffersRead << " buffers, " << dropped << " dropped in " << gaps
-              << " gaps (longest " << longestGap << " scans), " << inFill << " in the fill; seed " << seed << "\n";
+              << " gaps (longest " << longestGap << " scans; " << counters.Overruns << " overruns), " << inFill
+              << " in the fill; seed " << seed << "\n";
     EXPECT_GE(keptAtEnd, samples);
     // The default pace (seed) of a full-length run does fall behind, by more than L scans.
     if (samples >= 1000000) {

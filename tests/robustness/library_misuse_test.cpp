@@ -24,13 +24,14 @@ bool Documented(int32_t error, bool driverCodesPossible)
     static const int32_t library[] = {0, TQ_LIB_DEVICE_NOT_OPEN, TQ_LIB_NOT_INITIALISED, TQ_LIB_BUFFER_COUNT_ZERO,
                                       TQ_LIB_SCANS_BELOW_5, TQ_LIB_CHANNEL_COUNT_ZERO, TQ_LIB_SLOT_INDEX,
                                       TQ_LIB_CHANNEL_COUNT_ABOVE_32, TQ_LIB_COUNT_OUT_OF_RANGE,
-                                      TQ_LIB_RATE_TOO_LOW, TQ_LIB_RATE_TOO_HIGH, TQ_NO_DATA};
+                                      TQ_LIB_RATE_TOO_LOW, TQ_LIB_RATE_TOO_HIGH, TQ_NO_DATA, TQ_LIB_SYSTEM_REFUSED};
     static const int32_t driver[] = {TQ_DRV_INITIAL_LENGTH,   TQ_DRV_RUNNING,          TQ_DRV_NO_BOARD,
                                      TQ_DRV_NO_INTERRUPT,     TQ_DRV_NOT_INITIALISED,  TQ_DRV_START_LENGTH,
                                      TQ_DRV_NO_MEMORY,        TQ_DRV_NOT_RUNNING,      TQ_DRV_NOT_RING_MODE,
                                      TQ_DRV_OUTPUT_LENGTH,    TQ_DRV_NOT_SNAPSHOT_MODE, TQ_DRV_BAD_BOARD_COMMAND,
                                      TQ_DRV_BAD_FREQUENCY_REQUEST, TQ_DRV_EVENT_REFERENCE, TQ_DRV_START_FIELD,
-                                     TQ_DRV_BUFFER_TOO_SHORT, TQ_DRV_CONVERSION_TIMEOUT, TQ_DRV_FREQUENCY_ERASED};
+                                     TQ_DRV_BUFFER_TOO_SHORT, TQ_DRV_CONVERSION_TIMEOUT, TQ_DRV_PORT_OUT_OF_RANGE,
+                                     TQ_DRV_FREQUENCY_ERASED};
     if (std::find(std::begin(library), std::end(library), error) != std::end(library))
         return true;
     return driverCodesPossible && std::find(std::begin(driver), std::end(driver), error) != std::end(driver);

@@ -40,7 +40,7 @@ protected:
         caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
         plat::SetPdoCapabilities(pdo_, caps);
         ASSERT_EQ(plat::PnpQueryCapabilities(pdo_, 1, nullptr), STATUS_SUCCESS);
-        handle_ = OpenOrFail();
+        handle_ = OpenOverlappedOrFail();  // posts on the handle its own wait is pending on
         ASSERT_EQ(plat::CreateEventObject(FALSE, FALSE, &event_), STATUS_SUCCESS);
         TqInitialRecord initial{};
         ASSERT_EQ(Ioctl(handle_, IOCTL_INITIAL, &initial, sizeof(initial)), STATUS_SUCCESS);

@@ -21,7 +21,8 @@ Expectation Fail(LONG error)
 Expectation BoardCommand(uint32_t in, uint32_t out)
 {
     if (in == 0)
-        return (out == 10 || out == 80) ? One(STATUS_SUCCESS, 0) : Fail(TQ_DRV_BAD_BOARD_COMMAND);
+        return (out == 10 || out == TqScanCountersBytes || out == 80) ? One(STATUS_SUCCESS, 0)
+                                                                       : Fail(TQ_DRV_BAD_BOARD_COMMAND);
     if (in == 1)
         return out == 4 ? One(STATUS_SUCCESS, 0) : Fail(TQ_DRV_BAD_BOARD_COMMAND);
     if (in == 2)  // EepromRead of n = 0 words: only output 0 fits
@@ -47,7 +48,8 @@ Expectation PortCode(uint32_t code, uint32_t in, uint32_t out)
         needIn = TqPortWriteInputBytes;
     if (in < needIn || out < needOut)
         return One(STATUS_INVALID_PARAMETER, TQ_DRV_BUFFER_TOO_SHORT);
-    return One(STATUS_SUCCESS, 0);
+    // Port 0 lies outside the card's ranges.
+    return One(STATUS_ACCESS_DENIED, TQ_DRV_PORT_OUT_OF_RANGE);
 }
 
 }  // namespace
@@ -123,7 +125,7 @@ bool IsDocumentedStatus(NTSTATUS status)
 {
     return status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL || status == STATUS_INVALID_PARAMETER ||
            status == STATUS_INVALID_DEVICE_REQUEST || status == STATUS_ACCESS_VIOLATION ||
-           status == STATUS_CANCELLED || status == STATUS_DELETE_PENDING;
+           status == STATUS_CANCELLED || status == STATUS_DELETE_PENDING || status == STATUS_ACCESS_DENIED;
 }
 
 bool IsDocumentedDriverError(LONG error)
@@ -147,6 +149,7 @@ bool IsDocumentedDriverError(LONG error)
                                   TQ_DRV_START_FIELD,
                                   TQ_DRV_BUFFER_TOO_SHORT,
                                   TQ_DRV_CONVERSION_TIMEOUT,
+                                  TQ_DRV_PORT_OUT_OF_RANGE,
                                   TQ_DRV_FREQUENCY_ERASED};
     return std::find(std::begin(errors), std::end(errors), error) != std::end(errors);
 }

@@ -1,7 +1,8 @@
 // What the driver must answer to one device-control request, worked out from the published
 // contract (control-code table, record lengths, board-command form selection and the
 // LastError table) rather than from the driver's code. The model knows the device state
-// the sweep puts it in: opened or not, never running, request contents all zero.
+// the sweep puts it in: opened or not, never running, request contents all zero (so a
+// direct port code names port 0, outside the card's ranges).
 #ifndef TQ_TESTS_ROBUSTNESS_REQUEST_MODEL_H
 #define TQ_TESTS_ROBUSTNESS_REQUEST_MODEL_H
 

@@ -3,7 +3,9 @@
 // driver on the simulated machine: the assigned codes give the documented status and
 // LastError, the others STATUS_INVALID_DEVICE_REQUEST with LastError untouched; nothing is
 // written outside the caller's buffers, the input buffer is never written, the verifier
-// stays silent. TQ_ROBUST_LONG=1 sweeps every length pair for every code.
+// stays silent. TQ_ROBUST_LONG=1 sweeps every length pair for every code. A second sweep
+// sends every form that takes a port from the caller with every port outside the card's
+// ranges: each is refused with 121 before any port is touched.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include "guarded_buffer.h"
+#include "plat/hw.h"
 #include "plat/user_io.h"
 #include "plat/verifier.h"
 #include "request_model.h"
@@ -79,7 +82,7 @@ protected:
         if (!matched) {
             std::string want;
             for (size_t i = 0; i < expected.statuses.size(); ++i)
-                want += " " + Hex(expected.statuses[i]) + "/" + std::to_string(expected.lastErrors[i]);
+                want.append(" ").append(Hex(expected.statuses[i])).append("/").append(std::to_string(expected.lastErrors[i]));
             fail("got " + Hex(status) + "/" + std::to_string(error == kSentinel ? kUnchanged : error) +
                  ", expected one of" + want);
         }
@@ -146,6 +149,78 @@ protected:
     bool opened_ = false;
     uint64_t requests_ = 0;
 };
+
+// Every form that takes a port from the caller, with every port it can name (all 16-bit
+// port numbers for the direct codes and the register forms' unsigned offsets, every
+// signed offset and count for the bridge read and the byte runs) whose access does not
+// lie wholly in the card's bridge or board range: STATUS_ACCESS_DENIED with 121, and no
+// port of any device touched (the card's register trace and the bus's count of
+// accesses nobody decoded both stand still).
+TEST_F(SweepTest, EveryPortFormOutsideTheCardsRangesGets121AndTouchesNoPort)
+{
+    const uint32_t bridge = Dc()->BridgeBase, board = Dc()->BoardBase;
+    const uint32_t bridgeLength = Dc()->PortLength[0], boardLength = Dc()->PortLength[1];
+    auto inside = [&](int64_t port, uint32_t bytes) {
+        return (port >= bridge && port + bytes <= bridge + bridgeLength) ||
+               (port >= board && port + bytes <= board + boardLength);
+    };
+    uint64_t sent = 0, failures = 0;
+    const uint64_t unclaimed = plat::UnclaimedAccessCount();
+    auto expectDenied = [&](const char *what, uint32_t code, uint8_t *in, uint32_t inLen, uint32_t outLen,
+                            int64_t port) {
+        uint8_t out[100];
+        const uint64_t trace = Card().Trace().Total();
+        NTSTATUS status = Ioctl(code, in, inLen, outLen != 0 ? out : nullptr, outLen);
+        ++sent;
+        if (status != STATUS_ACCESS_DENIED || Dc()->LastError != TQ_DRV_PORT_OUT_OF_RANGE ||
+            Card().Trace().Total() != trace || plat::UnclaimedAccessCount() != unclaimed) {
+            if (++failures <= 10)
+                ADD_FAILURE() << what << " at port 0x" << std::hex << port << ": " << Hex(status) << std::dec << "/"
+                              << Dc()->LastError;
+        }
+    };
+
+    struct PortCode {
+        uint32_t code, width;
+        bool write;
+    };
+    for (PortCode c : {PortCode{IOCTL_IN_BYTE, 1, false}, {IOCTL_IN_WORD, 2, false}, {IOCTL_IN_DWORD, 4, false},
+                       {IOCTL_OUT_BYTE, 1, true}, {IOCTL_OUT_WORD, 2, true}, {IOCTL_OUT_DWORD, 4, true}})
+        for (uint32_t port = 0; port <= 0xFFFF; ++port) {
+            if (inside(port, c.width))
+                continue;
+            uint8_t record[8] = {uint8_t(port), uint8_t(port >> 8), 0, 0, 0xA5, 0xA5, 0xA5, 0xA5};
+            expectDenied("direct port code", c.code, record, c.write ? 8 : 2, c.write ? 0 : 4, port);
+        }
+    // RegisterRead (4/4) and RegisterWrite (8/1): an unsigned offset from BoardBase, the
+    // port being the low 16 bits of the sum.
+    for (uint8_t width = 1; width <= 3; ++width)
+        for (uint32_t offset = 0; offset <= 0xFFFF; ++offset) {
+            const uint32_t port = (board + offset) & 0xFFFF, bytes = width == 3 ? 4 : width;
+            if (inside(port, bytes))
+                continue;
+            uint8_t request[8] = {width, 0, uint8_t(offset), uint8_t(offset >> 8), 0xA5, 0xA5, 0xA5, 0xA5};
+            expectDenied("RegisterRead", IOCTL_BOARD_COMMAND, request, 4, 4, port);
+            expectDenied("RegisterWrite", IOCTL_BOARD_COMMAND, request, 8, 1, port);
+        }
+    // BridgeRead (1/4) and the byte runs of the CommandBlock: signed offsets.
+    for (int offset = -128; offset <= 127; ++offset) {
+        uint8_t request[100] = {uint8_t(offset)};
+        if (!inside(bridge + offset, 4))
+            expectDenied("BridgeRead", IOCTL_BOARD_COMMAND, request, 1, 4, bridge + offset);
+        for (uint8_t sub : {0, 1})
+            for (int count = 1; count <= (sub == 0 ? 100 : 97); ++count) {
+                if (inside(board + offset, count))
+                    continue;
+                memset(request, 0xA5, sizeof(request));
+                request[0] = sub, request[1] = uint8_t(count), request[2] = uint8_t(offset);
+                expectDenied(sub == 0 ? "CMD_READ_BYTES" : "CMD_WRITE_BYTES", IOCTL_BOARD_COMMAND, request, 100, 100,
+                             board + offset);
+            }
+    }
+    EXPECT_EQ(failures, 0u) << "of " << sent;
+    std::cout << "[ sweep ] " << sent << " out-of-range port requests\n";
+}
 
 TEST_F(SweepTest, EveryCodeBeforeAndAfterInitialGivesItsDocumentedResult)
 {

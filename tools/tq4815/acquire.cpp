@@ -1,13 +1,15 @@
 // `tq4815 acquire`: a ring-mode acquisition driven by the library's window messages.
 // Initial → RegisterNotify (message-only window) → StartIntr → on each message QueryBuf
-// and ADResult until the ring is empty → StopIntr. Lost data are detected from the
-// buffers' sequence words: each buffer carries the next number, and every L scans the
-// driver had to drop while the ring was full advance it by one more (L = samples a buffer).
+// and ADResult until the ring is empty → StopIntr. After each buffer the driver's
+// counters (scans stored and dropped) are read through IOCtl; with the buffers' sequence
+// words they say where data are missing and how much (gap_ledger.h). A buffer is written
+// once the gap before it is settled, so the files mark every gap where it is.
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -15,7 +17,9 @@
 
 #include "acquisition_data.h"
 #include "error_text.h"
+#include "gap_ledger.h"
 #include "notify_window.h"
+#include "output_file.h"
 #include "session.h"
 #include "subcommands.h"
 #include "svg_plot.h"
@@ -23,36 +27,13 @@
 namespace tool {
 namespace {
 
-const char kUsage[] =
-    "usage: tq4815 acquire [options]\n"
-    "  Ring-mode acquisition on the card, written to a file.\n"
-    "  --channels N          channels per scan, 1-32 (default 4); a scan of N >= 2\n"
-    "                        channels covers channels 0..N-1\n"
-    "  --first-channel C     the channel of a one-channel acquisition (default 0)\n"
-    "  --rate R              rate code: conversions per second, 1-100000, or -n for one\n"
-    "                        conversion every n seconds (default 4000)\n"
-    "  --gain G              gain code (default 0)\n"
-    "  --scans-per-buffer S  scans per data buffer (default: about 10 buffers a second)\n"
-    "  --buffers B           buffers in the ring (default 16)\n"
-    "  --seconds T           card time to acquire (default 3)\n"
-    "  --scans N             number of scans to acquire (instead of --seconds)\n"
-    "  --output FILE         write the samples (.csv or .npy)\n"
-    "  --format csv|npy      file format (default from the extension)\n"
-    "  --volts               write volts instead of 12-bit codes (clipped codes 0 and\n"
-    "                        4095 become NaN)\n"
-    "  --range MIN:MAX       input range in volts (default from the card, -5:5)\n"
-    "  --sim 'ITEMS'         simulated card configuration (as TQ4815_SIM)\n"
-    "  --plot FILE.svg       plot every channel against time\n"
-    "  --quiet               no status line\n"
-    "Exit status: 0 done, 1 an export failed, 2 bad usage, 3 data were lost.\n";
-
-struct Settings {
-    int channels, firstChannel, rate, gain, scansPerBuffer, buffers;
-    uint64_t targetScans;
-    bool volts, quiet;
-    std::optional<std::string> output, plot;
-    FileFormat format = FileFormat::Csv;
-};
+// The counters form of the board command: no input, 16 bytes out.
+constexpr int kCountersBytes = 16;
+// Buffers held back while their gaps wait for a counter reading; beyond this they are
+// settled from what is known and written.
+constexpr size_t kMostHeldBuffers = 256;
+// Relative difference between the requested and the achieved rate worth a warning.
+constexpr double kRateTolerance = 0.001;
 
 class StatusLine {
 public:
@@ -77,102 +58,219 @@ private:
     double lastPlain_ = -10;
 };
 
+std::string Printf(const char *format, double a, double b)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+// The per-channel rate a rate code asks for (a negative code −n: one conversion every n s).
+double RequestedChannelRate(int rate, int channels)
+{
+    double conversions = rate > 0 ? rate : rate == 0 ? 1.0 : 1.0 / -static_cast<double>(rate);
+    return conversions / channels;
+}
+
+struct HeldBuffer {
+    std::vector<uint16_t> samples;
+    uint64_t scans;
+};
+
+// What the options say about the files, checked before the card is touched.
+struct OutputPlan {
+    std::optional<std::string> output, sidePath, plot;
+    FileFormat format = FileFormat::Csv;
+    bool stream = false;
+};
+
+OutputPlan PlanOutputs(const AcquireOptions &o)
+{
+    OutputPlan plan;
+    plan.output = o.output;
+    plan.plot = o.plot;
+    if (o.output) {
+        plan.stream = *o.output == "-";
+        plan.format = ResolveFormat(*o.output, o.format.value_or(""));
+        CheckReplace(*o.output, o.force);
+        if (!plan.stream && IsRegularOrAbsent(*o.output)) {
+            plan.sidePath = SidePath(*o.output);
+            CheckReplace(*plan.sidePath, o.force);
+        }
+    } else if (o.format) {
+        throw UsageError{"--format needs --output"};
+    }
+    if (o.volts && plan.format == FileFormat::Raw)
+        throw UsageError{"--volts does not apply to raw samples (they are 12-bit codes)"};
+    if (o.plot) {
+        std::string ext = Extension(*o.plot);
+        if (ext == "png")
+            throw UsageError{"--plot " + *o.plot + ": PNG is not supported; give a name ending in .svg"};
+        if (ext != "svg")
+            throw UsageError{"--plot " + *o.plot + ": the plot is SVG; give a name ending in .svg"};
+        CheckReplace(*o.plot, o.force);
+    }
+    return plan;
+}
+
 }  // namespace
 
-int RunAcquire(const Args &args)
+int RunAcquire(const AcquireOptions &o)
 {
-    Options opts(args,
-                 {"channels", "first-channel", "rate", "gain", "scans-per-buffer", "buffers", "seconds", "scans",
-                  "output", "format", "range", "sim", "plot"},
-                 {"volts", "quiet", "help"});
-    if (opts.Flag("help")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (!opts.Positional().empty())
-        throw UsageError{"acquire takes no positional arguments"};
-    if (opts.Has("seconds") && opts.Has("scans"))
-        throw UsageError{"give --seconds or --scans, not both"};
-
-    Settings s{};
-    s.channels = static_cast<int>(opts.Integer("channels", 4, 1, 32));
-    s.firstChannel = static_cast<int>(opts.Integer("first-channel", 0, 0, 31));
-    s.rate = static_cast<int>(opts.Integer("rate", 4000, -100000, 100000));
-    s.gain = static_cast<int>(opts.Integer("gain", 0, 0, 65535));
-    s.buffers = static_cast<int>(opts.Integer("buffers", 16, 1, 65535));
-    s.volts = opts.Flag("volts");
-    s.quiet = opts.Flag("quiet");
-    s.output = opts.Text("output");
-    s.plot = opts.Text("plot");
-    if (s.output)
-        s.format = FormatFor(*s.output, opts.Text("format", ""));
-    else if (opts.Has("format"))
-        throw UsageError{"--format needs --output"};
-    if (s.channels > 1 && opts.Has("first-channel") && s.firstChannel != 0)
+    OutputPlan plan = PlanOutputs(o);
+    int firstChannel = o.firstChannel.value_or(0);
+    if (o.channels > 1 && firstChannel != 0)
         std::fprintf(stderr, "tq4815: note: a scan of %d channels covers channels 0-%d; --first-channel applies "
-                             "to one-channel acquisitions only\n", s.channels, s.channels - 1);
+                             "to one-channel acquisitions only\n", o.channels, o.channels - 1);
 
     InstallInterruptHandler();
-    CardSetup card = PrepareCard(opts, kDemoSimConfig);
+    CardSetup card = PrepareCard(o.card, kDemoSimConfig);
+    Gain gain = ResolveGain(o.gain, card, GainCodes::StartRequest);
     const Tavlon &api = Library();
+
+    double scanRate = api.ChannelFrq(o.channels, o.rate);  // per channel = scans per second
+    uint64_t targetScans = UINT64_MAX;                      // a stream runs until stopped
+    if (o.scans)
+        targetScans = *o.scans;
+    else if (o.seconds || !plan.stream)
+        targetScans = static_cast<uint64_t>(std::llround(o.seconds.value_or(3.0) * scanRate));
+    if (targetScans == 0)
+        throw UsageError{o.scans ? std::string("--scans 0 acquires nothing")
+                                 : Printf("--seconds %g gives 0 scans at %g scans per second", *o.seconds, scanRate)};
+    double requested = RequestedChannelRate(o.rate, o.channels);
+    if (std::fabs(scanRate - requested) > kRateTolerance * requested)
+        std::fprintf(stderr, "tq4815: warning: rate code %d on %d channel(s) asks for %.6g Hz per channel; the card "
+                             "gives %.6g Hz (%+.3g %%)\n", o.rate, o.channels, requested, scanRate,
+                     100.0 * (scanRate - requested) / requested);
+    if (!plan.output)
+        std::fprintf(stderr, "tq4815: note: no --output: the samples are not saved%s\n",
+                     plan.plot ? " (only plotted)" : "");
 
     if (!api.Initial(0, 0, 0, 0))
         return ReportFailure("Initial");
-    double scanRate = api.ChannelFrq(s.channels, s.rate);  // per channel = scans per second
-    double seconds = opts.Real("seconds", 3.0, 0.0, 1e7);
-    s.targetScans = opts.Has("scans") ? static_cast<uint64_t>(opts.Integer("scans", 0, 1, INT64_MAX))
-                                      : static_cast<uint64_t>(std::llround(seconds * scanRate));
     long defaultSpb = std::lround(scanRate / 10);
-    s.scansPerBuffer = static_cast<int>(opts.Integer("scans-per-buffer", std::max(5L, std::min(defaultSpb, 100000L)),
-                                                     5, 1 << 24));
+    int scansPerBuffer = o.scansPerBuffer.value_or(static_cast<int>(std::max(5L, std::min(defaultSpb, 100000L))));
 
     Metadata meta;
-    if (s.channels == 1)
-        meta.channelNumbers = {s.firstChannel};
+    if (o.channels == 1)
+        meta.channelNumbers = {firstChannel};
     else
-        for (int c = 0; c < s.channels; ++c)
+        for (int c = 0; c < o.channels; ++c)
             meta.channelNumbers.push_back(c);
-    meta.firstChannel = s.firstChannel;
-    meta.gainCode = s.gain;
-    meta.gainIndex = GainIndexOf(static_cast<unsigned>(s.gain));
-    meta.gainFactor = card.gainFactors[meta.gainIndex];
-    meta.rateCode = s.rate;
+    meta.firstChannel = firstChannel;
+    meta.gainCode = gain.code;
+    meta.gainIndex = gain.index;
+    meta.gainFactor = gain.factor;
+    meta.rateCode = o.rate;
     meta.channelRate = scanRate;
-    meta.scansPerBuffer = s.scansPerBuffer;
-    meta.buffers = s.buffers;
+    meta.scansPerBuffer = scansPerBuffer;
+    meta.buffers = o.buffers;
     meta.startTime = UtcNow();
     meta.rangeMin = card.rangeMin;
     meta.rangeMax = card.rangeMax;
-    meta.volts = s.volts;
+    meta.volts = o.volts;
+    meta.format = FormatName(plan.format);
 
     std::unique_ptr<SampleWriter> writer;
-    if (s.output)
-        writer = OpenWriter(*s.output, s.format, meta);
+    std::optional<std::string> writeError;
+    bool pipeClosed = false;
+    auto writeSide = [&] {
+        if (plan.sidePath)
+            WriteFileAtomically(*plan.sidePath, MetadataJson(meta));
+    };
+    try {
+        if (plan.output)
+            writer = OpenWriter(*plan.output, plan.format, meta);
+        writeSide();
+    } catch (const WriteError &error) {
+        std::fprintf(stderr, "tq4815: %s\n", error.what());
+        return 1;
+    }
     std::unique_ptr<PlotRecorder> plot;
-    if (s.plot)
+    if (plan.plot)
         plot = std::make_unique<PlotRecorder>(meta.channelNumbers, scanRate);
 
     NotifyWindow window;
     if (!api.RegisterNotify(0, window.Handle(), kDataMessage, 0, 0))
         return ReportFailure("RegisterNotify");
-    int bufferBytes = api.StartIntr(s.buffers, s.scansPerBuffer, s.firstChannel, s.channels, s.rate, 0, s.gain);
+    int bufferBytes = api.StartIntr(o.buffers, scansPerBuffer, firstChannel, o.channels, o.rate, 0, gain.code);
     if (bufferBytes == 0) {
         api.RegisterNotify(0, nullptr, 0, 0, 0);
         return ReportFailure("StartIntr");
     }
 
+    const size_t channels = static_cast<size_t>(o.channels);
     std::vector<uint16_t> buffer(static_cast<size_t>(bufferBytes) / 2);
-    const uint64_t samplesPerBuffer = static_cast<uint64_t>(s.channels) * s.scansPerBuffer;
-    uint64_t scansKept = 0, buffersRead = 0, lostScans = 0, gaps = 0;
-    std::optional<uint16_t> lastSequence;
+    GapLedger ledger(static_cast<uint64_t>(scansPerBuffer), channels * static_cast<uint64_t>(scansPerBuffer));
+    std::deque<HeldBuffer> held;
+    uint64_t scansRead = 0, scansWritten = 0, emitted = 0, buffersRead = 0;
+    std::optional<bool> countersWork;  // unknown until the first reading
     unsigned waiting = 0;
     int failure = 0;
     const char *failedExport = nullptr;
     auto started = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    StatusLine status(s.quiet);
+    StatusLine status(o.quiet);
 
-    // Takes every unread buffer; false once the target is reached or a read fails.
+    // The driver's counters; a driver without them refuses the form, and the gaps are
+    // then bounded from the sequence words alone.
+    auto readCounters = [&] {
+        if (countersWork == false)
+            return;
+        unsigned char reply[kCountersBytes] = {};
+        if (!api.IOCtl(0, nullptr, kCountersBytes, reply)) {
+            countersWork = false;
+            ledger.NoCounters();
+            return;
+        }
+        countersWork = true;
+        auto u32 = [&](int at) {
+            return static_cast<uint32_t>(reply[at] | reply[at + 1] << 8 | reply[at + 2] << 16) |
+                   static_cast<uint32_t>(reply[at + 3]) << 24;
+        };
+        ledger.Counters(u32(0), u32(4));
+    };
+    // Writes every held buffer whose gap is settled, the gap first.
+    auto emit = [&] {
+        if (held.size() > kMostHeldBuffers)
+            ledger.SettleAll();
+        while (!held.empty() && emitted < ledger.Settled()) {
+            HeldBuffer &next = held.front();
+            if (auto gap = ledger.GapBefore(emitted)) {
+                meta.gaps.push_back({scansWritten, *gap});
+                meta.lostScans += gap->lostScans;
+                meta.lostExact = meta.lostExact && gap->exact;
+                if (writer)
+                    writer->Gap(*gap);
+                if (plot)
+                    plot->Gap(gap->lostScans);
+            }
+            if (writer)
+                writer->Append(next.samples.data(), next.scans);
+            if (plot)
+                plot->Append(next.samples.data(), next.scans);
+            scansWritten += next.scans;
+            held.pop_front();
+            ++emitted;
+            if (writer)
+                writer->Flush();  // a pipe's reader sees each buffer as it comes; a full disk stops the run at once
+        }
+    };
+    // Runs `step`, turning a failed write into the end of the run.
+    auto checked = [&](auto step) -> bool {
+        try {
+            step();
+            return true;
+        } catch (const WriteError &error) {
+            if (error.PipeClosed() && plan.stream)
+                pipeClosed = true;
+            else if (!writeError)
+                writeError = error.what();  // the first failure is the one to report
+            return false;
+        }
+    };
+
+    // Takes every unread buffer; false once the target is reached or a read or write fails.
     auto drain = [&]() -> bool {
         waiting = api.QueryBuf();
         if (waiting == 0 && api.GetLastADError() != 0) {
@@ -180,7 +278,7 @@ int RunAcquire(const Args &args)
             failure = api.GetLastADError();
             return false;
         }
-        for (unsigned i = 0; i < waiting && scansKept < s.targetScans; ++i) {
+        for (unsigned i = 0; i < waiting && scansRead < targetScans; ++i) {
             if (!api.ADResult(buffer.data())) {
                 if (api.GetLastADError() == 18)
                     break;
@@ -189,60 +287,89 @@ int RunAcquire(const Args &args)
                 return false;
             }
             ++buffersRead;
-            uint16_t sequence = buffer[0];
-            if (lastSequence && sequence != static_cast<uint16_t>(*lastSequence + 1)) {
-                uint16_t jump = static_cast<uint16_t>(sequence - *lastSequence);
-                lostScans += (jump - 1u) * samplesPerBuffer;
-                ++gaps;
-            }
-            lastSequence = sequence;
-            uint64_t take = std::min<uint64_t>(s.scansPerBuffer, s.targetScans - scansKept);
-            if (writer)
-                writer->Append(buffer.data() + 1, take);
-            if (plot)
-                plot->Append(buffer.data() + 1, take);
-            scansKept += take;
+            ledger.Buffer(buffer[0]);
+            readCounters();
+            uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(scansPerBuffer), targetScans - scansRead);
+            held.push_back({std::vector<uint16_t>(buffer.begin() + 1, buffer.begin() + 1 + take * channels), take});
+            scansRead += take;
+            if (!checked(emit))
+                return false;
         }
-        return scansKept < s.targetScans;
+        return scansRead < targetScans;
     };
+    auto lostSoFar = [&] { return countersWork == true ? ledger.TotalDropped() : meta.lostScans; };
 
     int ticks = 0;
     window.Run([&] { return drain(); },
                [&] {
-                   status.Show(elapsed(), scansKept, buffersRead, waiting, lostScans, false);
-                   if (writer && ++ticks % 4 == 0)
-                       writer->Flush();
+                   status.Show(elapsed(), scansRead, buffersRead, waiting, lostSoFar(), false);
+                   if (++ticks % 4 == 0 && !checked([&] {
+                           meta.scans = scansWritten;
+                           writeSide();
+                       }))
+                       return false;
                    return !g_interrupted.load();
                });
-    if (!failedExport && scansKept < s.targetScans)
+    bool stopped = failedExport || writeError || pipeClosed;
+    if (!stopped && scansRead < targetScans)
         drain();  // what filled before the stop request
     if (!api.StopIntr() && !failedExport) {
         failedExport = "StopIntr";
         failure = api.GetLastADError();
     }
     api.RegisterNotify(0, nullptr, 0, 0, 0);
-    status.Show(elapsed(), scansKept, buffersRead, waiting, lostScans, true);
+    if (!failedExport && !writeError && !pipeClosed) {
+        readCounters();  // the counters answer after the stop as well
+        ledger.SettleAll();
+        checked(emit);
+    }
+    status.Show(elapsed(), scansRead, buffersRead, waiting, lostSoFar(), true);
 
-    if (writer)
-        writer->Finish(lostScans);
+    bool interrupted = g_interrupted.load();
+    meta.scans = scansWritten;
+    meta.interrupted = interrupted;
+    meta.ended = failedExport || writeError ? "failed" : pipeClosed ? "pipe closed" : interrupted ? "interrupted" : "done";
+    // The closing account goes into every file that can still take it.
+    if (writer && !writeError && !pipeClosed)
+        checked([&] { writer->Finish(meta); });
+    checked(writeSide);
     if (plot)
-        plot->WriteSvg(*s.plot, s.volts, card.rangeMin, card.rangeMax, meta.gainFactor);
+        checked([&] { plot->WriteSvg(*plan.plot, o.volts, card.rangeMin, card.rangeMax, meta.gainFactor); });
+
     if (failedExport) {
         std::fprintf(stderr, "tq4815: %s\n", DescribeFailure(failedExport, failure).c_str());
         return 1;
     }
-    if (g_interrupted.load() && !s.quiet)
-        std::fprintf(stderr, "tq4815: interrupted after %llu scans; files are complete up to there\n",
-                     static_cast<unsigned long long>(scansKept));
-    if (lostScans > 0) {
-        std::fprintf(stderr,
-                     "tq4815: data were lost: %llu gap(s), at least %llu scans dropped by the driver while its ring "
-                     "was full.\n  Remedies: read faster (--quiet, a faster disk), more buffers (--buffers), larger "
-                     "buffers (--scans-per-buffer), or a lower rate (--rate).\n",
-                     static_cast<unsigned long long>(gaps), static_cast<unsigned long long>(lostScans));
-        return 3;
+    if (writeError) {
+        std::fprintf(stderr, "tq4815: %s; the acquisition was stopped after %llu scans\n", writeError->c_str(),
+                     static_cast<unsigned long long>(scansWritten));
+        return 1;
     }
-    return 0;
+    if (interrupted && !o.quiet)
+        std::fprintf(stderr, "tq4815: interrupted after %llu scans; files are complete up to there\n",
+                     static_cast<unsigned long long>(scansWritten));
+    if (meta.lostScans > 0) {
+        const FileGap *largest = &meta.gaps.front();
+        for (const FileGap &gap : meta.gaps)
+            if (gap.record.lostScans > largest->record.lostScans)
+                largest = &gap;
+        std::fprintf(stderr,
+                     "tq4815: data were lost: %zu gap(s), %llu scans (%.3f s) dropped by the driver while its ring was "
+                     "full%s; the largest, %llu scans, before scan %llu.\n  Remedies: read faster (--quiet, a "
+                     "faster disk), more buffers (--buffers), larger buffers (--scans-per-buffer), or a lower rate "
+                     "(--rate).\n",
+                     meta.gaps.size(), static_cast<unsigned long long>(meta.lostScans),
+                     scanRate > 0 ? meta.lostScans / scanRate : 0.0,
+                     meta.lostExact ? " (exact, from the driver's counters)"
+                                    : countersWork == true ? " (not exact: some gaps are only bounded)"
+                                                           : " (not exact: the driver gives no counters, the sequence "
+                                                             "words only bound each gap)",
+                     static_cast<unsigned long long>(largest->record.lostScans),
+                     static_cast<unsigned long long>(largest->beforeScan));
+    }
+    if (interrupted)
+        return 128 + g_signal.load();
+    return meta.lostScans > 0 ? 3 : 0;
 }
 
 }  // namespace tool

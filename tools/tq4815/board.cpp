@@ -1,14 +1,18 @@
 // `tq4815 eeprom`, `board`, `port` and `selftest`: board-level work without an acquisition,
 // through IOCtl (generic board commands), the Zel_ family and the port functions.
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "acquisition_data.h"
 #include "error_text.h"
@@ -54,165 +58,136 @@ bool EepromWrite(const Tavlon &api, int word, const std::vector<uint16_t> &words
     return api.IOCtl(static_cast<int>(request.size()), request.data(), 0, nullptr) != 0;
 }
 
-const char kEepromUsage[] =
-    "usage: tq4815 eeprom dump | read WORD [N] | write WORD VALUE... [--sim 'ITEMS']\n"
-    "  The card's 64-word configuration EEPROM, by word address 0-63. Words 58 and 59\n"
-    "  hold the card frequency (IEEE single, low word first).\n";
-
-const char kBoardUsage[] =
-    "usage: tq4815 board COMMAND [--sim 'ITEMS']\n"
-    "  status                    board registers, interrupt line, interrupt counts\n"
-    "  di                        read the two digital-input bytes\n"
-    "  do 0|1 VALUE              write the low (0) or high (1) digital-output byte\n"
-    "  da 0|1 CODE               load analog output 0 or 1 with a 12-bit code\n"
-    "  counter 1|2 COUNT [MODE]  load a counter output (default mode 3, square wave)\n"
-    "  scan N [GAIN]             polled scan of N conversions at a gain code 0-3\n"
-    "  gain G                    select gain code 0-3\n"
-    "  channel C                 select channel 0-31\n"
-    "  convert                   start one conversion and read its result\n";
-
-const char kPortUsage[] =
-    "usage: tq4815 port in 8|16|32 PORT | port out 8|16|32 PORT VALUE [--sim 'ITEMS']\n"
-    "  One read or write of an absolute I/O port (no range check: use with care).\n";
-
-const char kSelftestUsage[] =
-    "usage: tq4815 selftest [--sim 'ITEMS']\n"
-    "  Loop-back checks on the simulated card: digital outputs to inputs, analog outputs\n"
-    "  to input channels, counter loading, an EEPROM scratch word (restored afterwards)\n"
-    "  and a short acquisition checked against known signals.\n";
-
 // The selftest's card: digital outputs wired to the inputs, analog outputs to channels 0
 // and 1, a count pattern on channel 2 and a known level on channel 3.
 constexpr const char *kSelftestSim = "di=loop;ch0=ao0;ch1=ao1;ch2=count;ch3=dc:1.25";
+constexpr double kSelftestLevel = 1.25;
+
+using Json = nlohmann::ordered_json;
+
+// Prints a JSON document on standard output.
+void PrintJson(const Json &json)
+{
+    std::printf("%s\n", json.dump(2).c_str());
+}
 
 }  // namespace
 
-int RunEeprom(const Args &args)
+int RunEeprom(const EepromOptions &o)
 {
-    Options opts(args, {"sim"}, {"help"});
-    const auto &words = opts.Positional();
-    if (opts.Flag("help") || words.empty()) {
-        std::fputs(kEepromUsage, opts.Flag("help") ? stdout : stderr);
-        return opts.Flag("help") ? 0 : 2;
-    }
-    PrepareCard(opts, nullptr);
-    const std::string &verb = words[0];
-    if (verb == "dump" || verb == "read") {
-        int first = 0, count = kEepromWords;
-        if (verb == "read") {
-            if (words.size() < 2 || words.size() > 3)
-                throw UsageError{"eeprom read WORD [N]"};
-            first = static_cast<int>(ParseInteger(words[1], "WORD", 0, kEepromWords - 1));
-            count = words.size() == 3 ? static_cast<int>(ParseInteger(words[2], "N", 1, kEepromWords - first)) : 1;
-        }
+    PrepareCard(o.card, nullptr);
+    if (o.verb == "dump" || o.verb == "read") {
+        int first = o.verb == "read" ? o.word : 0;
+        int count = o.verb == "read" ? o.count.value_or(1) : kEepromWords;
+        if (first + count > kEepromWords)
+            throw UsageError{"eeprom read: words " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                             " run past word 63"};
         const Tavlon &api = Library();
         std::vector<uint16_t> values;
         if (!EepromRead(api, first, count, values))
             return ReportFailure("IOCtl (EEPROM read)");
+        std::optional<double> frequency;
+        bool erased = false;
+        if (first <= 58 && first + count > 59) {
+            uint32_t bits = values[static_cast<size_t>(58 - first)] |
+                            static_cast<uint32_t>(values[static_cast<size_t>(59 - first)]) << 16;
+            erased = bits == 0xFFFFFFFFu;
+            frequency = std::bit_cast<float>(bits);
+        }
+        if (o.json) {
+            Json json{{"first_word", first}, {"words", values}};
+            if (frequency)
+                json["card_frequency_hz"] = erased ? Json(nullptr) : Json(*frequency);
+            PrintJson(json);
+            return 0;
+        }
         for (int i = 0; i < count; ++i) {
             if (i % 8 == 0)
                 std::printf("%s%2d:", i ? "\n" : "", first + i);
             std::printf(" %04X", values[static_cast<size_t>(i)]);
         }
         std::printf("\n");
-        if (first <= 58 && first + count > 59) {
-            uint32_t bits = values[static_cast<size_t>(58 - first)] | static_cast<uint32_t>(values[static_cast<size_t>(59 - first)]) << 16;
-            float frequency;
-            std::memcpy(&frequency, &bits, sizeof frequency);
-            if (bits == 0xFFFFFFFFu)
-                std::printf("card frequency (words 58-59): erased\n");
-            else
-                std::printf("card frequency (words 58-59): %.1f Hz\n", frequency);
-        }
+        if (erased)
+            std::printf("card frequency (words 58-59): erased\n");
+        else if (frequency)
+            std::printf("card frequency (words 58-59): %.1f Hz\n", *frequency);
         return 0;
     }
-    if (verb == "write") {
-        if (words.size() < 3)
-            throw UsageError{"eeprom write WORD VALUE..."};
-        int first = static_cast<int>(ParseInteger(words[1], "WORD", 0, kEepromWords - 1));
-        std::vector<uint16_t> values;
-        for (size_t i = 2; i < words.size(); ++i)
-            values.push_back(static_cast<uint16_t>(ParseInteger(words[i], "VALUE", 0, 0xFFFF)));
-        if (first + static_cast<int>(values.size()) > kEepromWords)
-            throw UsageError{"eeprom write: the words run past word 63"};
-        if (!EepromWrite(Library(), first, values))
-            return ReportFailure("IOCtl (EEPROM write)");
-        std::printf("wrote %zu word(s) from word %d\n", values.size(), first);
-        return 0;
-    }
-    throw UsageError{"eeprom: unknown command '" + verb + "'"};
+    int first = o.word;
+    std::vector<uint16_t> values(o.values.begin(), o.values.end());
+    if (first + static_cast<int>(values.size()) > kEepromWords)
+        throw UsageError{"eeprom write: the words run past word 63"};
+    if (!EepromWrite(Library(), first, values))
+        return ReportFailure("IOCtl (EEPROM write)");
+    std::printf("wrote %zu word(s) from word %d\n", values.size(), first);
+    return 0;
 }
 
-int RunBoard(const Args &args)
+int RunBoard(const BoardOptions &o)
 {
-    Options opts(args, {"sim"}, {"help"});
-    const auto &words = opts.Positional();
-    if (opts.Flag("help") || words.empty()) {
-        std::fputs(kBoardUsage, opts.Flag("help") ? stdout : stderr);
-        return opts.Flag("help") ? 0 : 2;
-    }
-    PrepareCard(opts, nullptr);
-    const std::string &verb = words[0];
-    auto need = [&](size_t low, size_t high) {
-        if (words.size() < low + 1 || words.size() > high + 1)
-            throw UsageError{"board " + verb + ": wrong number of arguments (see --help)"};
-    };
-    auto arg = [&](size_t i, const char *what, int64_t low, int64_t high) {
-        return static_cast<unsigned>(ParseInteger(words[i], what, low, high));
-    };
+    CardSetup card = PrepareCard(o.card, nullptr);
+    const std::string &verb = o.verb;
     if (verb == "status") {
-        need(0, 0);
         unsigned char reply[10] = {};
         if (!Library().IOCtl(0, nullptr, sizeof reply, reply))
             return ReportFailure("IOCtl (board status)");
-        std::printf("board registers at port 0x%X, interrupt line %u, %u acquisition interrupts, %u other\n",
-                    reply[0] | reply[1] << 8 | reply[2] << 16 | static_cast<unsigned>(reply[3]) << 24,
-                    reply[4] | reply[5] << 8, reply[6] | reply[7] << 8, reply[8] | reply[9] << 8);
+        unsigned base = reply[0] | reply[1] << 8 | reply[2] << 16 | static_cast<unsigned>(reply[3]) << 24;
+        unsigned line = reply[4] | reply[5] << 8, acquisition = reply[6] | reply[7] << 8, other = reply[8] | reply[9] << 8;
+        if (o.json)
+            PrintJson({{"board_port", base}, {"interrupt_line", line}, {"acquisition_interrupts", acquisition},
+                       {"other_interrupts", other}});
+        else
+            std::printf("board registers at port 0x%X, interrupt line %u, %u acquisition interrupts, %u other\n", base,
+                        line, acquisition, other);
     } else if (verb == "di") {
-        need(0, 0);
         unsigned short values[2] = {};
         if (!Library().Zel_DI(2, values))
             return ReportFailure("Zel_DI");
-        std::printf("digital inputs: low 0x%02X, high 0x%02X\n", values[0], values[1]);
+        if (o.json)
+            PrintJson({{"low", values[0]}, {"high", values[1]}});
+        else
+            std::printf("digital inputs: low 0x%02X, high 0x%02X\n", values[0], values[1]);
     } else if (verb == "do") {
-        need(2, 2);
-        if (!Library().Zel_DO(arg(1, "which", 0, 1), arg(2, "VALUE", 0, 255)))
+        if (!Library().Zel_DO(o.which, o.value))
             return ReportFailure("Zel_DO");
     } else if (verb == "da") {
-        need(2, 2);
-        if (!Library().Zel_DA(arg(2, "CODE", 0, 4095), arg(1, "channel", 0, 1)))
+        if (!Library().Zel_DA(o.value, o.which))
             return ReportFailure("Zel_DA");
     } else if (verb == "counter") {
-        need(2, 3);
-        unsigned counter = arg(1, "counter", 1, 2);
-        unsigned count = arg(2, "COUNT", 1, 65536) & 0xFFFF;  // 65536 is loaded as 0
-        unsigned mode = words.size() > 3 ? arg(3, "MODE", 0, 5) : 3;
-        unsigned control = counter << 6 | 0x30 | mode << 1;  // select, LSB then MSB, mode, binary
-        if (!Library().Zel_CounterOut(control, count & 0xFF, count >> 8, counter))
+        unsigned count = o.count & 0xFFFF;  // 65536 is loaded as 0
+        unsigned control = o.counter << 6 | 0x30 | o.mode << 1;  // select, LSB then MSB, mode, binary
+        if (!Library().Zel_CounterOut(control, count & 0xFF, count >> 8, o.counter))
             return ReportFailure("Zel_CounterOut");
         double divisor = count == 0 ? 65536.0 : count;
-        std::printf("counter %u: mode %u, count %g, output %.3f Hz\n", counter, mode, divisor, kTimerClockHz / divisor);
+        std::printf("counter %u: mode %u, count %g, output %.3f Hz\n", o.counter, o.mode, divisor,
+                    kTimerClockHz / divisor);
     } else if (verb == "scan") {
-        need(1, 2);
-        unsigned n = arg(1, "N", 1, 32);
-        unsigned gain = words.size() > 2 ? arg(2, "GAIN", 0, 3) : 0;
+        Gain gain = ResolveGain(o.gain, card, GainCodes::BoardCommand);
+        unsigned n = o.count;
         std::vector<unsigned short> values(n);
-        if (!Library().Zel_Init(n, 0, gain))
+        if (!Library().Zel_Init(n, 0, static_cast<unsigned>(gain.code)))
             return ReportFailure("Zel_Init");
         if (!Library().Zel_ADResult(n, values.data()))
             return ReportFailure("Zel_ADResult");
-        for (unsigned i = 0; i < n; ++i)
-            std::printf("channel %2u: %4u\n", i, values[i]);
+        if (o.json) {
+            Json codes = Json::array();
+            for (unsigned short v : values)
+                codes.push_back(v & 0x0FFF);
+            PrintJson({{"gain_code", gain.code}, {"gain_factor", gain.factor}, {"codes", codes}});
+        } else {
+            for (unsigned i = 0; i < n; ++i)
+                std::printf("channel %2u: %4u\n", i, values[i] & 0x0FFF);
+        }
     } else if (verb == "gain") {
-        need(1, 1);
-        if (!Library().Zel_SetPGA(arg(1, "G", 0, 3)))
+        if (!o.gain.factor && !o.gain.code)
+            throw UsageError{"board gain: give --gain FACTOR or --gain-code CODE"};
+        Gain gain = ResolveGain(o.gain, card, GainCodes::BoardCommand);
+        if (!Library().Zel_SetPGA(static_cast<unsigned>(gain.code)))
             return ReportFailure("Zel_SetPGA");
     } else if (verb == "channel") {
-        need(1, 1);
-        if (!Library().Zel_SetChn(arg(1, "C", 0, 31)))
+        if (!Library().Zel_SetChn(o.channel))
             return ReportFailure("Zel_SetChn");
     } else if (verb == "convert") {
-        need(0, 0);
         unsigned short result = 0;
         if (!Library().Zel_StartAD())
             return ReportFailure("Zel_StartAD");
@@ -220,32 +195,20 @@ int RunBoard(const Args &args)
         if (!Library().Zel_ADR1(&result))
             return ReportFailure("Zel_ADR1");
         std::printf("result word 0x%04X (code %u)\n", result, result & 0x0FFF);
-    } else {
-        throw UsageError{"board: unknown command '" + verb + "'"};
     }
     return 0;
 }
 
-int RunPort(const Args &args)
+int RunPort(const PortOptions &o)
 {
-    Options opts(args, {"sim"}, {"help"});
-    const auto &words = opts.Positional();
-    if (opts.Flag("help") || words.empty()) {
-        std::fputs(kPortUsage, opts.Flag("help") ? stdout : stderr);
-        return opts.Flag("help") ? 0 : 2;
-    }
-    bool out = words[0] == "out";
-    if ((words[0] != "in" && !out) || words.size() != (out ? 4u : 3u))
-        throw UsageError{"port in WIDTH PORT | port out WIDTH PORT VALUE"};
-    int width = static_cast<int>(ParseInteger(words[1], "WIDTH", 8, 32));
-    if (width != 8 && width != 16 && width != 32)
-        throw UsageError{"WIDTH must be 8, 16 or 32"};
-    unsigned port = static_cast<unsigned>(ParseInteger(words[2], "PORT", 0, 0xFFFF));
-    PrepareCard(opts, nullptr);
+    PrepareCard(o.card, nullptr);
     const Tavlon &api = Library();
-    if (out) {
+    unsigned width = o.width, port = o.port;
+    if (o.verb == "out") {
         uint64_t limit = width == 32 ? 0xFFFFFFFFull : (1ull << width) - 1;
-        unsigned value = static_cast<unsigned>(ParseInteger(words[3], "VALUE", 0, static_cast<int64_t>(limit)));
+        if (o.value > limit)
+            throw UsageError{"VALUE " + std::to_string(o.value) + " does not fit in " + std::to_string(width) + " bits"};
+        unsigned value = static_cast<unsigned>(o.value);
         if (width == 8)
             api.outportb(port, value);
         else if (width == 16)
@@ -259,24 +222,26 @@ int RunPort(const Args &args)
     unsigned value = width == 8 ? api.inportb(port) : width == 16 ? api.inport(port) : api.inportdw(port);
     if (api.GetLastADError() != 0)
         return ReportFailure(width == 8 ? "inportb" : width == 16 ? "inport" : "inportdw");
-    std::printf("0x%0*X\n", width / 4, value);
+    std::printf("0x%0*X\n", static_cast<int>(width / 4), value);
     return 0;
 }
 
-int RunSelftest(const Args &args)
+int RunSelftest(const SelftestOptions &o)
 {
-    Options opts(args, {"sim"}, {"help"});
-    if (opts.Flag("help")) {
-        std::fputs(kSelftestUsage, stdout);
-        return 0;
-    }
-    PrepareCard(opts, kSelftestSim);
+    // The loop-back wiring goes on top of the user's card (its speed, range, noise seed).
+    CardSetup card = PrepareCard(o.card, nullptr, kSelftestSim);
     const Tavlon &api = Library();
     int failures = 0;
+    Json checks = Json::array();
     auto report = [&](const char *name, bool pass, const std::string &detail) {
-        std::printf("%-28s %s  %s\n", name, pass ? "pass" : "FAIL", detail.c_str());
+        if (o.json)
+            checks.push_back({{"check", name}, {"pass", pass}, {"detail", detail}});
+        else
+            std::printf("%-28s %s  %s\n", name, pass ? "pass" : "FAIL", detail.c_str());
         failures += pass ? 0 : 1;
     };
+    const int expectedLevel = static_cast<int>(std::lround((kSelftestLevel * card.gainFactors[0] - card.rangeMin) *
+                                                           4096.0 / (card.rangeMax - card.rangeMin)));
     auto lastError = [&](const char *exportName) { return DescribeFailure(exportName, api.GetLastADError()); };
 
     // Digital outputs looped back to the inputs, two patterns.
@@ -371,7 +336,7 @@ int RunSelftest(const Args &args)
                 if (previous >= 0 && count != ((previous + 1) & 0x0FFF))
                     ++countErrors;
                 previous = count;
-                if (std::abs(level - 2560) > 2)
+                if (std::abs(level - expectedLevel) > 2)
                     ++levelErrors;
             }
         }
@@ -384,7 +349,10 @@ int RunSelftest(const Args &args)
         }
         report("short acquisition", pass, detail);
     }
-    std::printf("%s\n", failures ? "selftest FAILED" : "selftest passed");
+    if (o.json)
+        PrintJson({{"passed", failures == 0}, {"checks", checks}});
+    else
+        std::printf("%s\n", failures ? "selftest FAILED" : "selftest passed");
     return failures ? 1 : 0;
 }
 

@@ -22,6 +22,7 @@ constexpr ErrorRow kErrors[] = {
     {16, "rate code below -100000"},
     {17, "rate code above 100000"},
     {18, "no data: no unread buffer is available"},
+    {19, "the system refused the request before the driver saw it"},
     {101, "initialisation record is not 16 bytes"},
     {102, "acquisition already running"},
     {103, "board not present (registers or bridge range missing)"},
@@ -39,6 +40,7 @@ constexpr ErrorRow kErrors[] = {
     {118, "start record field out of range"},
     {119, "request buffer too short"},
     {120, "conversion did not complete"},
+    {121, "port outside the card's ranges"},
     {1000, "card frequency not programmed (EEPROM erased)"},
 };
 

@@ -8,11 +8,13 @@
 namespace tool {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_signal{0};
 
 namespace {
 
-void OnSignal(int)
+void OnSignal(int signal)
 {
+    g_signal.store(signal);
     g_interrupted.store(true);
 }
 
@@ -24,6 +26,7 @@ void InstallInterruptHandler()
 {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 NotifyWindow::NotifyWindow()

@@ -15,8 +15,10 @@ namespace tool {
 inline constexpr UINT kDataMessage = WM_APP + 1;
 inline constexpr UINT kTickMessage = WM_APP + 2;
 
-// Set by SIGINT/SIGTERM; the loop finishes the acquisition cleanly when it sees it.
+// Set by SIGINT/SIGTERM (g_signal: which); the loop finishes the acquisition cleanly when
+// it sees it. SIGPIPE is ignored, so that a closed pipe shows as EPIPE on the write.
 extern std::atomic<bool> g_interrupted;
+extern std::atomic<int> g_signal;
 void InstallInterruptHandler();
 
 class NotifyWindow {

@@ -1,12 +1,14 @@
 // Card configuration and library access shared by the subcommands.
 #include "session.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
 #include <vector>
 
+#include "acquisition_data.h"
 #include "error_text.h"
 
 namespace tool {
@@ -37,12 +39,18 @@ void ParseRange(const std::string &text, const std::string &what, CardSetup &set
 
 }  // namespace
 
-CardSetup PrepareCard(const Options &opts, const char *fallback)
+CardSetup PrepareCard(const CardOptions &opts, const char *fallback, const char *wiring)
 {
-    if (auto sim = opts.Text("sim"))
-        setenv("TQ4815_SIM", sim->c_str(), 1);
+    if (opts.sim)
+        setenv("TQ4815_SIM", opts.sim->c_str(), 1);
     else if (!std::getenv("TQ4815_SIM") && fallback)
         setenv("TQ4815_SIM", fallback, 1);
+    if (wiring) {
+        // Later items win: the wiring is added on top of what the user configured.
+        const char *user = std::getenv("TQ4815_SIM");
+        std::string config = user && *user ? std::string(user) + ";" + wiring : std::string(wiring);
+        setenv("TQ4815_SIM", config.c_str(), 1);
+    }
 
     // The card's range and gains, as its configuration states them; the library itself
     // knows neither, so the tool reads them where the user put them.
@@ -63,9 +71,40 @@ CardSetup PrepareCard(const Options &opts, const char *fallback)
             }
         }
     }
-    if (auto range = opts.Text("range"))
-        ParseRange(*range, "--range", setup);
+    if (opts.range)
+        ParseRange(*opts.range, "--range", setup);
     return setup;
+}
+
+Gain ResolveGain(const GainOptions &opts, const CardSetup &card, GainCodes codes)
+{
+    Gain gain;
+    if (opts.code) {
+        int high = codes == GainCodes::StartRequest ? 0xFFFF : 3;
+        if (*opts.code < 0 || *opts.code > high)
+            throw UsageError{"--gain-code: " + std::to_string(*opts.code) + " is outside 0…" + std::to_string(high)};
+        gain.code = *opts.code;
+        gain.index = codes == GainCodes::StartRequest ? GainIndexOf(static_cast<unsigned>(gain.code)) : gain.code;
+    } else if (opts.factor) {
+        std::string offered;
+        gain.index = -1;
+        for (size_t i = 0; i < card.gainFactors.size(); ++i) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%s%g", i ? ", " : "", card.gainFactors[i]);
+            offered += text;
+            if (gain.index < 0 && std::fabs(card.gainFactors[i] - *opts.factor) <= 1e-9 * card.gainFactors[i])
+                gain.index = static_cast<int>(i);
+        }
+        if (gain.index < 0) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", *opts.factor);
+            throw UsageError{std::string("--gain ") + text + ": the card offers the factors " + offered +
+                             " (--gain-code gives a raw code)"};
+        }
+        gain.code = codes == GainCodes::StartRequest ? kGainCodeOfIndex[static_cast<size_t>(gain.index)] : gain.index;
+    }
+    gain.factor = card.gainFactors[static_cast<size_t>(gain.index)];
+    return gain;
 }
 
 const Tavlon &Library()

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "command_options.h"
 #include "library_api.h"
 #include "options.h"
 
@@ -24,8 +25,20 @@ struct CardSetup {
 };
 
 // Applies --sim (or, with none and no TQ4815_SIM in the environment, `fallback` when not
-// null) to TQ4815_SIM and returns the range and gains it names, overridden by --range.
-CardSetup PrepareCard(const Options &opts, const char *fallback);
+// null) to TQ4815_SIM, then appends `wiring` (items a command needs whatever the user's
+// card is), and returns the range and gains it names, overridden by --range.
+CardSetup PrepareCard(const CardOptions &opts, const char *fallback, const char *wiring = nullptr);
+
+// The gain a command asked for: a factor the card offers (--gain) or a raw code
+// (--gain-code). For a start request the code is the request's gain code (0-65535, the
+// driver maps it to an index); for a board command it is the two-bit index itself.
+struct Gain {
+    int code = 0, index = 0;
+    double factor = 1.0;
+};
+enum class GainCodes { StartRequest, BoardCommand };
+Gain ResolveGain(const GainOptions &opts, const CardSetup &card, GainCodes codes);
+
 
 // Loads the library (the simulated machine boots when it opens the device).
 const Tavlon &Library();

@@ -1,21 +1,18 @@
-// The tool's subcommands. Each takes the words after its name and returns the exit status.
+// The tool's subcommands. Each takes its options as parsed and returns the exit status.
 #ifndef TQ4815_TOOL_SUBCOMMANDS_H
 #define TQ4815_TOOL_SUBCOMMANDS_H
 
-#include <string>
-#include <vector>
+#include "command_options.h"
 
 namespace tool {
 
-using Args = std::vector<std::string>;
-
-int RunAcquire(const Args &args);
-int RunSnapshot(const Args &args);
-int RunInfo(const Args &args);
-int RunEeprom(const Args &args);
-int RunBoard(const Args &args);
-int RunPort(const Args &args);
-int RunSelftest(const Args &args);
+int RunAcquire(const AcquireOptions &options);
+int RunSnapshot(const SnapshotOptions &options);
+int RunInfo(const InfoOptions &options);
+int RunEeprom(const EepromOptions &options);
+int RunBoard(const BoardOptions &options);
+int RunPort(const PortOptions &options);
+int RunSelftest(const SelftestOptions &options);
 
 }  // namespace tool
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "acquisition_data.h"
+#include "output_file.h"
 
 namespace tool {
 
@@ -67,37 +68,41 @@ void PlotRecorder::WriteSvg(const std::string &path, bool toVolts, double rangeM
     double yMin = toVolts ? rangeMin / gainFactor : 0;
     double yMax = toVolts ? rangeMax / gainFactor : 4095;
 
-    FILE *file = std::fopen(path.c_str(), "w");
-    if (!file)
-        throw std::runtime_error("cannot open " + path);
-    std::fprintf(file, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
+    std::string svg;
+    char line[512];
+    // Appends one formatted piece of the document.
+    auto print = [&](const char *format, auto... values) {
+        int n = std::snprintf(line, sizeof line, format, values...);
+        svg.append(line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+    };
+    print("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
                        "font-family=\"sans-serif\" font-size=\"12\">\n", width, height, width, height);
-    std::fprintf(file, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
-    std::fprintf(file, "<text x=\"%g\" y=\"24\" font-size=\"16\">Tq4815 acquisition</text>\n", left);
+    print("<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
+    print("<text x=\"%g\" y=\"24\" font-size=\"16\">Tq4815 acquisition</text>\n", left);
 
     auto X = [&](double t) { return left + plotW * t / tMax; };
     auto Y = [&](double v) { return top + plotH * (1 - (v - yMin) / (yMax - yMin)); };
 
     // Axes, grid and tick labels.
-    std::fprintf(file, "<rect x=\"%g\" y=\"%g\" width=\"%g\" height=\"%g\" fill=\"none\" stroke=\"black\"/>\n", left, top, plotW, plotH);
+    print("<rect x=\"%g\" y=\"%g\" width=\"%g\" height=\"%g\" fill=\"none\" stroke=\"black\"/>\n", left, top, plotW, plotH);
     double xStep = TickStep(tMax);
     for (double t = 0; t <= tMax * 1.0001; t += xStep) {
-        std::fprintf(file, "<line x1=\"%.2f\" y1=\"%g\" x2=\"%.2f\" y2=\"%g\" stroke=\"#ddd\"/>\n", X(t), top, X(t), top + plotH);
-        std::fprintf(file, "<text x=\"%.2f\" y=\"%g\" text-anchor=\"middle\">%g</text>\n", X(t), top + plotH + 18, t);
+        print("<line x1=\"%.2f\" y1=\"%g\" x2=\"%.2f\" y2=\"%g\" stroke=\"#ddd\"/>\n", X(t), top, X(t), top + plotH);
+        print("<text x=\"%.2f\" y=\"%g\" text-anchor=\"middle\">%g</text>\n", X(t), top + plotH + 18, t);
     }
     double yStep = TickStep(yMax - yMin);
     for (double v = std::ceil(yMin / yStep) * yStep; v <= yMax * 1.0001 + 1e-12; v += yStep) {
-        std::fprintf(file, "<line x1=\"%g\" y1=\"%.2f\" x2=\"%g\" y2=\"%.2f\" stroke=\"#ddd\"/>\n", left, Y(v), left + plotW, Y(v));
-        std::fprintf(file, "<text x=\"%g\" y=\"%.2f\" text-anchor=\"end\">%g</text>\n", left - 6, Y(v) + 4, v);
+        print("<line x1=\"%g\" y1=\"%.2f\" x2=\"%g\" y2=\"%.2f\" stroke=\"#ddd\"/>\n", left, Y(v), left + plotW, Y(v));
+        print("<text x=\"%g\" y=\"%.2f\" text-anchor=\"end\">%g</text>\n", left - 6, Y(v) + 4, v);
     }
-    std::fprintf(file, "<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">time (s)</text>\n", left + plotW / 2, height - 15);
-    std::fprintf(file, "<text x=\"20\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 20 %g)\">%s</text>\n",
+    print("<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">time (s)</text>\n", left + plotW / 2, height - 15);
+    print("<text x=\"20\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 20 %g)\">%s</text>\n",
                  top + plotH / 2, top + plotH / 2, toVolts ? "input (V)" : "12-bit code");
 
     // One polyline per channel, with a legend entry.
     for (size_t c = 0; c < channels_.size(); ++c) {
         const char *colour = kColours[c % (sizeof kColours / sizeof kColours[0])];
-        std::fprintf(file, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1\" points=\"", colour);
+        print("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1\" points=\"", colour);
         for (size_t i = 0; i < times_.size(); ++i) {
             double t = times_[i] / scanRate_;
             double v = values_[c][i];
@@ -106,16 +111,16 @@ void PlotRecorder::WriteSvg(const std::string &path, bool toVolts, double rangeM
                 if (std::isnan(v))
                     v = values_[c][i] == 0 ? yMin : yMax;  // clipped codes drawn at the rail
             }
-            std::fprintf(file, "%.2f,%.2f ", X(t), Y(v));
+            print("%.2f,%.2f ", X(t), Y(v));
         }
-        std::fprintf(file, "\"/>\n");
+        print("\"/>\n");
         double ly = top + 16 * (c + 1);
-        std::fprintf(file, "<line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"%s\" stroke-width=\"3\"/>\n",
+        print("<line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"%g\" stroke=\"%s\" stroke-width=\"3\"/>\n",
                      left + plotW + 12, ly - 4, left + plotW + 32, ly - 4, colour);
-        std::fprintf(file, "<text x=\"%g\" y=\"%g\">channel %d</text>\n", left + plotW + 38, ly, channels_[c]);
+        print("<text x=\"%g\" y=\"%g\">channel %d</text>\n", left + plotW + 38, ly, channels_[c]);
     }
-    std::fprintf(file, "</svg>\n");
-    std::fclose(file);
+    print("</svg>\n");
+    WriteFileAtomically(path, svg);
 }
 
 }  // namespace tool

@@ -14,7 +14,10 @@ class PlotRecorder {
 public:
     PlotRecorder(std::vector<int> channelNumbers, double scanRate, size_t maxPointsPerChannel = 4000);
     void Append(const uint16_t *samples, size_t scans);
-    // Writes the SVG; values are codes, or volts when toVolts is set.
+    // Scans lost before the next appended scan: the traces go on at their true time.
+    void Gap(uint64_t lostScans) { scanIndex_ += lostScans; }
+    // Writes the SVG (whole or not at all; throws WriteError); values are codes, or volts
+    // when toVolts is set.
     void WriteSvg(const std::string &path, bool toVolts, double rangeMin, double rangeMax, double gainFactor) const;
 
 private:

@@ -878,6 +878,7 @@ typedef struct _FILE_OBJECT {
     LIST_ENTRY IrpList;
     volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
+#define FO_SYNCHRONOUS_IO 0x00000002
 
 typedef struct _OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;
@@ -907,6 +908,9 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+// Normal kernel APCs (and with them thread suspension) are held off between these two.
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG NTAPI KeQueryInterruptTime(VOID);

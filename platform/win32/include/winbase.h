@@ -83,6 +83,9 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+/* The record's status word leaves STATUS_PENDING when the request's outcome is written. */
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != 0x00000103u)
+
 typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
@@ -136,6 +139,22 @@ BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
 
 /* Modules */
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x1u
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x2u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x4u
+BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE *phModule);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+__attribute__((noreturn)) void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
+__attribute__((noreturn)) void WINAPI ExitThread(DWORD dwExitCode);
+
+/* Slim reader/writer locks (exclusive use): all zero is an unowned lock. */
+typedef struct _RTL_SRWLOCK {
+    PVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {0}
+void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 
 #ifndef UNICODE
 #define CreateFile CreateFileA

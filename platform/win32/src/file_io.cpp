@@ -1,10 +1,13 @@
-// Device files: CreateFileA on a device path, synchronous DeviceIoControl through the
-// kernel's I/O manager, and cancelling a request in flight.
+// Device files: CreateFileA on a device path, DeviceIoControl through the kernel's I/O
+// manager on synchronous and overlapped handles, GetOverlappedResult, and cancelling
+// requests in flight.
 //
 // Only device paths ("\\.\NAME", resolved through the kernel's symbolic links) exist:
-// there is no disk. Every request completes before DeviceIoControl returns, also when
-// the caller passes an OVERLAPPED record (the record is then filled and its event set,
-// as for a request that the driver completed at once).
+// there is no disk. A handle opened without FILE_FLAG_OVERLAPPED is synchronous: the
+// kernel serialises its requests and each caller waits for its own, also when it passes
+// an OVERLAPPED (which is then filled as well). On an overlapped handle a request the
+// driver keeps pending gives FALSE with ERROR_IO_PENDING; the kernel fills the
+// OVERLAPPED's status words and sets its event when the request completes.
 #include <string>
 
 #include "win32_internal.h"
@@ -23,22 +26,33 @@ DWORD MissingDeviceError(const std::string &path)
     return path.find('\\', 4) != std::string::npos ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
 }
 
-// Marks the calling thread's request in flight for CancelSynchronousIo / CancelIoEx.
+// Marks the calling thread's synchronous request for CancelSynchronousIo while the thread
+// waits for it (nothing for a request on an overlapped handle).
 struct InFlight {
     ThreadRecord &record;
-    InFlight(ThreadRecord &r, HANDLE file, LPOVERLAPPED overlapped) : record(r)
+    InFlight(ThreadRecord &r, bool synchronous, const kernel::IoStatusWords *ioStatus) : record(r)
     {
-        record.inflightOverlapped.store(overlapped);
-        record.inflightFile.store(file);
+        if (synchronous)
+            record.inflightIoStatus.store(ioStatus);
     }
-    ~InFlight()
-    {
-        record.inflightFile.store(nullptr);
-        record.inflightOverlapped.store(nullptr);
-    }
+    ~InFlight() { record.inflightIoStatus.store(nullptr); }
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 };
+
+// The status word the kernel writes last, read as a poller of the record reads it.
+kernel::Status LoadStatusWord(const OVERLAPPED *overlapped)
+{
+    return static_cast<kernel::Status>(
+        static_cast<std::uint32_t>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE)));
+}
+
+// The event of an OVERLAPPED: its low bit only asks that no completion-port packet be
+// queued, and is not part of the handle.
+HANDLE OverlappedEvent(const OVERLAPPED *overlapped)
+{
+    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~static_cast<ULONG_PTR>(1));
+}
 
 }  // namespace
 
@@ -51,7 +65,6 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     (void)dwDesiredAccess;
     (void)dwShareMode;
     (void)lpSecurityAttributes;
-    (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
     if (lpFileName == nullptr) {
         FailWithError(ERROR_PATH_NOT_FOUND);
@@ -82,7 +95,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     if (!wasBooted)
         NoteMachineBootedHere();
     void *handle = nullptr;
-    kernel::Status status = kernel::OpenDevicePath(path.c_str(), &handle);
+    kernel::Status status = kernel::OpenDevicePath(path.c_str(), (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, &handle);
     if (status == kernel::kObjectNameNotFound) {
         FailWithError(MissingDeviceError(path));
         return INVALID_HANDLE_VALUE;
@@ -99,6 +112,11 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                        LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
+    // The record tells the request's state: pending until the kernel writes the final
+    // status, which it never does for a request that fails with an error at once (nor for
+    // one refused before it was sent).
+    if (lpOverlapped != nullptr)
+        __atomic_store_n(&lpOverlapped->Internal, static_cast<ULONG_PTR>(kernel::kPending), __ATOMIC_RELAXED);
     if (hDevice == nullptr || hDevice == kCurrentProcessPseudo || hDevice == kCurrentThreadPseudo)
         return FailWithError(ERROR_INVALID_HANDLE);
     // Without an OVERLAPPED record the byte count has nowhere else to go; Windows would
@@ -112,24 +130,34 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0))
         return FailWithStatus(kernel::kAccessViolation);
 
-    std::uintptr_t information = 0;
-    kernel::Status status;
-    {
-        InFlight inFlight(CurrentThread(), hDevice, lpOverlapped);
-        status = kernel::DeviceControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                       nOutBufferSize, &information);
-    }
-    // Errors transfer nothing; success and warnings report what the I/O manager copied.
-    const DWORD transferred = kernel::IsError(status) ? 0 : static_cast<DWORD>(information);
-    if (lpBytesReturned != nullptr)
-        *lpBytesReturned = transferred;
+    bool synchronous = false;
+    kernel::Status status = kernel::FileIsSynchronous(hDevice, &synchronous);
+    if (!kernel::Succeeded(status))
+        return FailWithStatus(status);
     if (lpOverlapped != nullptr) {
-        lpOverlapped->Internal = static_cast<ULONG_PTR>(static_cast<std::uint32_t>(status));
-        lpOverlapped->InternalHigh = transferred;
-        if (lpOverlapped->hEvent != nullptr)
-            kernel::SetEvent(lpOverlapped->hEvent);
+        auto *words = reinterpret_cast<kernel::IoStatusWords *>(lpOverlapped);
+        lpOverlapped->InternalHigh = 0;
+        {
+            InFlight inFlight(CurrentThread(), synchronous, words);
+            status = kernel::DeviceControl(hDevice, OverlappedEvent(lpOverlapped), words, false, dwIoControlCode,
+                                           lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize);
+        }
+        if (status == kernel::kPending)
+            return FailWithError(ERROR_IO_PENDING);
+        if (lpBytesReturned != nullptr && !kernel::IsError(status))
+            *lpBytesReturned = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    } else {
+        // Without a record the caller waits for the request, also on an overlapped handle.
+        kernel::IoStatusWords words{};
+        {
+            InFlight inFlight(CurrentThread(), synchronous, &words);
+            status = kernel::DeviceControl(hDevice, nullptr, &words, true, dwIoControlCode, lpInBuffer,
+                                           nInBufferSize, lpOutBuffer, nOutBufferSize);
+        }
+        // Errors transfer nothing; success and warnings report what the I/O manager copied.
+        *lpBytesReturned = kernel::IsError(status) ? 0 : static_cast<DWORD>(words.information);
     }
-    if (!kernel::Succeeded(status) || status == kernel::kPending)
+    if (!kernel::Succeeded(status))
         return FailWithStatus(status);
     return TRUE;
 }
@@ -137,13 +165,23 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
-    (void)hFile;
-    (void)bWait;  // every request has completed when DeviceIoControl returned
     if (lpOverlapped == nullptr || lpNumberOfBytesTransferred == nullptr)
         return FailWithError(ERROR_NOACCESS);
-    auto status = static_cast<kernel::Status>(static_cast<std::uint32_t>(lpOverlapped->Internal));
-    if (status == kernel::kPending)
-        return FailWithError(ERROR_IO_INCOMPLETE);
+    kernel::Status status = LoadStatusWord(lpOverlapped);
+    if (status == kernel::kPending) {
+        if (!bWait)
+            return FailWithError(ERROR_IO_INCOMPLETE);
+        // The request's event, or the file itself, which a request without an event sets.
+        HANDLE event = OverlappedEvent(lpOverlapped);
+        kernel::Status waited = kernel::Wait(event != nullptr ? event : hFile, INFINITE);
+        if (!kernel::Succeeded(waited))
+            return FailWithStatus(waited);
+        status = LoadStatusWord(lpOverlapped);
+        // Woken by another request of the file (whose event any of them sets): this one is
+        // still in flight, and is reported so rather than with a made-up result.
+        if (status == kernel::kPending)
+            return FailWithError(ERROR_IO_INCOMPLETE);
+    }
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     if (!kernel::Succeeded(status))
         return FailWithStatus(status);
@@ -154,7 +192,7 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 {
     // The caller's own requests on the file; a synchronous caller has none in flight, so
     // this succeeds with nothing to do unless the handle is bad.
-    kernel::Status status = kernel::CancelFileIo(hFile, false);
+    kernel::Status status = kernel::CancelFileIo(hFile, false, nullptr);
     if (status == kernel::kNotFound)
         return TRUE;
     return kernel::Succeeded(status) ? TRUE : FailWithStatus(status);
@@ -162,11 +200,12 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 
 extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
-    // With a record: only a request made with that record; without: every request of
-    // the process on the file.
-    if (lpOverlapped != nullptr && !OverlappedInFlight(hFile, lpOverlapped))
-        return FailWithError(ERROR_NOT_FOUND);
-    kernel::Status status = kernel::CancelFileIo(hFile, true);
+    // With a record: only the request made with that record; without: every request of
+    // the process on the file. ERROR_NOT_FOUND when there is none.
+    if (hFile == nullptr)
+        return FailWithError(ERROR_INVALID_HANDLE);  // no handle, whatever the record
+    kernel::Status status =
+        kernel::CancelFileIo(hFile, true, reinterpret_cast<const kernel::IoStatusWords *>(lpOverlapped));
     return kernel::Succeeded(status) ? TRUE : FailWithStatus(status);
 }
 
@@ -175,9 +214,12 @@ extern "C" BOOL WINAPI CancelSynchronousIo(HANDLE hThread)
     auto record = ThreadFromHandle(hThread);
     if (!record)
         return FALSE;
-    HANDLE file = record->inflightFile.load();
-    if (file == nullptr)
+    // The request the thread waits for on a synchronous handle, found by its status block
+    // (its handle may have been closed meanwhile); a thread still waiting for the file's
+    // lock has none in flight yet.
+    const kernel::IoStatusWords *ioStatus = record->inflightIoStatus.load();
+    if (ioStatus == nullptr)
         return FailWithError(ERROR_NOT_FOUND);
-    kernel::Status status = kernel::CancelFileIo(file, true);
+    kernel::Status status = kernel::CancelFileIo(nullptr, true, ioStatus);
     return kernel::Succeeded(status) ? TRUE : FailWithStatus(status);
 }

@@ -6,6 +6,8 @@
 #include <plat/machine.h>
 #include <plat/user_io.h>
 
+#include <cstddef>
+
 namespace tqwin32::kernel {
 
 Status InsertHandle(void *object, void *type, std::uint32_t access, void **handle)
@@ -70,23 +72,31 @@ void ShutdownMachine() { plat::ShutdownMachine(); }
 
 void AddResetHook(void (*hook)()) { plat::AddResetHook(hook); }
 
-Status OpenDevicePath(const char *path, void **fileHandle)
+Status OpenDevicePath(const char *path, bool overlapped, void **fileHandle)
 {
     HANDLE h = nullptr;
-    NTSTATUS status = plat::OpenDevicePath(path, &h);
+    NTSTATUS status =
+        plat::OpenDevicePath(path, &h, overlapped ? plat::FileIo::Overlapped : plat::FileIo::Synchronous);
     *fileHandle = h;
     return status;
 }
 
-Status DeviceControl(void *fileHandle, std::uint32_t code, void *input, std::uint32_t inputLength, void *output,
-                     std::uint32_t outputLength, std::uintptr_t *information)
+Status FileIsSynchronous(void *fileHandle, bool *synchronous) { return plat::FileIsSynchronous(fileHandle, synchronous); }
+
+static_assert(sizeof(IO_STATUS_BLOCK) == sizeof(IoStatusWords) && offsetof(IO_STATUS_BLOCK, Information) ==
+                  offsetof(IoStatusWords, information),
+              "an OVERLAPPED's first two words are the I/O status block");
+
+Status DeviceControl(void *fileHandle, void *event, IoStatusWords *ioStatus, bool wait, std::uint32_t code,
+                     void *input, std::uint32_t inputLength, void *output, std::uint32_t outputLength)
 {
-    ULONG_PTR info = 0;
-    NTSTATUS status = plat::DeviceControl(fileHandle, code, input, inputLength, output, outputLength, &info);
-    *information = info;
-    return status;
+    return plat::DeviceControlRequest(fileHandle, event, reinterpret_cast<PIO_STATUS_BLOCK>(ioStatus), wait, code,
+                                      input, inputLength, output, outputLength);
 }
 
-Status CancelFileIo(void *fileHandle, bool anyThread) { return plat::CancelFileIo(fileHandle, anyThread); }
+Status CancelFileIo(void *fileHandle, bool anyThread, const IoStatusWords *ioStatus)
+{
+    return plat::CancelFileIo(fileHandle, anyThread, ioStatus);
+}
 
 }  // namespace tqwin32::kernel

@@ -24,6 +24,7 @@ inline constexpr Status kNoMemory = static_cast<Status>(0xC0000017u);
 inline constexpr Status kObjectNameNotFound = static_cast<Status>(0xC0000034u);
 inline constexpr Status kCancelled = static_cast<Status>(0xC0000120u);
 inline constexpr Status kNotFound = static_cast<Status>(0xC0000225u);
+inline constexpr Status kMoreProcessingRequired = static_cast<Status>(0xC0000016u);
 
 constexpr bool Succeeded(Status s) { return s >= 0; }
 constexpr bool IsError(Status s) { return (static_cast<std::uint32_t>(s) >> 30) == 3; }
@@ -50,10 +51,20 @@ void ShutdownMachine();
 // handle is closed and every object freed then, so the stand-in must forget its own
 // references to kernel objects.
 void AddResetHook(void (*hook)());
-Status OpenDevicePath(const char *path, void **fileHandle);
-Status DeviceControl(void *fileHandle, std::uint32_t code, void *input, std::uint32_t inputLength, void *output,
-                     std::uint32_t outputLength, std::uintptr_t *information);
-Status CancelFileIo(void *fileHandle, bool anyThread);
+// `overlapped`: FILE_FLAG_OVERLAPPED, otherwise a synchronous file.
+Status OpenDevicePath(const char *path, bool overlapped, void **fileHandle);
+Status FileIsSynchronous(void *fileHandle, bool *synchronous);
+// An I/O status block as the kernel fills it: the first two words of an OVERLAPPED.
+struct IoStatusWords {
+    std::uintptr_t status;
+    std::uintptr_t information;
+};
+// Device control as NtDeviceIoControlFile (see plat/user_io.h: DeviceControlRequest).
+Status DeviceControl(void *fileHandle, void *event, IoStatusWords *ioStatus, bool wait, std::uint32_t code,
+                     void *input, std::uint32_t inputLength, void *output, std::uint32_t outputLength);
+// ioStatus non-null: the requests issued with that status block; otherwise the caller's
+// (or, with anyThread, every thread's) requests on the file.
+Status CancelFileIo(void *fileHandle, bool anyThread, const IoStatusWords *ioStatus);
 
 }  // namespace tqwin32::kernel
 

@@ -7,7 +7,9 @@
 // by its id while it runs, and by its kernel object while a handle of that object is open.
 #include <pthread.h>
 #include <sched.h>
+#include <setjmp.h>
 
+#include <thread>
 #include <unordered_map>
 
 #include "win32_internal.h"
@@ -27,6 +29,10 @@ struct Registry {
     std::mutex mutex;
     std::unordered_map<DWORD, std::shared_ptr<ThreadRecord>> byId;      // running threads
     std::unordered_map<void *, ObjectEntry> byObject;                   // threads with handles
+    // Ending threads between taking their object and giving up its creation reference: a
+    // machine reset waits for them, since a waiter on the object may wake (and reset the
+    // machine) before the ending thread has let go of an object the reset frees.
+    std::atomic<int> signalling{0};
 };
 
 Registry &TheRegistry()
@@ -38,8 +44,9 @@ Registry &TheRegistry()
 // Runs the end-of-thread work once, in the ending thread.
 void FinishThread(const std::shared_ptr<ThreadRecord> &record)
 {
-    if (!record->startedByCreateThread)
-        record->exitCode.store(0);  // no start routine returned a code
+    DWORD stillActive = STILL_ACTIVE;
+    if (!record->startedByCreateThread)  // no start routine returned a code, unless ExitThread gave one
+        record->exitCode.compare_exchange_strong(stillActive, 0);
     user::ThreadExiting(record->id);
     Registry &reg = TheRegistry();
     void *object = nullptr;
@@ -56,9 +63,13 @@ void FinishThread(const std::shared_ptr<ThreadRecord> &record)
             reg.byId.erase(record->id);
             record->object = nullptr;
         }
+        if (object != nullptr)
+            reg.signalling.fetch_add(1);
     }
-    if (object != nullptr)
+    if (object != nullptr) {
         kernel::SignalThreadObject(object);  // gives up the creation reference
+        reg.signalling.fetch_sub(1);
+    }
 }
 
 // The calling thread's record. t_record is a plain pointer so that it can be read at any
@@ -101,7 +112,12 @@ void Register(const std::shared_ptr<ThreadRecord> &record)
 void ForgetKernelObjects()
 {
     Registry &reg = TheRegistry();
-    std::lock_guard lock(reg.mutex);
+    std::unique_lock lock(reg.mutex);
+    while (reg.signalling.load() != 0) {
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+    }
     for (auto &[object, entry] : reg.byObject)
         entry.record->object = nullptr;
     reg.byObject.clear();
@@ -131,6 +147,12 @@ struct StartInfo {
     LPVOID parameter;
 };
 
+// Where ExitThread leaves a thread that CreateThread started: back in ThreadMain, without
+// unwinding the frames between (as on Windows, which runs no destructors of them either,
+// and whose frames may belong to a module that is being unloaded).
+thread_local jmp_buf *t_exitJump = nullptr;
+thread_local DWORD t_exitThreadCode = 0;
+
 void *ThreadMain(void *argument)
 {
     std::unique_ptr<StartInfo> info(static_cast<StartInfo *>(argument));
@@ -141,8 +163,15 @@ void *ThreadMain(void *argument)
         std::unique_lock lock(record.gateMutex);
         record.gate.wait(lock, [&] { return record.suspendCount == 0; });
     }
-    DWORD code = info->start(info->parameter);
-    record.exitCode.store(code);
+    jmp_buf exitJump;
+    if (setjmp(exitJump) == 0) {
+        t_exitJump = &exitJump;
+        DWORD code = info->start(info->parameter);
+        t_exitJump = nullptr;
+        record.exitCode.store(code);
+    } else {
+        record.exitCode.store(t_exitThreadCode);  // ExitThread
+    }
     return nullptr;  // t_guard's destructor finishes the thread
 }
 
@@ -191,17 +220,6 @@ std::shared_ptr<ThreadRecord> ThreadFromHandle(HANDLE handle)
     if (!record)
         FailWithError(ERROR_INVALID_HANDLE);  // a handle, but not of a thread
     return record;
-}
-
-bool OverlappedInFlight(HANDLE file, LPOVERLAPPED overlapped)
-{
-    Registry &reg = TheRegistry();
-    std::lock_guard lock(reg.mutex);
-    for (const auto &[id, record] : reg.byId) {
-        if (record->inflightFile.load() == file && record->inflightOverlapped.load() == overlapped)
-            return true;
-    }
-    return false;
 }
 
 void ThreadHandleClosed(void *object)
@@ -330,6 +348,21 @@ extern "C" DWORD WINAPI GetThreadId(HANDLE Thread)
 {
     auto record = ThreadFromHandle(Thread);
     return record ? record->id : 0;
+}
+
+// Ends the calling thread with an exit code. A thread that CreateThread started returns to
+// the stand-in's thread routine without unwinding its frames; any other thread (the
+// program's main thread, a std::thread) ends through pthread_exit.
+extern "C" void WINAPI ExitThread(DWORD dwExitCode)
+{
+    jmp_buf *exitJump = t_exitJump;
+    if (exitJump != nullptr) {
+        t_exitJump = nullptr;
+        t_exitThreadCode = dwExitCode;
+        longjmp(*exitJump, 1);
+    }
+    CurrentThread().exitCode.store(dwExitCode);
+    pthread_exit(nullptr);
 }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)

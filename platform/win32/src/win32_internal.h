@@ -36,10 +36,9 @@ struct ThreadRecord {
     // Guarded by the thread registry's lock.
     void *object = nullptr;
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
-    // File handle of the synchronous request this thread has in flight, if any, so that
+    // Status block of the synchronous request this thread waits for, if any, so that
     // CancelSynchronousIo can find it.
-    std::atomic<HANDLE> inflightFile{nullptr};
-    std::atomic<LPOVERLAPPED> inflightOverlapped{nullptr};
+    std::atomic<const kernel::IoStatusWords *> inflightIoStatus{nullptr};
     // CREATE_SUSPENDED gate.
     std::mutex gateMutex;
     std::condition_variable gate;
@@ -53,8 +52,6 @@ DWORD CurrentThreadId();
 // Thread behind a thread handle (including the pseudo handle); null if the handle is
 // not one of a thread. Sets the last error on failure.
 std::shared_ptr<ThreadRecord> ThreadFromHandle(HANDLE handle);
-// Whether some thread has a request in flight on `file` made with this OVERLAPPED record.
-bool OverlappedInFlight(HANDLE file, LPOVERLAPPED overlapped);
 // Called by CloseHandle after the kernel closed a handle of `object`.
 void ThreadHandleClosed(void *object);
 void EventHandleClosed(void *object);

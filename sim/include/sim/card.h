@@ -173,6 +173,10 @@ public:
     // ---- What a test can do to the card ------------------------------------------------
     // Local interrupt 2 has no source on the card; a test asserts or deasserts it here.
     void SetLocalInterrupt2(VTime t, bool asserted);
+    // The card had no power and gets it back at t (back from D3, or put into a slot
+    // again): every register holds its power-up value, the 8254's counters are
+    // unprogrammed; the EEPROM keeps its contents.
+    void PowerCycle(VTime t);
     void SetSignal(unsigned channel, const SignalSpec &signal) { config_.channels.at(channel) = signal; }
     void SetDigitalInputs(std::uint8_t low, std::uint8_t high);
     void SetDigitalLoopback(bool on) { config_.diLoopback = on; }

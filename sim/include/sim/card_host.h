@@ -16,6 +16,7 @@
 
 #include <plat/hw.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -46,6 +47,17 @@ public:
     }
     // Asserts or deasserts local interrupt 2 at the current virtual time.
     void SetLocalInterrupt2(bool asserted);
+
+    // Power and presence. A card that is powered down (a device power state other than
+    // D0, set by the bus when a device set-power reaches it) or taken out of the machine
+    // (surprise removal) answers no bus cycle: its ranges read all ones and ignore
+    // writes, its interrupt line is low, and it stands still. Back in D0 after D3, or put
+    // back, it has been through a power cycle (Card::PowerCycle). States are numbered as
+    // DEVICE_POWER_STATE: 1 = D0 … 4 = D3.
+    void SetPowerState(int deviceState);
+    void SetPresent(bool present);
+    int PowerState() const { return powerState_; }
+    bool Present() const { return present_; }
     std::optional<std::uint32_t> Vector() const { return vector_; }
 
     // plat::TimedDevice
@@ -67,12 +79,20 @@ private:
     // Inside a bus access or clock step: drive the vector if the card's request changed
     // (interrupts are not taken there, so the line may be driven at once).
     void ReportLineLocked();
+    // Whether the card answers the bus: present and in D0.
+    bool Answers() const { return present_ && powerState_ == 1; }
+    // Applies a change of power or presence (`apply`, run under the device lock).
+    void ChangeAnswering(const std::function<void()> &apply);
 
     std::unique_ptr<Card> card_;
     std::vector<std::unique_ptr<WindowDevice>> windows_;
     std::optional<std::uint32_t> vector_;
     bool reported_ = false;
     bool attached_ = false;
+    int powerState_ = 1;
+    bool present_ = true;
+    bool cycled_ = false;   // lost power since it last answered (D3, or taken out)
+    bool silenced_ = false; // its line held low while its power or presence changes
 };
 
 }  // namespace sim

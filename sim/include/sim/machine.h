@@ -69,6 +69,14 @@ public:
     // the new lists (the caller sends the stop and start requests).
     void ChangeLayout(const ResourceLayout &layout);
 
+    // The card leaves the machine while the driver runs: it stops answering at once (its
+    // ranges read all ones, its line is low), then the Plug and Play manager, having
+    // noticed, sends the stack a surprise removal; returns that request's status. To
+    // leave the driver unaware (the moment before the manager notices), use
+    // Host().SetPresent(false). The card is also powered down whenever a device set-power
+    // D1-D3 reaches the bus (Host().SetPowerState), and powered up again by one for D0.
+    NTSTATUS SurpriseRemove();
+
 private:
     Machine() = default;
 

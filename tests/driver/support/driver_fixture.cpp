@@ -88,7 +88,7 @@ void DriverTest::Boot(const sim::CardConfig &config, uint8_t wdmMinor)
     fdo_ = plat::FindDeviceByName(L"\\Device\\Tq4815x");
     ASSERT_NE(fdo_, nullptr);
     dc_ = ContextOf(fdo_);
-    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &file_), STATUS_SUCCESS);
+    ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &file_, plat::FileIo::Overlapped), STATUS_SUCCESS);
     card_->ClearTrace();
     violationsAtStart_ = static_cast<unsigned>(plat::VerifierViolationCount());
 }
@@ -159,6 +159,14 @@ int DriverTest::QueryBuf()
     if (Ioctl(IOCTL_QUERY_BUF, nullptr, 0, &count, sizeof(count)) != STATUS_SUCCESS)
         return -1;
     return count;
+}
+
+TqScanCounters DriverTest::ScanCounters()
+{
+    TqScanCounters counters{~0u, ~0u, ~0u, ~0u};
+    EXPECT_EQ(Ioctl(IOCTL_BOARD_COMMAND, nullptr, 0, &counters, sizeof(counters)), STATUS_SUCCESS);
+    EXPECT_EQ(counters.Zero, 0u);
+    return counters;
 }
 
 HANDLE DriverTest::NewEvent()

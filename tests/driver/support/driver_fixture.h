@@ -1,6 +1,9 @@
 // The Tq4815x driver on the simulated machine, for the driver's tests: a manual virtual
 // clock, the simulated card on its bus with the default resources, the driver loaded,
-// added and started by the Plug and Play manager, and one handle open on \\.\Tq4815x.
+// added and started by the Plug and Play manager, and one handle open on \\.\Tq4815x,
+// overlapped: tests send requests on it from several threads at once, a pending wait among
+// them, which a Windows program can do only on an overlapped handle (each request here is
+// still waited for, as DeviceIoControl followed by GetOverlappedResult does).
 // Requests go as real IRPs through the I/O manager stand-in; data is checked against the
 // card's ground truth (its conversion log and register trace).
 #ifndef TQ_TESTS_DRIVER_FIXTURE_H
@@ -55,6 +58,9 @@ protected:
     // Reads into a vector of the given byte length (filled with 0xA5 first).
     NTSTATUS Read(ULONG code, std::vector<uint8_t> &out, ULONG length);
     int QueryBuf();  // -1 when refused
+    // The scan counters (IOCTL_BOARD_COMMAND, input 0, output 16); the last word is
+    // expected to be 0.
+    TqScanCounters ScanCounters();
 
     // A fresh auto-reset event handle in the simulated process (closed at tear-down).
     HANDLE NewEvent();

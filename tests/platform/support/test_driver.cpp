@@ -152,10 +152,10 @@ extern "C" NTSTATUS NTAPI TdDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     case TD_IOCTL_ECHO: {
         if (inLen < sizeof(TdEchoInput)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         TdEchoInput in = *reinterpret_cast<TdEchoInput *>(buffer);
-        ext->ZeroFilled = 1;
+        ext->FilledPastInput = 1;
         for (ULONG i = inLen; i < outLen; ++i)
-            if (buffer[i] != 0) ext->ZeroFilled = 0;
-        for (ULONG i = 0; i < outLen; ++i) buffer[i] = static_cast<UCHAR>(in.Fill + i);
+            if (buffer[i] == 0) ext->FilledPastInput = 0;
+        for (ULONG i = 0; i + in.Unwritten < outLen; ++i) buffer[i] = static_cast<UCHAR>(in.Fill + i);
         return Complete(irp, in.Status, in.Information);
     }
     case TD_IOCTL_DIRECT:
@@ -167,7 +167,7 @@ extern "C" NTSTATUS NTAPI TdDeviceControl(PDEVICE_OBJECT device, PIRP irp)
             out = static_cast<PUCHAR>(mdl->MappedSystemVa);
             ext->DirectPathMapped = 1;
         } else {
-            out = static_cast<PUCHAR>(MmMapLockedPages(mdl, KernelMode));
+            out = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
             ext->DirectPathMapped = 0;
         }
         if (out == NULL) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);

@@ -21,12 +21,13 @@
 #define TD_IOCTL_IN_DIRECT TD_IOCTL(0x906, METHOD_IN_DIRECT)
 
 // Input of TD_IOCTL_ECHO: the request is completed with Status and Information; every output
-// byte i is set to Fill + i.
+// byte i is set to Fill + i, except the last Unwritten bytes, left as they arrived.
 struct TdEchoInput {
     NTSTATUS Status;
     ULONG Information;
     UCHAR Fill;
-    UCHAR Pad[3];
+    UCHAR Unwritten;
+    UCHAR Pad[2];
 };
 
 struct TdExtension {
@@ -47,8 +48,8 @@ struct TdExtension {
     volatile LONG Cleanups;
     volatile LONG Closes;
     PFILE_OBJECT LastCleanupFile;
-    LONG ZeroFilled;           // TD_IOCTL_ECHO: 1 if the bytes after the input were zero
-    LONG DirectPathMapped;     // TD_IOCTL_DIRECT: 1 = MDL came mapped, 0 = MmMapLockedPages used
+    LONG FilledPastInput;      // TD_IOCTL_ECHO: 1 if no byte after the input arrived zero
+    LONG DirectPathMapped;     // TD_IOCTL_DIRECT: 1 = MDL came mapped, 0 = MmGetSystemAddressForMdlSafe mapped it
     NTSTATUS ForwardLowerStatus;
     BOOLEAN ClaimInterrupts;   // FALSE: the ISR reports every interrupt as not its own
 };

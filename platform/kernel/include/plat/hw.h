@@ -107,6 +107,9 @@ public:
 void ClaimRange(Space space, std::uint64_t base, std::uint32_t length, BusDevice *device);
 void ReleaseRange(Space space, std::uint64_t base);
 void ReleaseAllRanges(BusDevice *device);
+// Port and memory-space accesses that reached no device (the floating bus) since the
+// machine was reset; an address that is neither a port nor a mapped one counts too.
+std::uint64_t UnclaimedAccessCount();
 
 // Interrupt lines, named by the system (translated) vector that IoConnectInterrupt uses.
 // A device drives its line: asserted or not. A level-sensitive connection is interrupted

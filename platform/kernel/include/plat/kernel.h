@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace plat {
 
@@ -21,11 +22,11 @@ constexpr ULONG PoolTag(const char (&text)[5])
            static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
 }
 
-// Shuts the machine down (ShutdownMachine: open handles closed, recorded shutdown run) and
-// returns every part of the stand-in to its boot state: manual clock at time 0, no timed
-// devices, address claims or interrupt lines, no connections, no queued DPCs or work items,
-// empty pool, handle table, device and link namespaces, no failure injection, verifier
-// count 0. The verifier handler stays as installed. Call at PASSIVE_LEVEL from a thread
+// Shuts the machine down (ShutdownMachine: requests in flight cancelled, open handles closed,
+// recorded shutdown run) and returns every part of the stand-in to its boot state: manual
+// clock at time 0, no timed devices, address claims or interrupt lines, no connections, no
+// queued DPCs or work items, empty pool, handle table, device and link namespaces, no failure
+// injection, verifier count 0. The verifier handler stays as installed. Call at PASSIVE_LEVEL from a thread
 // that is not part of the machine (a test's main thread).
 void ResetMachine();
 
@@ -37,7 +38,9 @@ void AddResetHook(void (*hook)());
 // ---- Pool accounting and failure injection ---------------------------------------------------
 // Allocations that can fail: ExAllocatePool*, and the pool the I/O manager takes for a
 // driver: IoCreateDevice (tag 'Devi'), IoAllocateIrp ('Irp '), IoAllocateMdl ('Mdl '),
-// IoConnectInterrupt ('IntO'). Each such attempt is counted.
+// IoConnectInterrupt ('IntO'), and the system page table entries that
+// MmGetSystemAddressForMdlSafe (MmMapLockedPagesSpecifyCache without bug check) takes to map
+// a caller's locked pages ('PTE '). Each such attempt is counted.
 //
 // Makes the nth allocation attempt from now (1 = the next) fail; 0 cancels.
 void InjectPoolFailure(std::uint64_t nth);
@@ -46,6 +49,12 @@ void InjectPoolFailureByTag(ULONG tag, std::uint64_t nth = 1);
 // Makes every attempt with this tag fail until cleared.
 void FailAllPoolAllocationsByTag(ULONG tag, bool fail = true);
 void ClearPoolFailures();
+// Called with the tag at each ExAllocatePoolWithTag, in the allocating thread before the
+// allocation, so that a test can make something happen at that very point (a removal
+// beginning on another processor while a request is half-way through a dispatch
+// routine). Empty = none; ResetMachine clears it.
+using PoolAllocationHook = std::function<void(ULONG tag)>;
+void SetPoolAllocationHook(PoolAllocationHook hook);
 std::uint64_t PoolAllocationAttempts();  // attempts since the last reset
 std::uint64_t PoolFailuresInjected();
 // Blocks currently allocated (tag 0 = any tag) and their bytes.

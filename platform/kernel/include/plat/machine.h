@@ -20,7 +20,9 @@ using MachineShutdownFn = void (*)();
 bool EnsureMachineBooted();
 // For fixtures and the machine module: record that a machine is up, and how to stop it.
 void SetMachineBooted(MachineShutdownFn shutdown);
-void ShutdownMachine();  // runs the recorded shutdown, if any; idempotent
+// As a process exit: the requests in flight cancelled, every handle closed, then the recorded
+// shutdown run, if any; idempotent.
+void ShutdownMachine();
 bool MachineBooted();
 
 }  // namespace plat

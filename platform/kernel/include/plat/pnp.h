@@ -93,6 +93,12 @@ void ClearBusRequestLog(PDEVICE_OBJECT pdo);
 // dispatching thread, at its IRQL), so a test can look at the stack mid-flight. Empty = none.
 using BusRequestHook = std::function<void(PDEVICE_OBJECT pdo, PIRP irp)>;
 void SetBusRequestHook(PDEVICE_OBJECT pdo, BusRequestHook hook);
+// What the bus does to the device behind a PDO when a device set-power reaches it and is
+// about to succeed: a PCI bus moves the function to that power state (a simulated device
+// stops answering in D1-D3). Called in the bus's dispatch routine, at its IRQL (up to
+// DISPATCH_LEVEL), before the request completes. Empty = none.
+using BusPowerHandler = std::function<void(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state)>;
+void SetBusPowerHandler(PDEVICE_OBJECT pdo, BusPowerHandler handler);
 
 // ---- Driver loading ----------------------------------------------------------------------
 // Creates the driver object (\Driver\NAME, its driver extension with ServiceKeyName, every

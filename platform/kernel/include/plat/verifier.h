@@ -51,6 +51,7 @@ inline constexpr const char *IrpStackOverflow = "IrpStackLocationOverflow";
 inline constexpr const char *IrpFreedInUse = "IrpFreedWhileInUse";
 inline constexpr const char *UnknownIrp = "UnknownIrp";
 inline constexpr const char *InformationTooLarge = "InformationExceedsOutputBuffer";
+inline constexpr const char *BufferedReplyUninitialised = "BufferedReplyReturnsUninitialisedPool";
 inline constexpr const char *IrqlNotRestored = "IrqlNotRestored";
 inline constexpr const char *IrqlRaiseToLower = "IrqlRaiseToLower";
 inline constexpr const char *IrqlLowerToHigher = "IrqlLowerToHigher";
@@ -68,6 +69,7 @@ inline constexpr const char *UnknownObject = "UnknownObject";
 inline constexpr const char *PoolFreeUnknown = "PoolFreeOfUnknownBlock";
 inline constexpr const char *PoolDoubleFree = "PoolFreeOfFreedBlock";
 inline constexpr const char *PoolTagMismatch = "PoolFreeWithWrongTag";
+inline constexpr const char *PoolFreeWrongRoutine = "PoolFreeThroughWrongRoutine";
 inline constexpr const char *UnloadLeftPool = "UnloadLeftPoolBlocks";
 inline constexpr const char *UnloadLeftDevices = "UnloadLeftDeviceObjects";
 inline constexpr const char *UnloadLeftLinks = "UnloadLeftSymbolicLinks";
@@ -85,6 +87,9 @@ inline constexpr const char *RangeConflict = "AddressRangeConflict";
 inline constexpr const char *ClockMisuse = "ClockMisuse";
 inline constexpr const char *WorkItemRequeued = "WorkItemQueuedTwice";
 inline constexpr const char *DpcInvalid = "DpcNotInitialized";
+inline constexpr const char *LockOutsideCriticalRegion = "LockTakenOutsideCriticalRegion";
+inline constexpr const char *CriticalRegionUnbalanced = "CriticalRegionUnbalanced";
+inline constexpr const char *MapLockedPagesMayFail = "MmMapLockedPagesMayBugCheck";
 }  // namespace rule
 
 }  // namespace plat
