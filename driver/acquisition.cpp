@@ -73,6 +73,25 @@ extern "C" BOOLEAN NTAPI EnableBridgeInterrupts(PVOID context)
     return TRUE;
 }
 
+// Prepares local interrupt 1 for pacing, whatever the bridge powered up with or was left
+// with: edge-triggered and active high, so that counter 0's square wave gives one
+// interrupt per period (level-triggered, its line would stay asserted for half of each
+// period and the routine would run again and again), and any edge latched before the
+// start forgotten (halting counter 0 raises its output, an edge of its own; a stale latch
+// would run a sequencer step at once, starting a conversion on top of the start's).
+// Enables nothing. Device IRQL through KeSynchronizeExecution.
+extern "C" BOOLEAN NTAPI ArmBridgeInterrupts(PVOID context)
+{
+    DeviceContext *dc = static_cast<DeviceContext *>(context);
+    if (dc->BridgeBase == 0)
+        return FALSE;
+    ULONG v = (ReadIntCsr(dc) & ~(INTCSR_LINT1_STATUS | INTCSR_LINT2_STATUS)) | INTCSR_LINT1_EDGE |
+              INTCSR_LINT1_ACTIVE_HIGH;
+    dc->LastIntCsr = v;
+    WriteIntCsr(dc, v | INTCSR_LINT1_CLEAR);
+    return TRUE;
+}
+
 // Disables both local interrupts and the PCI interrupt. Device IRQL through
 // KeSynchronizeExecution, or PASSIVE_LEVEL before the interrupt is connected.
 extern "C" BOOLEAN NTAPI DisableBridgeInterrupts(PVOID context)
@@ -340,9 +359,14 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_M
     if (dc->LayoutChannelCount == 1)
         control |= static_cast<UCHAR>(dc->FirstChannel & 0xFF);
     WRITE_PORT_UCHAR(PortAddress8(dc->BoardBase, BOARD_CONTROL), control);
+    // The conversion of the previous acquisition's last step, or of a board command, may
+    // still be running: starting another now would throw its result away half-way on the
+    // card. A converter that never finishes does not stop the start; its data show it.
+    (void)WaitConversionDone(dc);
     WRITE_PORT_UCHAR(PortAddress8(dc->BoardBase, BOARD_START_CONVERSION), 0);
 
     KeSynchronizeExecution(dc->InterruptObject, AckBridgeInterrupt, dc);
+    KeSynchronizeExecution(dc->InterruptObject, ArmBridgeInterrupts, dc);
     KeSynchronizeExecution(dc->InterruptObject, EnableBridgeInterrupts, dc);
     // Everything is in place before the first paced interrupt can find Running set.
     StoreShared(&dc->Running, 1);

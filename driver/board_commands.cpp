@@ -449,6 +449,8 @@ void SetGain(DeviceContext *dc, UCHAR gainByte)
 // (LastError 120).
 NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
 {
+    // A conversion still running (an acquisition just stopped, CMD_START) finishes first.
+    (void)WaitConversionDone(dc);
     OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL));
     for (LONG i = 0; i < static_cast<SHORT>(dc->ChannelCount) + 1 && i <= MAX_SCAN_RESULTS; ++i) {
         // Only the gain bits of the copy go with the scan's channel: channel bits left by
@@ -458,11 +460,7 @@ NTSTATUS Scan(DeviceContext *dc, UCHAR *reply)
         OutBoard(dc, BOARD_START_CONVERSION, 0);
         OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(((i + 1) & CONTROL_CHANNEL_MASK) | gainBits));
 
-        bool done = false;
-        for (ULONG polls = 0; polls < SCAN_DONE_POLLS && !done; ++polls) {
-            done = (InBoard(dc, BOARD_STATUS) & STATUS_CONVERSION_DONE) != 0;
-        }
-        if (!done) {
+        if (!WaitConversionDone(dc)) {
             OutBoard(dc, BOARD_CONTROL, static_cast<UCHAR>(dc->CtrlGainBits & CONTROL_NOT_CHANNEL));
             return Refuse(dc, TQ_DRV_CONVERSION_TIMEOUT);
         }
@@ -678,6 +676,19 @@ NTSTATUS UnderEepromLock(DeviceContext *dc, UCHAR *buffer, ULONG length,
 }
 
 }  // namespace
+
+// Waits until the converter shows no conversion in progress (the status register's done
+// bit), at most SCAN_DONE_POLLS reads; FALSE when it never does. A conversion started
+// while another is still converting loses the other's result, and a result read before
+// its conversion is done is the one before it. PASSIVE_LEVEL.
+BOOLEAN WaitConversionDone(DeviceContext *dc)
+{
+    for (ULONG polls = 0; polls < SCAN_DONE_POLLS; ++polls) {
+        if ((InBoard(dc, BOARD_STATUS) & STATUS_CONVERSION_DONE) != 0)
+            return TRUE;
+    }
+    return FALSE;
+}
 
 // IOCTL_BOARD_COMMAND: selects the form by the two lengths (table at the top of this
 // file) and runs it. STATUS_SUCCESS, or STATUS_UNSUCCESSFUL with LastError 114, 103, 102

@@ -62,6 +62,7 @@ void PowerDownAcquisition(DeviceContext *dc);
 extern "C" {
 BOOLEAN NTAPI AckBridgeInterrupt(PVOID context);        // context: DeviceContext*
 BOOLEAN NTAPI EnableBridgeInterrupts(PVOID context);
+BOOLEAN NTAPI ArmBridgeInterrupts(PVOID context);
 BOOLEAN NTAPI DisableBridgeInterrupts(PVOID context);
 }
 
@@ -75,6 +76,9 @@ void SequencerStep(DeviceContext *dc);
 BOOLEAN ConversionStep(DeviceContext *dc);  // TRUE when the step completed a scan
 void RingStep(DeviceContext *dc);
 void SnapshotStep(DeviceContext *dc);
+
+// ---- Board commands (board_commands.cpp) -------------------------------------------------
+BOOLEAN WaitConversionDone(DeviceContext *dc);
 
 // ---- Configuration EEPROM (eeprom.cpp) ---------------------------------------------------
 void EepromReadWord(DeviceContext *dc, LONG chipType, USHORT byteAddress, PUSHORT word);

@@ -164,6 +164,7 @@ void Card::PowerUp()
     bridgeControl_ = config_.bridgeControlPowerUp & ~bridge::kEeLines;
     lastIntCsrRead_.reset();
     lastControlRead_.reset();
+    timer_.PowerUpOutputs(config_.counterOutputsHigh);
 
     control_ = 0;  // channel 0, gain index 0; also what the converter has latched
     latchedChannel_ = 0;
@@ -185,9 +186,33 @@ void Card::PowerCycle(VTime t)
     UpdateLine();
 }
 
+// Logs a misuse at the access being decoded; one no test declared goes to the observer.
 void Card::Note(VTime t, std::string what)
 {
-    misuse_.Add({t, std::move(what)});
+    MisuseRecord record{t, std::move(what), DescribeAccess(), false};
+    for (const std::string &fragment : expectedMisuse_)
+        if (record.what.find(fragment) != std::string::npos)
+            record.expected = true;
+    if (!record.expected && misuseObserver_)
+        misuseObserver_(record);
+    misuse_.Add(std::move(record));
+}
+
+std::string Card::DescribeAccess() const
+{
+    if (access_.width == 0)
+        return "the card";
+    const char *window = access_.window == Window::Bridge ? "bridge" : access_.window == Window::Board ? "board" : "spare range";
+    std::string text = std::to_string(access_.width * 8) + "-bit " + (access_.write ? "write of " + Hex(access_.value) + " to " : "read of ");
+    return text + window + " +" + Hex(access_.offset);
+}
+
+std::size_t Card::MisuseMatching(const std::string &fragment) const
+{
+    std::size_t n = 0;
+    for (const MisuseRecord &m : misuse_.Entries())
+        n += m.what.find(fragment) != std::string::npos;
+    return n;
 }
 
 void AppendNotePart(std::string &text, const char *part) { text += part; }
@@ -305,8 +330,9 @@ std::uint32_t Card::BridgeRead(VTime t, std::uint32_t offset, unsigned width)
 {
     std::uint32_t intCsr = PeekIntCsr(t), control = PeekBridgeControl(t);
     std::uint32_t value = 0;
+    // Part of a 32-bit register is read with the bus's byte enables, as any PCI target
+    // answers it.
     bool partial = (offset & 3) != 0 || width != 4;
-    std::optional<std::uint32_t> partialRegister;
     for (unsigned i = 0; i < width; ++i) {
         std::uint32_t o = offset + i;
         std::uint32_t byte = 0xFF;
@@ -314,16 +340,12 @@ std::uint32_t Card::BridgeRead(VTime t, std::uint32_t offset, unsigned width)
             std::uint32_t reg = o & ~3u, shift = 8 * (o & 3);
             if (reg == bridge::kIntCsr || reg == bridge::kControl) {
                 byte = ((reg == bridge::kIntCsr ? intCsr : control) >> shift) & 0xFF;
-                if (partial)
-                    partialRegister = reg;
             } else {
                 byte = bridgeStore_[o];
             }
         }
         value |= byte << (8 * i);
     }
-    if (partialRegister)
-        NoteParts(t, width * 8, "-bit read of 32-bit bridge register ", HexWord{*partialRegister});
     if (!partial && offset == bridge::kIntCsr)
         lastIntCsrRead_ = value;
     if (!partial && offset == bridge::kControl)
@@ -337,7 +359,8 @@ void Card::BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint3
         return WriteIntCsr(t, value);
     if (width == 4 && offset == bridge::kControl)
         return WriteBridgeControl(t, value);
-    // Anything else: storage bytes, or part of a 32-bit register merged into its value.
+    // Anything else: storage bytes, or part of a 32-bit register merged into its value
+    // (the bus's byte enables write only the bytes addressed).
     std::optional<std::uint32_t> intCsr, control;
     for (unsigned i = 0; i < width; ++i) {
         std::uint32_t o = offset + i;
@@ -355,12 +378,10 @@ void Card::BridgeWrite(VTime t, std::uint32_t offset, unsigned width, std::uint3
         }
     }
     if (intCsr) {
-        NoteParts(t, width * 8, "-bit write to 32-bit bridge register IntCsr");
         lastIntCsrRead_.reset();
         WriteIntCsr(t, *intCsr);
     }
     if (control) {
-        NoteParts(t, width * 8, "-bit write to 32-bit bridge control register");
         lastControlRead_.reset();
         WriteBridgeControl(t, *control);
     }
@@ -438,10 +459,29 @@ std::uint16_t Card::Convert(VTime t, unsigned channel, unsigned gain, double &vo
     return VoltsToCode(volts * config_.gains[gain], config_.rangeMin, config_.rangeMax);
 }
 
+// Bits 12-15 of a result: nothing the converter produced, but not zero on every card; a
+// reader that forgets to keep only the 12-bit code sees them.
+unsigned Card::HighBits(unsigned channel, std::uint64_t seq) const
+{
+    switch (config_.adHigh) {
+    case AdHighBits::Zero:
+        return 0;
+    case AdHighBits::Channel:
+        return channel & 0x0F;
+    case AdHighBits::Noise:
+        break;
+    }
+    // A mix of the seed and the conversion's number (splitmix64's finaliser).
+    std::uint64_t z = config_.seed + 0x9E3779B97F4A7C15ull * (seq + 1);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<unsigned>((z ^ (z >> 31)) & 0x0F);
+}
+
 void Card::StartConversion(VTime t)
 {
     if (converting_) {
-        NoteParts(t, "conversion started while the previous one was still converting (its result is lost)");
+        NoteParts(t, misuse::kRestart, " (its result is lost)");
         if (ConversionRecord *lost = conversions_.MutableAt(pendingSeq_))
             lost->abandoned = true;
     }
@@ -454,9 +494,9 @@ void Card::StartConversion(VTime t)
     ++perChannel_[channel];
     converting_ = true;
     conversionDue_ = t + config_.conversionTime;
-    pendingCode_ = code;
     pendingSeq_ = conversions_.Total();
-    ConversionRecord record{pendingSeq_, t, conversionDue_, channel, gain, code, volts, false};
+    pendingCode_ = static_cast<std::uint16_t>(code | HighBits(channel, pendingSeq_) << 12);
+    ConversionRecord record{pendingSeq_, t, conversionDue_, channel, gain, code, pendingCode_, volts, false};
     conversions_.Add(record);
     if (observer_)
         observer_(record);
@@ -494,8 +534,9 @@ std::uint32_t Card::ReadOther(VTime t, Window window, std::uint32_t offset, unsi
         value = BridgeRead(t, offset, width);
         break;
     case Window::Board:
-        if (width != 1)
-            NoteParts(t, width * 8, "-bit read of 8-bit board register +", offset, " (split into byte reads)");
+        // The board's registers are bytes on the bridge's 8-bit local bus: the bridge splits
+        // a wider access into byte cycles at successive offsets, lowest first, as it does for
+        // the driver's 16- and 32-bit register requests.
         for (unsigned i = 0; i < width; ++i)
             value |= std::uint32_t{offset + i < kBoardWindowLength ? BoardRead(t, offset + i) : std::uint8_t{0xFF}}
                      << (8 * i);
@@ -515,8 +556,7 @@ void Card::WriteOther(VTime t, Window window, std::uint32_t offset, unsigned wid
         BridgeWrite(t, offset, width, value);
         break;
     case Window::Board:
-        if (width != 1)
-            NoteParts(t, width * 8, "-bit write to 8-bit board register +", offset, " (split into byte writes)");
+        // Split into byte cycles, as for reads.
         for (unsigned i = 0; i < width; ++i)
             if (offset + i < kBoardWindowLength)
                 BoardWrite(t, offset + i, static_cast<std::uint8_t>(value >> (8 * i)));

@@ -126,9 +126,9 @@ inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
     case board::kAdLow:
     case board::kAdHigh:
         if (converting_)
-            NoteParts(t, "A/D result read while a conversion is in progress (the previous result is returned)");
+            NoteParts(t, misuse::kEarlyRead, " (the previous result is returned)");
         return offset == board::kAdLow ? static_cast<std::uint8_t>(result_ & 0xFF)
-                                       : static_cast<std::uint8_t>((result_ >> 8) & 0x0F);
+                                       : static_cast<std::uint8_t>(result_ >> 8);
     case board::kStatus:
         return converting_ ? 0 : board::kStatusConversionDone;
     case board::kDiLow:
@@ -136,7 +136,7 @@ inline std::uint8_t Card::BoardRead(VTime t, std::uint32_t offset)
     case board::kDiHigh:
         return DigitalInputHigh();
     default:
-        NoteParts(t, "read of write-only board register +", offset);
+        NoteParts(t, misuse::kWriteOnlyRead, " +", offset);
         return 0xFF;
     }
 }
@@ -192,6 +192,7 @@ inline void Card::BoardWrite(VTime t, std::uint32_t offset, std::uint8_t value)
 inline std::uint32_t Card::ReadInline(VTime t, Window window, std::uint32_t offset, unsigned width)
 {
     t = Settle(t);
+    access_ = {window, offset, static_cast<std::uint8_t>(width), false, 0};
     std::uint32_t value;
     if (window == Window::Board && width == 1 && offset < kBoardWindowLength) {
         value = BoardRead(t, offset);
@@ -205,6 +206,7 @@ inline std::uint32_t Card::ReadInline(VTime t, Window window, std::uint32_t offs
         trace_.Count();
     else
         trace_.Add({t, window, offset, static_cast<std::uint8_t>(width), false, value});
+    access_.width = 0;
     RefreshLine();
     return value;
 }
@@ -215,6 +217,7 @@ inline void Card::WriteInline(VTime t, Window window, std::uint32_t offset, unsi
     t = Settle(t);
     if (width < 4)
         value &= (1u << (8 * width)) - 1;
+    access_ = {window, offset, static_cast<std::uint8_t>(width), true, value};
     if (trace_.KeepsNothing())
         trace_.Count();
     else
@@ -225,6 +228,7 @@ inline void Card::WriteInline(VTime t, Window window, std::uint32_t offset, unsi
         WriteIntCsr(t, value);
     else
         WriteOther(t, window, offset, width, value);
+    access_.width = 0;
     RefreshLine();
 }
 

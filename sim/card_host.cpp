@@ -3,9 +3,21 @@
 
 #include "card_bus.h"
 
+#include <plat/verifier.h>
+
+#include <string>
+
 namespace sim {
 
-CardHost::CardHost(std::unique_ptr<Card> card) : card_(std::move(card)) {}
+// The card's misuse is a fault of whoever drove the bus (the driver, or a test on
+// purpose), and the machine treats it like a broken kernel rule: every misuse no test
+// declared is reported through the verifier at the access that made it.
+CardHost::CardHost(std::unique_ptr<Card> card) : card_(std::move(card))
+{
+    card_->SetMisuseObserver([](const MisuseRecord &m) {
+        plat::VerifierReport(kCardMisuseRule, m.access.c_str(), m.what + " (at " + std::to_string(m.time) + " ns)");
+    });
+}
 
 CardHost::~CardHost()
 {

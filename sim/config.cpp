@@ -285,6 +285,22 @@ bool ParseItem(std::string_view key, std::string_view value, SimConfig &config, 
         (key == "intcsr" ? card.intCsrPowerUp : card.bridgeControlPowerUp) = static_cast<std::uint32_t>(v);
         return true;
     }
+    if (key == "adhigh") {
+        if (value == "zero" || value == "channel" || value == "noise") {
+            card.adHigh = value == "zero" ? AdHighBits::Zero : value == "channel" ? AdHighBits::Channel : AdHighBits::Noise;
+            return true;
+        }
+        expected = "adhigh=zero, adhigh=channel or adhigh=noise";
+        return false;
+    }
+    if (key == "counterout") {
+        if (value == "high" || value == "low") {
+            card.counterOutputsHigh = value == "high";
+            return true;
+        }
+        expected = "counterout=high or counterout=low";
+        return false;
+    }
     if (key == "layout") {
         if (!ResourceLayout::Named(value)) {
             expected = "layout=NAME with one of:";
@@ -296,7 +312,7 @@ bool ParseItem(std::string_view key, std::string_view value, SimConfig &config, 
         return true;
     }
     expected = "a known key: chN, di, range, gains, frequency, eeprom, speed, seed, wdm, convtime, progtime, "
-               "intcsr, bridgectl or layout";
+               "intcsr, bridgectl, counterout, adhigh or layout";
     return false;
 }
 

@@ -31,6 +31,7 @@ std::string Eeprom93C46::SetPins(VTime t, bool select, bool clock, bool dataIn)
             note = Deselect(t);
         select_ = false;
         clock_ = clock;
+        dataIn_ = dataIn;
         return note;
     }
     if (!select_) {
@@ -40,11 +41,20 @@ std::string Eeprom93C46::SetPins(VTime t, bool select, bool clock, bool dataIn)
         if (clock && !clock_)
             note = "EEPROM clock raised together with chip select (edge ignored)";
         clock_ = clock;
+        dataIn_ = dataIn;
         return note;
     }
-    if (clock && !clock_)
-        note = RisingEdge(t, dataIn);
+    if (clock && !clock_) {
+        // The level set up before the edge is the one taken.
+        if (dataIn != dataIn_ && state_ != State::ReadOut)
+            note = std::string("EEPROM data in changed in the write that raises the clock (the old level, ") +
+                   (dataIn_ ? "1" : "0") + ", is taken)";
+        std::string edge = RisingEdge(t, dataIn_);
+        if (note.empty())
+            note = std::move(edge);
+    }
     clock_ = clock;
+    dataIn_ = dataIn;
     return note;
 }
 
@@ -56,6 +66,7 @@ std::string Eeprom93C46::RisingEdge(VTime t, bool dataIn)
             return {};  // leading zeros before the start bit
         if (Busy(t))
             return "EEPROM start bit during a programming cycle (ignored)";
+        showStatus_ = false;
         state_ = State::Command;
         bits_ = 0;
         shift_ = 0;
@@ -88,6 +99,9 @@ std::string Eeprom93C46::RisingEdge(VTime t, bool dataIn)
         }
         return {};
     case State::Complete:
+        if (dataIn)
+            return std::string("EEPROM command started after a complete ") + OpName(pendingCommand_.op) +
+                   " without the chip deselected between them (ignored)";
         return std::string("EEPROM clock pulse after a complete ") + OpName(pendingCommand_.op) + " (ignored)";
     case State::Deselected:
         break;
@@ -171,6 +185,7 @@ std::string Eeprom93C46::Deselect(VTime t)
             }
             cmd.programmed = true;
             busyUntil_ = t + programTime_;
+            showStatus_ = true;
         } else {
             note = std::string("EEPROM ") + OpName(cmd.op) + " while writes are disabled (ignored)";
         }
@@ -188,7 +203,7 @@ bool Eeprom93C46::DataOut(VTime t) const
         return false;
     switch (state_) {
     case State::WaitStart:
-        return !Busy(t);
+        return showStatus_ && !Busy(t);
     case State::ReadOut:
         return readBit_ >= 0 && ((readWord_ >> readBit_) & 1) != 0;
     default:

@@ -4,6 +4,9 @@
 // refusals this driver adds (StartRecord ranges, unreferenceable events, no interrupt).
 #include "support/driver_fixture.h"
 
+#include <string>
+
+#include "plat/hw.h"
 #include "plat/kernel.h"
 #include "plat/user_io.h"
 
@@ -282,6 +285,67 @@ TEST_F(StartHandlerTest, WritesTheCardInTheDocumentedOrder)
         ASSERT_EQ(Stop(), STATUS_SUCCESS);
     }
 }
+
+// A start right after a stop finds the last step's conversion still running: the start
+// waits for it rather than starting its own on top (the card reports a restart as misuse).
+TEST_F(StartHandlerTest, StartRightAfterAStopLetsTheRunningConversionFinish)
+{
+    ASSERT_EQ(Start(StartRecord(10, 1000, 2, 2, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+    Ticks(3);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    ASSERT_TRUE(Card().Converting()) << "the last step's conversion is still running";
+    MarkConversions();
+    ASSERT_EQ(Start(StartRecord(10, 1000, 2, 2, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+    for (const sim::ConversionRecord &c : ConversionsSinceMark())
+        EXPECT_FALSE(c.abandoned);
+    EXPECT_EQ(Card().MisuseMatching(sim::misuse::kRestart), 0u);
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+}
+
+// The bridge and the 8254 may come up otherwise than the defaults: local interrupt 1
+// level-triggered, counter outputs low. The start programs edge mode and forgets an edge
+// latched before it, so in every case acquisition runs one step per period and the stop
+// leaves the bridge quiet.
+struct PowerUp {
+    const char *name;
+    uint32_t intCsr;
+    bool countersHigh;
+};
+
+class PowerUpTest : public DriverTest, public ::testing::WithParamInterface<PowerUp> {};
+
+TEST_P(PowerUpTest, StartAcquisitionAndStopDoNotDependOnHowTheCardCameUp)
+{
+    sim::CardConfig config = DistinctLevelsConfig();
+    config.intCsrPowerUp = GetParam().intCsr;
+    config.counterOutputsHigh = GetParam().countersHigh;
+    Reboot(config);
+    ASSERT_EQ(Initial(), STATUS_SUCCESS);
+    const uint16_t isr = Dc()->IsrCount, idle = Dc()->IdleIsrCount;
+    MarkConversions();
+    ASSERT_EQ(Start(StartRecord(4, 1000, 3, 2, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+    EXPECT_EQ(Card().PeekIntCsr(plat::Now()) & 0x107u, 0x103u) << "edge-triggered, active high, nothing latched";
+    Ticks(14);  // two discarding steps, then four scans of three channels
+    EXPECT_EQ(Dc()->IsrCount, isr + 14);
+    EXPECT_EQ(Dc()->IdleIsrCount, idle) << "no interrupt but the pacing ones";
+    EXPECT_EQ(Dc()->WriteIndex, 1);
+    std::vector<sim::ConversionRecord> conversions = ConversionsSinceMark();
+    ASSERT_GE(conversions.size(), 14u);
+    for (unsigned i = 0; i < 12; ++i) {
+        EXPECT_EQ(conversions[2 + i].channel, i % 3) << i;
+        EXPECT_EQ(Dc()->BufferTable[0][1 + i], conversions[2 + i].word) << i;
+    }
+    ASSERT_EQ(Stop(), STATUS_SUCCESS);
+    AdvanceNs(10 * TimerPeriodNs());
+    EXPECT_EQ(Dc()->IsrCount, isr + 14) << "stopped";
+    EXPECT_FALSE(Card().InterruptAsserted());
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, PowerUpTest,
+                         ::testing::Values(PowerUp{"Defaults", 0x102, true}, PowerUp{"LevelTriggered", 0x002, true},
+                                           PowerUp{"CountersLow", 0x102, false},
+                                           PowerUp{"LevelTriggeredCountersLow", 0x002, false}),
+                         [](const ::testing::TestParamInfo<PowerUp> &info) { return std::string(info.param.name); });
 
 TEST_F(StartHandlerTest, LoadsTheTimerDivisorOfTheRate)
 {

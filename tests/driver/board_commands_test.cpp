@@ -355,7 +355,9 @@ TEST_F(BoardCommandTest, ReadAndWriteBytesCountsBeyondTheBlockAreRefusedUntouche
     ExpectRefused(Command(Block({0, 101, 0})), TQ_DRV_BAD_BOARD_COMMAND);
     ExpectRefused(Command(Block({1, 98, 0})), TQ_DRV_BAD_BOARD_COMMAND);
     EXPECT_TRUE(Trace(Window::Board).empty());
-    // 16 bytes read the whole board range; 100 would run past it (121).
+    // 16 bytes read the whole board range, the write-only registers included; 100 would run
+    // past it (121).
+    Card().ExpectMisuse(sim::misuse::kWriteOnlyRead);
     Reply r = Command(Block({0, 16, 0}));
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes[2], STATUS_CONVERSION_DONE);
@@ -475,7 +477,7 @@ TEST_F(BoardCommandTest, ScanConvertsChannelCountPlusOneAndRepliesWithTheLaterRe
     ASSERT_EQ(conversions.size(), 5u);
     for (size_t k = 0; k < 4; ++k) {
         SCOPED_TRACE(k);
-        EXPECT_EQ(WordAt(r.bytes, 2 * k), conversions[k + 1].code);
+        EXPECT_EQ(WordAt(r.bytes, 2 * k), conversions[k + 1].word) << "the result as read, bits 12-15 included";
         EXPECT_EQ(conversions[k + 1].channel, k);
         EXPECT_EQ(conversions[k + 1].gain, 1u);
     }
@@ -648,7 +650,9 @@ TEST_F(BoardCommandTest, SubCommandsThatWouldCorruptARunningAcquisitionAreRefuse
     Ticks(5);
     EXPECT_EQ(Dc()->IsrCount, interrupts + 5);
 
-    // What cannot disturb it still works.
+    // What cannot disturb it still works (the result register, read while the start's
+    // conversion runs, gives the result before it).
+    Card().ExpectMisuse(sim::misuse::kEarlyRead);
     EXPECT_EQ(Command(Block({8})).status, STATUS_SUCCESS);
     EXPECT_EQ(Command(Block({9})).status, STATUS_SUCCESS);
     EXPECT_EQ(Command(Block({10, 0, 0x55})).status, STATUS_SUCCESS);

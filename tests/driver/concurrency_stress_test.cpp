@@ -52,15 +52,16 @@ NTSTATUS Control(HANDLE file, ULONG code, const void *in, ULONG inLen, void *out
 
 // A ring buffer's samples must sit in their channels' slots. The buffer was filled with
 // 0xFF first: a shorter buffer (of another owner's acquisition) ends at the first 0xFFFF,
-// which no 12-bit sample can be.
+// which no sample of these three channels can be (bits 12-15 show the channel).
 int MisplacedSamples(const std::vector<uint8_t> &buffer, unsigned channels)
 {
     int misplaced = 0;
     const size_t samples = (buffer.size() - 2) / 2;
     for (size_t i = 0; i < samples; ++i) {
-        const int value = buffer[2 + 2 * i] | buffer[3 + 2 * i] << 8;
-        if (value == 0xFFFF)
+        const int word = buffer[2 + 2 * i] | buffer[3 + 2 * i] << 8;
+        if (word == 0xFFFF)
             break;
+        const int value = word & 0x0FFF;  // bits 12-15 are not the code
         const int level = 100 + 100 * static_cast<int>(i % channels);
         if (value < level - 3 || value > level + 3)
             ++misplaced;

@@ -104,6 +104,8 @@ TEST_F(EepromBitsTest, ReadShiftsOutStartOpcodeAndWordAddressThenClocksInTheWord
 
 TEST_F(EepromBitsTest, LargerChipTypesSendElevenBitCommands)
 {
+    // The card's chip takes 9-bit commands: the two bits more run on after each command.
+    Card().ExpectMisuse(sim::misuse::kEepromAfterCommand);
     for (LONG chip : {1, 2}) {
         SCOPED_TRACE(chip);
         Card().ClearTrace();
@@ -202,6 +204,7 @@ TEST_F(EepromBitsTest, ReadyThatNeverRisesEndsAfterTenThousandReadsAndStillDisab
     sim::CardConfig config = DistinctLevelsConfig();
     config.eepromProgramTime = 3600ull * 1000000000ull;  // an hour: never ready in this test
     Reboot(config);
+    Card().ExpectMisuse(sim::misuse::kEepromBusy);  // the EWDS reaches a chip still busy
 
     EepromWriteWord(Dc(), 0, 10, 0x0001);
     LineTrace lines = Lines();
@@ -252,7 +255,9 @@ TEST_F(EepromBitsTest, SendCommandShiftsNothingForCountsBelowOne)
         ASSERT_EQ(lines.frames.size(), 1u);
         EXPECT_TRUE(lines.frames[0].bits.empty());
     }
-    // A count beyond the 32 bits of the command shifts zeros first.
+    // A count beyond the 32 bits of the command shifts zeros first (and runs on past the
+    // chip's nine bits).
+    Card().ExpectMisuse(sim::misuse::kEepromAfterCommand);
     Card().ClearTrace();
     EepromSendCommand(Dc(), 0x80000001, 34);
     LineTrace lines = Lines();

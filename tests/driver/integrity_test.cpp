@@ -38,7 +38,7 @@ protected:
         Card().SetTraceCapacity(0);
         Card().SetConversionLogCapacity(0);
         Card().SetConversionObserver([this](const sim::ConversionRecord &r) {
-            conversions_.push_back(static_cast<uint32_t>(r.channel) << 16 | r.code);
+            conversions_.push_back(static_cast<uint32_t>(r.channel) << 16 | r.word);
         });
         ASSERT_EQ(Initial(), STATUS_SUCCESS);
         conversions_.clear();

@@ -160,7 +160,7 @@ TEST_F(ReaderTest, RingReadLengthRules)
     EXPECT_EQ(memcmp(out.data(), Dc()->BufferTable[0], bytes), 0);
     for (unsigned s = 0; s < 3; ++s)
         for (unsigned c = 0; c < 2; ++c)
-            EXPECT_NEAR(WordAt(out, 2 + 2 * (2 * s + c)), 100 + 100 * c, 2);
+            EXPECT_NEAR(WordAt(out, 2 + 2 * (2 * s + c)) & 0x0FFF, 100 + 100 * c, 2);
 }
 
 TEST_F(ReaderTest, BuffersAlreadyMappedToSystemSpaceAreWrittenThroughTheirMapping)
@@ -226,7 +226,7 @@ TEST_F(SnapshotReaderTest, FiveScansWrapAroundTheEndOfTheBuffer)
     // Time order, from the card's counts: each channel's samples are consecutive, and the
     // newest is the last conversion of that channel that the sequencer read.
     for (unsigned i = 2; i < 10; ++i)
-        EXPECT_EQ(WordAt(out, 2 + 2 * i), WordAt(out, 2 + 2 * (i - 2)) + 1) << i;
+        EXPECT_EQ(WordAt(out, 2 + 2 * i) & 0x0FFF, (WordAt(out, 2 + 2 * (i - 2)) + 1) & 0x0FFF) << i;
 }
 
 TEST_F(SnapshotReaderTest, AtAPassBoundaryTheNewestScansEndAtTheBuffersEnd)
@@ -247,7 +247,7 @@ TEST_F(SnapshotReaderTest, WholeBufferComesInTimeOrderAndMoreIsRefused)
     const ULONG whole = 2 * 20 + 6;
     ASSERT_EQ(Read(IOCTL_READ_SNAPSHOT, out, whole), STATUS_SUCCESS);
     for (unsigned i = 2; i < 20; ++i)
-        EXPECT_EQ(WordAt(out, 2 + 2 * i), WordAt(out, 2 + 2 * (i - 2)) + 1) << "time order at " << i;
+        EXPECT_EQ(WordAt(out, 2 + 2 * i) & 0x0FFF, (WordAt(out, 2 + 2 * (i - 2)) + 1) & 0x0FFF) << "time order at " << i;
     EXPECT_EQ(LongAt(out, 42), 3);
 
     EXPECT_EQ(Read(IOCTL_READ_SNAPSHOT, out, whole + 2), STATUS_UNSUCCESSFUL);

@@ -188,7 +188,7 @@ TEST_F(BoardTest, ZelScanReturnsTheCardsConversionsAndAdr1TheRawWord)
     uint16_t raw = 0xAAAA;
     ASSERT_EQ(lib.Zel_ADR1(&raw), 1);
     EXPECT_EQ(raw, Card().Result());
-    EXPECT_EQ(raw, log.back().code);
+    EXPECT_EQ(raw, log.back().word) << "Zel_ADR1 returns the result as read, bits 12-15 included";
 }
 
 // The first polled scan after anything that left another channel selected (a set-up with

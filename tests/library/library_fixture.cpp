@@ -132,6 +132,11 @@ void LibraryFixture::TearDown()
 
 sim::Card &LibraryFixture::Card() { return g_machine->CardModel(); }
 
+void LibraryFixture::ExpectCardMisuse(const char *fragment)
+{
+    g_machine->Host().WithCard([fragment](sim::Card &card) { card.ExpectMisuse(fragment); });
+}
+
 LibraryFixture::DriverState LibraryFixture::Driver()
 {
     DriverState s{};
@@ -255,7 +260,7 @@ std::vector<TruthSample> CompletedConversions(const sim::Card &card)
     std::vector<TruthSample> truth;
     for (const sim::ConversionRecord &record : card.Conversions().Entries())
         if (!record.abandoned)
-            truth.push_back({record.channel, record.code});
+            truth.push_back({record.channel, record.word});  // samples are the words as read
     return truth;
 }
 

@@ -40,6 +40,9 @@ protected:
     bool ShutdownMachine();
 
     sim::Card &Card();
+    // Declares card misuse the test provokes on purpose (see sim::Card::ExpectMisuse), under
+    // the card's lock, so also while the clock runs in real time.
+    void ExpectCardMisuse(const char *fragment);
     // What the driver's per-device record of the started device holds now (this header
     // stays free of kernel types so tests can use the Win32 API beside it).
     struct DriverState {
@@ -95,7 +98,7 @@ protected:
 // Conversion codes the card produced, in order, for matching the samples a reader returns.
 struct TruthSample {
     unsigned channel;
-    uint16_t code;
+    uint16_t code;  // the sample word as the card showed it
 };
 std::vector<TruthSample> CompletedConversions(const sim::Card &card);
 

@@ -56,7 +56,7 @@ protected:
         Card().SetTraceCapacity(0);
         Card().SetConversionLogCapacity(0);
         Card().SetConversionObserver([this](const sim::ConversionRecord &r) {
-            truth_.push_back(static_cast<uint32_t>(r.channel) << 16 | r.code);
+            truth_.push_back(static_cast<uint32_t>(r.channel) << 16 | r.word);
         });
     }
 

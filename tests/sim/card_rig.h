@@ -55,6 +55,8 @@ struct CardRig {
         std::uint16_t hi = In8(sim::board::kAdHigh);
         return static_cast<std::uint16_t>(hi << 8 | In8(sim::board::kAdLow));
     }
+    // Its 12-bit code: bits 12-15 are not the converter's (`adhigh`).
+    std::uint16_t ReadCode() { return ReadResult() & 0x0FFF; }
     // Loads an 8254 counter: control word, then low and high byte.
     void LoadCounter(unsigned counter, unsigned mode, std::uint16_t count)
     {

@@ -3,6 +3,8 @@
 // earlier, and the signal sources (each at known times, `count` exact, noise seeded).
 #include "card_rig.h"
 
+#include <set>
+
 #include "sim/signals.h"
 
 #include <cmath>
@@ -34,13 +36,42 @@ struct Sequencer : CardRig {
     {
         CardRig::Step(kPeriod);
         const sim::ConversionRecord *truth = LatestCompleted();
-        Sample s{ReadResult(), truth ? truth->channel : 99u};
+        Sample s{ReadCode(), truth ? truth->channel : 99u};
         Out8(kStartConversion, 0);
         if (select)
             Out8(kControl, *select);
         return s;
     }
 };
+
+// Bits 12-15 of the high byte are not the converter's: by default the converted channel's
+// low four bits, or zero, or bits that change from conversion to conversion.
+TEST(Converter, HighByteBitsAboveTheCodeShowWhatAdhighSays)
+{
+    for (sim::AdHighBits mode : {sim::AdHighBits::Zero, sim::AdHighBits::Channel, sim::AdHighBits::Noise}) {
+        sim::CardConfig config;
+        config.adHigh = mode;
+        CardRig rig(config);
+        std::set<unsigned> seen;
+        for (unsigned channel : {0u, 5u, 17u, 31u, 17u, 17u}) {
+            rig.Out8(kControl, sim::board::ControlValue(channel, 0));
+            rig.Out8(kStartConversion, 0);  // latches the channel
+            rig.Out8(kStartConversion, 0);  // converts it
+            rig.Step(10000);
+            const std::uint16_t word = rig.ReadResult();
+            const sim::ConversionRecord &rec = rig.card.Conversions().Entries().back();
+            EXPECT_EQ(word & 0x0FFF, rec.code);
+            EXPECT_EQ(word, rec.word);
+            if (mode != sim::AdHighBits::Noise) {
+                EXPECT_EQ(word >> 12, mode == sim::AdHighBits::Zero ? 0u : channel & 0x0F) << "channel " << channel;
+            }
+            seen.insert(word >> 12);
+        }
+        if (mode == sim::AdHighBits::Noise) {
+            EXPECT_GT(seen.size(), 1u) << "noise bits vary";
+        }
+    }
+}
 
 TEST(Converter, StatusBitIsClearWhileConvertingAndTheResultAppearsWhenDone)
 {
@@ -58,8 +89,7 @@ TEST(Converter, StatusBitIsClearWhileConvertingAndTheResultAppearsWhenDone)
     EXPECT_EQ(rig.card.Read(rig.t, sim::Window::Board, kStatus, 1), 0u);
     rig.AdvanceTo(started + 5000);
     EXPECT_EQ(rig.card.Read(rig.t, sim::Window::Board, kStatus, 1), kStatusConversionDone);
-    EXPECT_EQ(rig.ReadResult(), 2560u) << "1.25 V over -5...+5 V";
-    EXPECT_EQ(rig.In8(kAdHigh) & 0xF0, 0) << "bits 12-15 read zero";
+    EXPECT_EQ(rig.ReadCode(), 2560u) << "1.25 V over -5...+5 V";
 
     const sim::ConversionRecord &rec = rig.card.Conversions().Entries().back();
     EXPECT_EQ(rec.start, started);
@@ -77,10 +107,10 @@ TEST(Converter, ReadingOrRestartingBeforeCompletionIsLoggedAndLosesNothingElse)
     rig.Out8(kStartConversion, 0);  // converts channel 0, latches 3
     rig.Step(10000);
     rig.Out8(kStartConversion, 0);  // converts 3
-    EXPECT_EQ(rig.ReadResult(), LevelCode(0)) << "the previous result while converting";
+    EXPECT_EQ(rig.ReadCode(), LevelCode(0)) << "the previous result while converting";
     rig.Out8(kStartConversion, 0);  // restarts: the conversion of 3 is lost
     rig.Step(10000);
-    EXPECT_EQ(rig.ReadResult(), LevelCode(3));
+    EXPECT_EQ(rig.ReadCode(), LevelCode(3));
     const auto &log = rig.card.Conversions().Entries();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_TRUE(log[1].abandoned);
@@ -176,7 +206,7 @@ TEST(ConversionLag, PolledScanReadsChannelsZeroUpInOrder)
         while (!(seq.In8(kStatus) & kStatusConversionDone)) {
         }
         if (pass >= 1)
-            words.push_back(seq.ReadResult());
+            words.push_back(seq.ReadCode());
     }
     ASSERT_EQ(words.size(), 4u);
     for (unsigned k = 0; k < 4; ++k) {

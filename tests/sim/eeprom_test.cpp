@@ -115,7 +115,7 @@ TEST(Eeprom, ReadOfWord58ClockedBitByBit)
     std::uint32_t base = wire.R() & ~kEeLines;
     wire.W(base);
     wire.W(base | kEeSelect);
-    EXPECT_TRUE(wire.DataOut()) << "selected and idle: ready";
+    EXPECT_FALSE(wire.DataOut()) << "no programming cycle started: data out not driven";
     for (int i = 0; i < 9; ++i) {
         EXPECT_TRUE(wire.card.Eeprom().Commands().empty()) << "no command before the ninth bit";
         wire.W(base | kEeSelect | (bits[i] ? kEeToChip : 0));
@@ -192,7 +192,7 @@ TEST(Eeprom, WriteProgramsOnDeselectThenShowsBusyUntilReady)
 TEST(Eeprom, WritesAreIgnoredUnlessEnabled)
 {
     Wire wire;
-    EXPECT_NE(wire.WriteWord(5, 0x1234, /*enable=*/false), 0) << "no cycle: ready at once";
+    EXPECT_EQ(wire.WriteWord(5, 0x1234, /*enable=*/false, 100), 0) << "no cycle: no ready/busy shown";
     EXPECT_EQ(wire.ReadWord(5), 0xFFFF);
     ASSERT_EQ(wire.card.Misuse().Entries().size(), 1u);
     EXPECT_NE(wire.card.Misuse().Entries()[0].what.find("disabled"), std::string::npos);
@@ -255,6 +255,52 @@ TEST(Eeprom, EraseWriteAllAndEraseAllAndAbandonedWrites)
     wire.Step(2000000);
     for (std::uint16_t w : wire.card.EepromContents())
         ASSERT_EQ(w, 0xFFFF);
+}
+
+// The chip is as strict as a real one: data in is taken as it stood before the write that
+// raises the clock, ready/busy shows only once a programming cycle has started, and a
+// command needs the chip freshly selected. Each slip is logged and the chip does what a
+// real one would.
+TEST(Eeprom, SlipsAreLoggedAndTheChipActsOnThePinsAsARealOneDoes)
+{
+    // READ word 58 with its bits set up in the same write that raises the clock: each bit
+    // is taken at the level before, so the chip sees the command one bit late (0 11011101).
+    Wire late;
+    std::uint32_t base = (late.R() & ~kEeLines) | kEeSelect;
+    late.W(base & ~kEeSelect);
+    late.W(base);
+    for (int k = 8; k >= 0; --k) {
+        std::uint32_t data = ((0x1BA >> k) & 1) ? kEeToChip : 0;
+        late.W(base | data | kEeClock);
+        late.W(base | data);
+    }
+    ASSERT_EQ(late.card.Eeprom().Commands().size(), 0u) << "the late start bit leaves the command one bit short";
+    EXPECT_EQ(late.card.MisuseMatching("data in changed in the write that raises the clock"), 6u)
+        << "one slip per change of level";
+
+    // Ready/busy: not driven before any programming cycle, busy then ready after one, and
+    // off again from the next start bit.
+    Wire status;
+    status.Send(0x130, 9);
+    status.W(status.R() & ~kEeSelect);
+    status.W(status.R() | kEeSelect);
+    EXPECT_FALSE(status.DataOut()) << "EWEN programs nothing";
+    EXPECT_GT(status.WriteWord(3, 0x0303, false), 1) << "busy, then ready";
+    status.W(status.R() | kEeSelect);
+    EXPECT_TRUE(status.DataOut()) << "still shown while waiting for a start bit";
+    status.Send(0x180 | 3, 9);
+    EXPECT_FALSE(status.DataOut()) << "the dummy 0 of the read";
+
+    // A second command clocked in without a deselect is ignored.
+    Wire again;
+    again.Send(0x130, 9);
+    std::uint32_t selected = again.R();
+    for (int k = 8; k >= 0; --k) {
+        again.W(((0x100 >> k) & 1) ? selected | kEeToChip : selected & ~kEeToChip);
+        again.Clock();
+    }
+    EXPECT_TRUE(again.card.Eeprom().WriteEnabled()) << "the EWDS never reached the chip";
+    EXPECT_EQ(again.card.MisuseMatching("without the chip deselected"), 1u);
 }
 
 class EepromFile : public ::testing::Test {

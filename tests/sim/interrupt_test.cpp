@@ -274,7 +274,7 @@ TEST(BridgeInterrupt, AcknowledgeSequenceOfAnEdgeTriggeredDriver)
     EXPECT_TRUE(rig.card.Misuse().Entries().empty());
 }
 
-TEST(BridgeInterrupt, OtherBridgeOffsetsReadBackWhatWasWrittenAndWrongWidthsAreLogged)
+TEST(BridgeInterrupt, OtherBridgeOffsetsReadBackWhatWasWrittenAndPartialAccessesUseByteEnables)
 {
     CardRig rig;
     rig.Out32(0x00, 0x12345678);
@@ -288,7 +288,7 @@ TEST(BridgeInterrupt, OtherBridgeOffsetsReadBackWhatWasWrittenAndWrongWidthsAreL
     EXPECT_EQ(low, kLint1Edge | kLint1ActiveHigh);
     rig.card.Write(rig.t, sim::Window::Bridge, kIntCsr, 1, kLint1Enable | kPciEnable | kLint1ActiveHigh);
     EXPECT_EQ(rig.IntCsr(), kLint1Edge | kLint1Enable | kPciEnable | kLint1ActiveHigh) << "byte merged into bits 0-7";
-    EXPECT_EQ(rig.card.Misuse().Entries().size(), 2u);
+    EXPECT_TRUE(rig.card.Misuse().Entries().empty()) << "a PCI target answers part of a register";
 }
 
 }  // namespace

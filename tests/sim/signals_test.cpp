@@ -25,7 +25,7 @@ std::uint16_t ConvertAt(CardRig &rig, unsigned channel, unsigned gain, VTime whe
     rig.Step(10000);
     EXPECT_EQ(rig.LatestCompleted()->channel, channel);
     EXPECT_EQ(rig.LatestCompleted()->start, when);
-    return rig.ReadResult();
+    return rig.ReadCode();
 }
 
 TEST(Signals, EachSourceGivesTheExpectedCodeAtKnownTimes)
@@ -159,7 +159,7 @@ TEST(Signals, CountRisesByOneAtEveryConversionOfItsChannelWhateverTheGain)
     EXPECT_EQ(seen3, 5000u);
     EXPECT_EQ(seen4, 5000u);
     EXPECT_EQ(rig.card.ConversionsOfChannel(3), 5000u);
-    EXPECT_EQ(rig.ReadResult(), (seen4 - 1) % 4096) << "the last start converted channel 4";
+    EXPECT_EQ(rig.ReadCode(), (seen4 - 1) % 4096) << "the last start converted channel 4";
 }
 
 TEST(Signals, NoiseIsReproducibleFromItsSeedAndHasItsRms)

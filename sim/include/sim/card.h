@@ -40,6 +40,7 @@ struct ConversionRecord {
     unsigned channel;      // channel and gain index it converted (latched one start earlier)
     unsigned gain;
     std::uint16_t code;    // 12-bit result
+    std::uint16_t word;    // what the result registers show: the code and bits 12-15
     double volts;          // input at the connector; NaN for `count`
     bool abandoned;        // a new start came before it completed: its result never appeared
 };
@@ -53,9 +54,26 @@ struct RegisterAccess {
     std::uint32_t value;
 };
 
+// Words of the card's misuse notes, for tests that declare the misuse they provoke.
+namespace misuse {
+inline constexpr const char *kEarlyRead = "A/D result read while a conversion is in progress";
+inline constexpr const char *kRestart = "conversion started while the previous one was still converting";
+inline constexpr const char *kWriteOnlyRead = "read of write-only board register";
+inline constexpr const char *kNoRegister = "which has no register";
+inline constexpr const char *kUndecoded = "a range the card does not decode";
+inline constexpr const char *kAnalogHigh = "has bits above the 12-bit code";
+inline constexpr const char *kTimer = "8254 counter";
+inline constexpr const char *kEeprom = "EEPROM";
+inline constexpr const char *kAny = "";  // every note
+inline constexpr const char *kEepromAfterCommand = "after a complete";  // clocks or a command without a deselect
+inline constexpr const char *kEepromBusy = "EEPROM start bit during a programming cycle";
+}  // namespace misuse
+
 struct MisuseRecord {
     VTime time;
     std::string what;
+    std::string access;  // the register access that made it, e.g. "8-bit read of board +1"
+    bool expected;       // a test declared it (Card::ExpectMisuse)
 };
 
 // A log that keeps the newest `capacity` entries and counts every entry ever added.
@@ -176,11 +194,19 @@ public:
     void ClearTrace() { trace_.Clear(); }
     const TruthLog<MisuseRecord> &Misuse() const { return misuse_; }
     void ClearMisuse() { misuse_.Clear(); }
+    // Misuse is the driver's fault unless a test provokes it on purpose: a note whose text
+    // contains `fragment` is from now on logged as expected and not passed to the observer.
+    void ExpectMisuse(std::string fragment) { expectedMisuse_.push_back(std::move(fragment)); }
+    // Called at every misuse no test declared, at the access that made it (the machine
+    // reports it through the kernel stand-in's verifier).
+    void SetMisuseObserver(std::function<void(const MisuseRecord &)> observer) { misuseObserver_ = std::move(observer); }
+    // Notes matching `fragment` logged so far (kept entries only).
+    std::size_t MisuseMatching(const std::string &fragment) const;
 
     std::uint8_t ControlRegister() const { return control_; }
     unsigned LatchedChannel() const { return latchedChannel_; }  // what the next start converts
     unsigned LatchedGain() const { return latchedGain_; }
-    std::uint16_t Result() const { return result_; }            // latest completed result
+    std::uint16_t Result() const { return result_; }  // latest completed result, as the registers show it
     bool Converting() const { return converting_; }             // as of the latest time seen
 
     std::uint8_t DigitalOutputLow() const { return doLow_; }
@@ -212,6 +238,7 @@ private:
     [[gnu::always_inline]] inline void RefreshLine();
     VTime ComputeNextEventTime(VTime now) const;
     void Note(VTime t, std::string what);
+    std::string DescribeAccess() const;
     template <typename... Parts>
     [[gnu::noinline, gnu::cold]] void NoteParts(VTime t, const Parts &...parts);
 
@@ -231,6 +258,7 @@ private:
     void WriteTimer(VTime t, unsigned port, std::uint8_t value);
 
     void StartConversion(VTime t);
+    unsigned HighBits(unsigned channel, std::uint64_t seq) const;
     std::uint16_t Convert(VTime t, unsigned channel, unsigned gain, double &volts);
 
     [[gnu::always_inline]] inline bool Lint1Status(VTime t) const;
@@ -281,7 +309,17 @@ private:
     TruthLog<ConversionRecord> conversions_{1 << 16};
     TruthLog<RegisterAccess> trace_{1 << 16};
     TruthLog<MisuseRecord> misuse_{4096};
+    std::vector<std::string> expectedMisuse_;
+    std::function<void(const MisuseRecord &)> misuseObserver_;
     std::function<void(const ConversionRecord &)> observer_;
+    // The bus access being decoded, for the misuse it may make.
+    struct Access {
+        Window window = Window::Board;
+        std::uint32_t offset = 0;
+        std::uint8_t width = 0;  // 0: not inside an access
+        bool write = false;
+        std::uint32_t value = 0;
+    } access_;
 };
 
 }  // namespace sim

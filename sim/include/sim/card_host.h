@@ -23,6 +23,9 @@
 
 namespace sim {
 
+// The verifier rule under which the machine reports the card's misuse.
+inline constexpr const char *kCardMisuseRule = "CardMisuse";
+
 class CardHost : public plat::TimedDevice {
 public:
     explicit CardHost(std::unique_ptr<Card> card);

@@ -27,6 +27,13 @@ struct SignalSpec {
     double offset = 0.0;     // added to every wave; the level of a dc source
 };
 
+// What the A/D high byte shows above the 12-bit code (bits 12-15 of the result).
+enum class AdHighBits {
+    Zero,     // nothing: bits 12-15 read 0
+    Channel,  // the low four bits of the converted channel, as many such cards do
+    Noise,    // bits that depend only on the seed and the conversion
+};
+
 struct CardConfig {
     std::array<SignalSpec, kChannels> channels = DefaultChannels();
     bool diLoopback = false;            // digital inputs follow the digital outputs
@@ -41,6 +48,8 @@ struct CardConfig {
     VTime eepromProgramTime = 1500000;  // ns of an EEPROM programming cycle
     std::uint32_t intCsrPowerUp = 0x102;  // local interrupt 1 edge-triggered, active high
     std::uint32_t bridgeControlPowerUp = 0;  // bits 24-27 are forced low at power-up
+    bool counterOutputsHigh = true;     // the 8254's outputs before it is programmed
+    AdHighBits adHigh = AdHighBits::Channel;
 
     static std::array<SignalSpec, kChannels> DefaultChannels();
 };

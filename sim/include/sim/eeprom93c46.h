@@ -5,17 +5,22 @@
 // Protocol, as the chip sees its pins:
 //  - Deselecting resets the interface; if a complete WRITE, ERASE, WRAL or ERAL with
 //    writes enabled preceded it, the falling select starts the programming cycle.
-//  - While selected, data in is sampled on each rising clock edge. Zeros before the start
-//    bit (a 1) are ignored. Then come two opcode bits and six address bits, MSB first.
+//  - While selected, data in is sampled on each rising clock edge, at the level it had
+//    before the edge: the chip needs it stable ahead of the edge, so a write that changes
+//    data in and raises the clock together is a slip, and the old level is shifted in.
+//    Zeros before the start bit (a 1) are ignored. Then come two opcode bits and six address bits, MSB first.
 //      READ  10 aaaaaa: data out goes low (the dummy 0) with the last address bit; each
 //            further rising edge puts out the next bit, bit 15 first; after bit 0 the next
 //            word follows (sequential read).
 //      WRITE 01 aaaaaa + 16 data bits; ERASE 11 aaaaaa;
 //      EWEN  00 11xxxx, EWDS 00 00xxxx, WRAL 00 01xxxx + 16 data bits, ERAL 00 10xxxx.
 //  - Writes are ignored unless enabled (EWEN); power-up is disabled.
-//  - During a programming cycle the chip ignores commands; while selected and waiting for
-//    a start bit its data out shows busy (0) or ready (1).
-//  - Deselected, data out reads 0.
+//  - During a programming cycle the chip ignores commands (a start bit then is a slip).
+//    Once a programming cycle has started, data out shows busy (0) or ready (1) while the
+//    chip is selected and waiting for a start bit, until the next start bit; at any other
+//    time outside a read it is not driven and reads 0, as it does deselected.
+//  - Each command begins with the chip freshly selected: a start bit clocked in after a
+//    complete command without a deselect between them is a slip (ignored).
 #ifndef TQ_SIM_EEPROM93C46_H
 #define TQ_SIM_EEPROM93C46_H
 
@@ -69,7 +74,8 @@ private:
     VTime programTime_;
     VTime busyUntil_ = 0;
     bool writeEnabled_ = false;
-    bool select_ = false, clock_ = false;
+    bool select_ = false, clock_ = false, dataIn_ = false;
+    bool showStatus_ = false;  // a programming cycle started since the last start bit
     State state_ = State::Deselected;
     unsigned bits_ = 0;       // bits collected in the current field
     std::uint32_t shift_ = 0;  // the field being collected

@@ -22,7 +22,7 @@ inline constexpr std::uint32_t kBoardWindowLength = 16;
 // ---- Board window (8-bit registers; reads and writes decode separately) --------------
 namespace board {
 inline constexpr std::uint32_t kAdLow = 0;          // read: latest result, bits 0-7
-inline constexpr std::uint32_t kAdHigh = 1;         // read: latest result, bits 8-11 (12-15 zero)
+inline constexpr std::uint32_t kAdHigh = 1;         // read: latest result, bits 8-11, and 12-15 (`adhigh`)
 inline constexpr std::uint32_t kStatus = 2;         // read: status
 inline constexpr std::uint32_t kDiLow = 3;          // read: digital inputs 0-7
 inline constexpr std::uint32_t kDiHigh = 4;         // read: digital inputs 8-15

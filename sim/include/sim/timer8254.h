@@ -43,6 +43,12 @@ public:
     // What a write did, for the card's misuse log; empty when it was ordinary.
     std::string ControlWord(VTime t, std::uint8_t rwMode, std::uint8_t mode, bool bcd);
     std::string WriteCountByte(VTime t, std::uint8_t byte);
+    // The output level the part comes up with, before any control word.
+    void PowerUpOutput(bool high)
+    {
+        ForgetEdges();
+        haltedOut_ = high;
+    }
 
     bool Out(VTime t) const;
     // First output transition strictly after t in the wanted direction(s), or kNever.
@@ -116,6 +122,11 @@ public:
     std::string WriteControl(VTime t, std::uint8_t value);
     std::string WriteCount(VTime t, unsigned counter, std::uint8_t value);
     const Counter8254 &Counter(unsigned i) const { return counters_[i]; }
+    void PowerUpOutputs(bool high)
+    {
+        for (Counter8254 &c : counters_)
+            c.PowerUpOutput(high);
+    }
 
 private:
     std::array<Counter8254, 3> counters_;
