@@ -382,6 +382,12 @@ TEST_F(BoardCommandTest, WriteBytesWritesTheDataFromByteThree)
 TEST_F(BoardCommandTest, PortsOutsideTheCardsRangesAreRefusedWith121UntouchedAndTheEdgesStillWork)
 {
     const uint16_t past = static_cast<uint16_t>(0x10000 - Dc()->BoardBase);  // wraps to port 0
+    // The accesses at the range's edges touch its registers without regard to their use,
+    // on purpose: reads of the write-only ones, a whole-range read after a write to +15
+    // (which starts a conversion), and a second such write while it converts.
+    Card().ExpectMisuse(sim::misuse::kWriteOnlyRead);
+    Card().ExpectMisuse(sim::misuse::kEarlyRead);
+    Card().ExpectMisuse(sim::misuse::kRestart);
     struct Case {
         const char *what;
         std::vector<uint8_t> request;
