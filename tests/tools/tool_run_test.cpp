@@ -97,7 +97,9 @@ std::vector<std::vector<double>> CsvRows(const std::string &path)
     return rows;
 }
 
-// A temporary path, removed first: the tool does not replace an existing file.
+// A temporary path, removed first with its JSON side file: the tool does not replace an
+// existing file. Each test names its own stem, since tests run side by side and the side
+// file is named by the stem alone.
 std::string FreshPath(const std::string &name)
 {
     std::string path = ::testing::TempDir() + name;
@@ -144,7 +146,7 @@ TEST(ToolRun, AcquireWritesThreeSecondsOfConsecutiveCountsPerChannel)
 
 TEST(ToolRun, AcquireWritesANumpyArrayOfTheScans)
 {
-    std::string npy = FreshPath("acquire_counts.npy");
+    std::string npy = FreshPath("acquire_counts_array.npy");
     RunResult run = RunTool({"acquire", "--channels", "4", "--rate", "4000", "--seconds", "3", "--sim", kFourCounts,
                              "--output", npy, "--format", "npy", "--quiet"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -167,7 +169,7 @@ TEST(ToolRun, AcquireWritesANumpyArrayOfTheScans)
                             "'); assert a.shape == (3000, 4) and a.dtype == numpy.uint16\"";
         EXPECT_EQ(std::system(check.c_str()), 0);
     }
-    EXPECT_NE(ReadFile(::testing::TempDir() + "acquire_counts.json").find("\"scans\": 3000"), std::string::npos);
+    EXPECT_NE(ReadFile(::testing::TempDir() + "acquire_counts_array.json").find("\"scans\": 3000"), std::string::npos);
 }
 
 TEST(ToolRun, PlotHasOneLabelledTracePerChannel)
