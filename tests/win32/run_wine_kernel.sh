@@ -38,14 +38,22 @@ stop_server() {
     timeout 30 "$wineserver" -w >/dev/null 2>&1
 }
 
-if [ ! -f "$prefix/system.reg" ]; then
+# Creates the prefix. A first start of Wine now and then fails (wineboot's status 53 was
+# seen once in a fresh 64-bit prefix, right after another prefix's programs had run); the
+# creation is tried once more from scratch before the stage gives up.
+create_prefix() {
+    stop_server
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
     WINEDEBUG=-all "$wine" wineboot -i >/dev/null 2>&1
     status=$?
     # The registry reaches the prefix's files when the server ends.
     timeout 60 "$wineserver" -w
-    if [ $status -ne 0 ] || [ ! -f "$prefix/system.reg" ]; then
+    [ $status -eq 0 ] && [ -f "$prefix/system.reg" ]
+}
+
+if [ ! -f "$prefix/system.reg" ]; then
+    if ! create_prefix && ! create_prefix; then
         echo "run_wine_kernel: creating the prefix $prefix failed ($status)"
         exit 1
     fi
