@@ -6,6 +6,8 @@
 
 #include "sim/signals.h"
 
+#include <plat/machine.h>
+
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <limits>
 #include <sstream>
 
@@ -141,10 +144,10 @@ Card::Card(const CardConfig &config, const EepromImage &eeprom)
     } else {
         // A user who writes the EEPROM of a card with no file behind it should know, once,
         // that the words are gone when the process ends.
-        eeprom_.OnProgrammed([](const EepromImage &) {
-            static std::atomic<bool> told{false};
-            if (!told.exchange(true))
-                std::fprintf(stderr, "tq4815 simulated machine: note: EEPROM writes last only for this process; "
+        // Once per card: a machine host that boots a new card tells that card's user again.
+        eeprom_.OnProgrammed([told = std::make_shared<std::atomic<bool>>(false)](const EepromImage &) {
+            if (!told->exchange(true))
+                plat::MachineMessage("tq4815 simulated machine: note: EEPROM writes last only for this process; "
                                      "give eeprom=PATH in TQ4815_SIM to keep them in a file\n");
         });
     }
