@@ -11,6 +11,10 @@ namespace tqhost {
 // $XDG_RUNTIME_DIR/tq4815-host.sock, else /tmp/tq4815-UID/tq4815-host.sock.
 __attribute__((visibility("default"))) std::string DefaultSocketPath();
 
+// Whether this process's device files would live at a host: TQ4815_HOST names one, or a
+// host listens on the default socket.
+__attribute__((visibility("default"))) bool HostServesThisProcess();
+
 // Boots the machine (as TQ4815_SIM configures it), listens on `socketPath` and serves clients
 // until StopMachineHost, SIGTERM or SIGINT; then shuts the machine down through the driver's
 // removal path. Returns 0, or 1 with *error saying why it could not start.

@@ -23,6 +23,7 @@
 #include <unordered_map>
 
 #include "host_protocol.h"
+#include "tq_machine_host.h"
 #include "win32_internal.h"
 
 namespace tqwin32::host {
@@ -511,3 +512,16 @@ bool RemoteCancelSynchronous(ThreadRecord &record, BOOL *outcome)
 }
 
 }  // namespace tqwin32::host
+
+bool tqhost::HostServesThisProcess()
+{
+    using namespace tqwin32::host;
+    std::string path;
+    if (SocketPathFromEnvironment(path))
+        return true;
+    int fd = ConnectTo(DefaultSocketPath());
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
