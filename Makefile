@@ -5,7 +5,7 @@
 #               test suite (also under ASan+UBSan, the concurrency tests under TSan, the
 #               Windows cross-build checks of both widths, and the real Tq4815x.sys of both
 #               widths on Wine's kernel)
-# Finer targets: deps, build, check (plain suite only), asan, tsan, win32, win64, wine-kernel.
+# Finer targets: deps, build, check (plain suite only), host, asan, tsan, win32, win64, wine-kernel.
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -23,7 +23,7 @@ PACKAGES := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev mingw-w6
 ALL_COMPONENTS := platform;sim;driver;library;tools;tests;bench
 DEMO_COMPONENTS := platform;sim;driver;library;tools
 
-.PHONY: demo test deps deps-demo build check asan tsan win32 win64 wine-kernel clean
+.PHONY: demo test deps deps-demo build check host asan tsan win32 win64 wine-kernel clean
 
 # install PACKAGE...: installs the packages not yet installed (i386 ones add the architecture).
 define install
@@ -54,6 +54,14 @@ demo: deps-demo
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The tool's tests, the library's outside clients and the Python package's tests once more,
+# every process of them using one machine host (tq4815 host, named by TQ4815_HOST) instead
+# of booting a machine of its own; the host must then stop cleanly with its verifier silent.
+# One test at a time: tests that ask for different cards take turns on the one machine.
+host: build
+	cd $(BUILD) && ../tests/tools/with_host.sh bin/tq4815 \
+	  ctest --output-on-failure -j 1 --timeout 600 -R '^(ToolRun|TAVLON|python)\.'
 
 asan: deps
 	cmake -S . -B build-asan -G Ninja -DTQ_WERROR=ON -DTQ_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
@@ -86,7 +94,7 @@ wine-kernel: win32 win64
 	cd build-win32 && ctest --output-on-failure -L wine-kernel
 	cd build-win64 && ctest --output-on-failure -L wine-kernel
 
-test: check asan tsan win32 win64 wine-kernel
+test: check host asan tsan win32 win64 wine-kernel
 
 clean:
 	rm -rf build build-asan build-tsan build-win32 build-win64

@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +56,9 @@ struct ClientSession {
     std::atomic<std::uint64_t> generation{0};  // one per session, so threads reconnect after a new one
     std::atomic<std::uint64_t> nextTag{1};
     std::mutex routeMutex;  // serialises choosing the route
+    bool ending = false;    // the process is ending its session itself
+    pid_t owner = 0;        // the process that opened it (a forked child shares the socket)
+    std::condition_variable ended;
 };
 
 // Never destroyed: unload code after the exit handlers may still close handles.
@@ -156,6 +161,7 @@ void ReadSession(int fd, std::uint64_t generation)
     }
     ClientSession &session = Session();
     std::vector<std::uint64_t> tags;
+    bool ending;
     {
         std::lock_guard lock(session.mutex);
         if (session.generation.load() != generation)
@@ -165,8 +171,12 @@ void ReadSession(int fd, std::uint64_t generation)
         session.fd = -1;
         for (auto &[tag, request] : session.pending)
             tags.push_back(tag);
+        ending = session.ending;
     }
-    std::fprintf(stderr, "tq4815: the machine host at %s has gone; the device is gone with it\n", session.path.c_str());
+    session.ended.notify_all();
+    if (!ending)
+        std::fprintf(stderr, "tq4815: the machine host at %s has gone; the device is gone with it\n",
+                     session.path.c_str());
     for (std::uint64_t tag : tags)
         FinishPending(tag, kernel::kDeviceDoesNotExist, 0, nullptr, 0);
 }
@@ -204,6 +214,7 @@ Route StartSession(ClientSession &session, const std::string &path, int fd)
         session.id = answer.sessionId;
         session.key = answer.sessionKey;
         session.path = path;
+        session.owner = getpid();
         generation = session.generation.fetch_add(1) + 1;
         session.alive.store(true);
     }
@@ -306,6 +317,19 @@ constexpr std::uint32_t kMethodMask = 3;
 constexpr std::uint32_t kMethodBuffered = 0;
 
 }  // namespace
+
+void EndSessionAtExit()
+{
+    ClientSession &session = Session();
+    std::unique_lock lock(session.mutex);
+    if (!session.alive.load() || session.owner != getpid())
+        return;
+    // The host ends the session (closing what is still open) when this side stops sending,
+    // then closes its side, which the session reader sees.
+    session.ending = true;
+    shutdown(session.fd, SHUT_WR);
+    session.ended.wait_for(lock, std::chrono::seconds(10), [&] { return !session.alive.load(); });
+}
 
 Route ChooseRoute()
 {

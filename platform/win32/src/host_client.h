@@ -25,6 +25,10 @@ enum class Route {
 // open while no session exists. A machine already booted in the process always wins.
 Route ChooseRoute();
 
+// At the process's end: the host ends this process's session (its files closed) before
+// the process goes, so that the next program finds the machine as this one left it.
+void EndSessionAtExit();
+
 // CreateFileA of a device path through the host; INVALID_HANDLE_VALUE with the last error set.
 HANDLE OpenRemote(const std::string &path, bool overlapped);
 bool IsRemote(HANDLE handle);

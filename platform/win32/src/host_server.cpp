@@ -46,8 +46,10 @@ namespace tqwin32::host {
 namespace {
 
 // How long a client that asks for another machine configuration waits for the programs
-// using the running one to end before it is refused.
-constexpr auto kReconfigureWait = std::chrono::seconds(30);
+// using the running one to end before it shares the running one. A client that exits ends
+// its session before it goes; this covers one that was killed, whose end the host learns
+// from its connection's end a moment later.
+constexpr auto kReconfigureWait = std::chrono::seconds(5);
 // How often the end of a session cancels again a request that was on its way into the
 // driver when the first cancel went out.
 constexpr auto kCancelRetry = std::chrono::milliseconds(10);
@@ -432,16 +434,12 @@ void ServeSession(Host &host, int fd, const Hello &hello, const Frame &frame)
                 return;
             }
             if (!host.sessions.empty()) {
-                std::string why = "tq4815: the machine host at " + host.path + " runs TQ4815_SIM='" + host.config +
-                                  "' for " + std::to_string(host.sessions.size()) +
-                                  " other program(s); this program asks for TQ4815_SIM='" + wanted +
-                                  "' (unset TQ4815_SIM to share the running machine)\n";
-                lock.unlock();
-                RefuseHello(fd, kRefusedMachine, why);
-                close(fd);
-                return;
-            }
-            if (!BootMachine(host, wanted, text)) {
+                // One card, as on Windows: the program uses the card there is, and is told.
+                text = "tq4815: note: the machine host at " + host.path + " runs TQ4815_SIM='" + host.config +
+                       "' for " + std::to_string(host.sessions.size()) +
+                       " other program(s); this program shares that card (it asked for TQ4815_SIM='" + wanted +
+                       "')\n";
+            } else if (!BootMachine(host, wanted, text)) {
                 lock.unlock();
                 RefuseHello(fd, kRefusedMachine, text);
                 close(fd);
