@@ -157,6 +157,8 @@ bool BootMachine(Host &host, const std::string &wanted, std::string &text)
 void *ProxyFor(Session &session, std::uint32_t clientHandle)
 {
     std::lock_guard lock(session.mutex);
+    if (session.ended)
+        return nullptr;  // its proxies are gone already; the request will be refused
     auto &slot = session.proxies[clientHandle];
     if (slot)
         return slot->handle;
