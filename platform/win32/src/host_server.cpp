@@ -573,41 +573,35 @@ bool PrepareFolder(const std::string &path, std::string &error)
 
 bool Listen(Host &host, std::string &error)
 {
+    // Bound under a temporary name and renamed into place once listening: whoever sees the
+    // socket's name can connect (a client named by TQ4815_HOST does not wait for a host to
+    // appear), and a socket file left by a host that ended without removing it is replaced.
+    const std::string temporary = host.path + ".new";
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (host.path.size() >= sizeof address.sun_path) {
+    if (temporary.size() >= sizeof address.sun_path) {
         error = host.path + ": socket path too long";
         return false;
     }
-    std::memcpy(address.sun_path, host.path.c_str(), host.path.size() + 1);
     if (!PrepareFolder(host.path, error))
         return false;
+    std::memcpy(address.sun_path, host.path.c_str(), host.path.size() + 1);
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool listening = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (probe >= 0)
+        close(probe);
+    if (listening) {
+        error = "a machine host already listens at " + host.path;
+        return false;
+    }
+    std::memcpy(address.sun_path, temporary.c_str(), temporary.size() + 1);
     host.listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (host.listenFd < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return false;
-    }
-    int bound = bind(host.listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    if (bound != 0 && errno == EADDRINUSE) {
-        // A socket file is there: another host listens, or one that ended without removing it.
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool listening = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        if (probe >= 0)
-            close(probe);
-        if (listening) {
-            error = "a machine host already listens at " + host.path;
-            return false;
-        }
-        unlink(host.path.c_str());
-        bound = bind(host.listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    }
-    if (bound != 0) {
+    unlink(temporary.c_str());
+    if (host.listenFd < 0 || bind(host.listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        chmod(temporary.c_str(), 0600) != 0 || listen(host.listenFd, 64) != 0 ||
+        rename(temporary.c_str(), host.path.c_str()) != 0) {
         error = host.path + ": " + std::strerror(errno);
-        return false;
-    }
-    chmod(host.path.c_str(), 0600);
-    if (listen(host.listenFd, 64) != 0) {
-        error = std::string("listen: ") + std::strerror(errno);
+        unlink(temporary.c_str());
         return false;
     }
     return true;
