@@ -148,9 +148,14 @@ TEST_F(MachineHost, ProcessesShareOneCard)
     unsigned seen = 0;
     ASSERT_TRUE(Eventually([&] { return (seen = AcquisitionInterrupts()) > 0; }));
     ASSERT_TRUE(Eventually([&] { return AcquisitionInterrupts() > seen; }));
+    // The error number is the device's last one, fetched by a request of its own: a request
+    // of the first process in between (refused with 110 once its acquisition was stopped)
+    // can come first, on Windows as here.
     Finished second = RunTo({"acquire", "--seconds", "1", "--quiet"}, socket_);
     EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.err.find("error 102"), std::string::npos) << second.err;
+    EXPECT_TRUE(second.err.find("Initial failed: error 102") != std::string::npos ||
+                second.err.find("Initial failed: error 110") != std::string::npos)
+        << second.err;
     kill(first.pid, SIGINT);
     Finished ended = Finish(first);
     EXPECT_EQ(ended.status, 1) << ended.err;

@@ -106,7 +106,7 @@ struct Host {
     std::mt19937_64 keys{std::random_device{}()};
 };
 
-Host *gHost = nullptr;  // for the signal handler only
+Host *gHost = nullptr;  // for the signal handler
 
 void WakeAcceptor(Host &host)
 {
@@ -707,8 +707,7 @@ int RunMachineHost(const std::string &socketPath, std::string &error)
         Send(fd, Type::HelloReply, HelloReply{kMagic, kVersion, 0, 0, 0, 0});
         close(fd);
     }
-    gHost = nullptr;
-    return 0;
+    return 0;  // gHost stays: the host record is never destroyed (see above)
 }
 
 int StopMachineHost(const std::string &socketPath, std::string &error)
