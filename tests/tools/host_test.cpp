@@ -144,7 +144,7 @@ protected:
 TEST_F(MachineHost, ProcessesShareOneCard)
 {
     StartHost("ch0=count");
-    Process first = Spawn(TQ4815_TOOL_PATH, {"acquire", "--channels", "1", "--rate", "100", "--quiet"}, socket_);
+    Process first = Spawn(TQ4815_TOOL_PATH, {"acquire", "--channels", "1", "--rate", "100", "--seconds", "600", "--quiet"}, socket_);
     unsigned seen = 0;
     ASSERT_TRUE(Eventually([&] { return (seen = AcquisitionInterrupts()) > 0; }));
     ASSERT_TRUE(Eventually([&] { return AcquisitionInterrupts() > seen; }));
@@ -188,7 +188,8 @@ TEST_F(MachineHost, EepromWritesOfTwoProcessesAreBothKept)
 TEST_F(MachineHost, KilledClientLeavesHostServing)
 {
     StartHost("ch0=count;speed=10");
-    Process acquiring = Spawn(TQ4815_TOOL_PATH, {"acquire", "--channels", "1", "--rate", "1000", "--quiet"}, socket_);
+    Process acquiring =
+        Spawn(TQ4815_TOOL_PATH, {"acquire", "--channels", "1", "--rate", "1000", "--seconds", "6000", "--quiet"}, socket_);
     Process waiting = Spawn(TQ4815_HOST_PROBE_PATH, {"wait"}, socket_);
     ASSERT_TRUE(Eventually([&] { return AcquisitionInterrupts() > 0 && ReadFile(waiting.outPath) == "waiting\n"; }));
     kill(acquiring.pid, SIGKILL);
