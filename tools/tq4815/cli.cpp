@@ -191,8 +191,9 @@ void DeclareHost(CLI::App &app, HostOptions &o)
                 "'tq4815 host --stop' or SIGTERM; then shuts it down through the driver's removal path.\n"
                 "Every program (the tool, a TAVLON application, Python) that opens the device while a\n"
                 "host listens uses the host's machine: one driver, one card, one EEPROM, as on Windows.\n"
-                "A program whose TQ4815_SIM differs from the running machine's gets a new machine once\n"
-                "no program uses the running one. The socket is TQ4815_HOST, else tq4815-host.sock in\n"
+                "A program whose TQ4815_SIM differs from the running machine's gets a new machine when\n"
+                "no other program uses the running one, and shares the running one otherwise.\n"
+                "The socket is TQ4815_HOST, else tq4815-host.sock in\n"
                 "$XDG_RUNTIME_DIR, else in /tmp/tq4815-UID/ (mode 0700).");
     cmd->add_option("--socket", o.socket, "the socket to listen on (or to stop with --stop)")->type_name("PATH");
     cmd->add_flag("--stop", o.stop, "stop the host that listens on the socket, and wait until it has ended");

@@ -174,8 +174,7 @@ void *ProxyFor(Session &session, std::uint32_t clientHandle)
     // settings while the client is being told fold into one, as on an auto-reset event.
     p->waiter = std::thread([p, s] {
         for (;;) {
-            kernel::Wait(p->handle, 0xFFFFFFFF);
-            if (p->stop.load())
+            if (!kernel::Succeeded(kernel::Wait(p->handle, 0xFFFFFFFF)) || p->stop.load())
                 return;
             std::lock_guard write(s->writeMutex);
             Send(s->fd, Type::EventSignal, EventSignal{p->clientHandle, 0});
