@@ -6,6 +6,7 @@
 #               Windows cross-build checks of both widths, and the real Tq4815x.sys of both
 #               widths on Wine's kernel)
 # Finer targets: deps, build, check (plain suite only), host, asan, tsan, win32, win64, wine-kernel.
+# Optional, not part of make test: mutants (the mutation campaign, tests/mutants/).
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -25,7 +26,7 @@ PACKAGES := $(DEMO_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev mingw-w6
 ALL_COMPONENTS := platform;sim;driver;library;tools;tests;bench
 DEMO_COMPONENTS := platform;sim;driver;library;tools
 
-.PHONY: demo test deps deps-demo build check host asan tsan win32 win64 wine-kernel clean
+.PHONY: demo test deps deps-demo build check host asan tsan win32 win64 wine-kernel mutants clean
 
 # install PACKAGE...: installs the packages not yet installed (i386 ones add the architecture).
 define install
@@ -104,5 +105,10 @@ wine-kernel: win32 win64
 
 test: check host asan tsan win32 win64 wine-kernel
 
+# Applies each mutant of tests/mutants/*.ini to a scratch copy of the tree (build-mutants/)
+# and runs the tests that guard it; fails unless every mutant is killed.
+mutants: deps
+	python3 tests/mutants/run_mutants.py --work $(CURDIR)/build-mutants
+
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-win64
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-mutants
