@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ protected:
         socket_ = ::testing::TempDir() + "tq4815-testdev-" + std::to_string(getpid()) + ".sock";
         host_ = fork();
         if (host_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test killed (by a time-out) leaves no host behind
             setenv("TQ_MACHINE_MODULE", TQ_TEST_MACHINE_MODULE, 1);
             if (!freopen("/dev/null", "w", stderr))
                 _exit(127);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -44,6 +45,7 @@ Process Spawn(const std::string &program, const std::vector<std::string> &args, 
     Process p{-1, stem + "_out.txt", stem + "_err.txt"};
     p.pid = fork();
     if (p.pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test killed (by a time-out) leaves no host behind
         setenv("TQ4815_HOST", socket.c_str(), 1);
         unsetenv("TQ4815_SIM");
         if (!freopen(p.outPath.c_str(), "w", stdout) || !freopen(p.errPath.c_str(), "w", stderr))
