@@ -242,6 +242,29 @@ TEST_F(MachineHost, ConfigurationAndRefusals)
     EXPECT_EQ(status, 1u);  // refused: version
     EXPECT_NE(std::string(reply + 8 + 32, reply + got).find("client of protocol version 999; this host speaks version 1"),
               std::string::npos);
+
+    // And the other way: a host of version 999 (this test) is refused by the client.
+    const std::string other = socket_ + ".v999";
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", other.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::thread answer([listener] {
+        int client = accept(listener, nullptr, nullptr);
+        uint32_t hello[12] = {};
+        if (client >= 0 && read(client, hello, sizeof hello) > 0) {
+            const uint32_t reply[2 + 8] = {32, 2, 0x53485154, 999, 1, 0, 0, 0, 0, 0};  // HelloReply, refused
+            [[maybe_unused]] ssize_t sent = write(client, reply, sizeof reply);
+        }
+        close(client);
+    });
+    Finished refused = RunTo({"info"}, other);
+    answer.join();
+    close(listener);
+    std::remove(other.c_str());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("speaks protocol version 999; this program speaks version 1"), std::string::npos)
+        << refused.err;
 }
 
 }  // namespace
