@@ -113,6 +113,12 @@ TEST_F(HostDeviceIo, EveryTransferMethodCopiesBothWaysWithExactLengthsAndStatuse
         EXPECT_EQ(bytes, c.bytes) << c.what;
         EXPECT_EQ(out, c.outAfter) << c.what;
     }
+    // A buffer larger than the host forwards is refused before anything is sent.
+    std::vector<unsigned char> huge((32u << 20) + 1);
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(device, testdev::kFillDirect, nullptr, 0, huge.data(), static_cast<DWORD>(huge.size()),
+                                 &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_TRUE(CloseHandle(device));
 }
 

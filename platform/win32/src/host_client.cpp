@@ -412,6 +412,8 @@ BOOL RemoteDeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength,
     RemoteFile file;
     if (!FindFile(handle, file))
         return FailWithError(ERROR_INVALID_HANDLE);
+    if (inLength > kMaxBuffer || outLength > kMaxBuffer)
+        return FailWithStatus(kernel::kNoMemory);  // more than a host forwards (see host_protocol.h)
     int fd = ThreadConnection();
     if (fd < 0)
         return FailWithStatus(kernel::kDeviceDoesNotExist);

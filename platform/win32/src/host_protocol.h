@@ -20,8 +20,10 @@ static_assert(std::endian::native == std::endian::little, "records travel as the
 inline constexpr std::uint32_t kMagic = 0x53485154;  // "TQHS"
 // Raised with every change of a record or of the meaning of a message.
 inline constexpr std::uint32_t kVersion = 1;
-// Largest payload either side accepts: a device control's two buffers and some slack.
-inline constexpr std::uint32_t kMaxPayload = (64u << 20) + 4096;
+// Largest buffer a forwarded device control may have (each of input and output), and the
+// largest payload either side accepts: a device control's two buffers and some slack.
+inline constexpr std::uint32_t kMaxBuffer = 32u << 20;
+inline constexpr std::uint32_t kMaxPayload = 2 * kMaxBuffer + 4096;
 
 enum class Type : std::uint32_t {
     Hello = 1,         // client → host, first frame of every connection

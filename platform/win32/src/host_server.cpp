@@ -232,7 +232,7 @@ void RunControl(const std::shared_ptr<Session> &session, int fd, const Frame &fr
 {
     Control request{};
     ControlReply reply{};
-    if (!frame.Get(request) || request.outSent > request.outLength ||
+    if (!frame.Get(request) || request.outSent > request.outLength || request.outLength > kMaxBuffer ||
         frame.BytesAfter<Control>() != static_cast<std::size_t>(request.inLength) + request.outSent) {
         reply.status = kernel::kInvalidParameter;
         Send(fd, Type::ControlReply, reply);
