@@ -4,6 +4,7 @@
 // the snapshot reply's window over the circular buffer.
 #include "support/driver_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "plat/kernel.h"
@@ -190,6 +191,60 @@ TEST_F(ReaderTest, CallersPagesAreMappedAfterTheChecksAndAFailedMappingIsRefused
     EXPECT_EQ(out, std::vector<uint8_t>(bytes, 0xA5));
     EXPECT_EQ(QueryBuf(), 1);
     EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
+}
+
+// A reader takes the ring's state and commits its read under the interrupt's lock, so that
+// an interrupt routine running on another processor can come only before or after each of
+// those steps. Here the card interrupts each time the reader reaches for the lock (and
+// fills a buffer, or drops a scan once the ring is full): the buffer handed out must be
+// the one the ring's rules name for a state the reader saw under the lock, the read index
+// and the overrun mark must change only under it, and the ring must stay consistent.
+TEST_F(ReaderTest, InterruptsAtEveryStepOfARingReadLeaveTheRingConsistent)
+{
+    struct Ring {
+        USHORT write, read, overrun;
+    };
+    const auto ringNow = [this] { return Ring{Dc()->WriteIndex, Dc()->ReadIndex, Dc()->OverrunCount}; };
+    for (ULONG code : {IOCTL_READ_OLDEST, IOCTL_READ_LATEST}) {
+        for (int filled : {1, 3, 4}) {  // one unread; one short of full; full
+            SCOPED_TRACE(testing::Message() << (code == IOCTL_READ_OLDEST ? "oldest" : "latest") << " after "
+                                            << filled << " buffers");
+            StartSmallRing(4);
+            Ticks(filled);
+            std::vector<uint16_t> namedWords;  // the buffer the rules name, at each lock
+            Ring lastOutside = ringNow();
+            const auto expectUnchangedOutsideTheLock = [&] {
+                Ring now = ringNow();
+                EXPECT_TRUE(now.read == lastOutside.read && now.overrun == lastOutside.overrun)
+                    << "read index or overrun mark changed outside the interrupt's lock";
+            };
+            plat::SetSynchronizeHook([&](PKINTERRUPT, bool entering) {
+                if (!entering) {
+                    lastOutside = ringNow();  // what the routine under the lock left
+                    return;
+                }
+                expectUnchangedOutsideTheLock();
+                Ticks(1);
+                Ring now = ringNow();
+                USHORT named = code == IOCTL_READ_OLDEST ? now.read
+                               : now.overrun != 0       ? now.write
+                                                        : static_cast<USHORT>((now.write + 3) % 4);
+                namedWords.push_back(Dc()->BufferTable[named][0]);
+            });
+            std::vector<uint8_t> out;
+            out.assign(Dc()->BufferBytes, 0xA5);
+            NTSTATUS status = Ioctl(code, nullptr, 0, out.data(), Dc()->BufferBytes);
+            plat::SetSynchronizeHook(nullptr);
+            expectUnchangedOutsideTheLock();
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            ASSERT_FALSE(namedWords.empty()) << "the read never took the interrupt's lock";
+            EXPECT_NE(std::find(namedWords.begin(), namedWords.end(), WordAt(out, 0)), namedWords.end())
+                << "handed out buffer with sequence word " << WordAt(out, 0);
+            Ring after = ringNow();
+            EXPECT_TRUE(after.overrun == 0 || after.write == after.read) << "overrun mark on a ring with room";
+            ASSERT_EQ(Stop(), STATUS_SUCCESS);
+        }
+    }
 }
 
 // ---- Snapshot ------------------------------------------------------------------------------
