@@ -108,6 +108,11 @@ private:
 PDRIVER_OBJECT CreateDriverObject(const char *name);
 void FreeDriverObject(PDRIVER_OBJECT driver);
 
+// ---- Spin locks ---------------------------------------------------------------------------------
+// Threads spinning now for this lock, which another holds: a test that holds a lock on one
+// thread (as a DPC on another processor would) learns that a second has reached it.
+std::size_t SpinLockWaiters(PKSPIN_LOCK lock);
+
 // ---- Work items and DPCs ------------------------------------------------------------------------
 // Waits until the work queue is empty and its worker idle (PASSIVE_LEVEL).
 void FlushWorkItems();
