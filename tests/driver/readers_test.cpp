@@ -104,6 +104,10 @@ TEST_F(ReaderTest, OldestHandsOutBuffersInOrderUntilNoneIsLeft)
         EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), expected);
     SequenceWordOf(STATUS_UNSUCCESSFUL, IOCTL_READ_OLDEST);
     EXPECT_EQ(LastError(), TQ_NO_DATA);
+    Ticks(3);  // on across the end of the ring: buffers 3, 0 and 1
+    for (uint16_t expected = 3; expected < 6; ++expected)
+        EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), expected);
+    EXPECT_EQ(Dc()->ReadIndex, 2);
 }
 
 TEST_F(ReaderTest, LatestHandsOutTheNewestAndConsumesAll)

@@ -118,6 +118,10 @@ std::size_t SpinLockWaiters(PKSPIN_LOCK lock);
 void FlushWorkItems();
 // Number of DPCs queued and not yet run.
 std::size_t QueuedDpcCount();
+// While held, queued DPCs stay queued, as on a processor busy elsewhere, so that a test can
+// see what a driver does about a DPC it queued that has not run yet; released, they run in
+// the first thread that can (in manual mode the releasing one). ResetMachine releases.
+void HoldDpcs(bool hold);
 
 // Device objects (with their names) the I/O manager knows; for tests and the machine module.
 PDEVICE_OBJECT FindDeviceByName(const wchar_t *name);  // e.g. L"\\Device\\Tq4815x"; null if none
