@@ -328,6 +328,26 @@ TEST_F(SnapshotReaderTest, OddLengthsCountOneByteLessAndPartialScansAreNotCopied
     EXPECT_EQ(std::vector<uint8_t>(partial.begin() + 26, partial.end()), std::vector<uint8_t>(3, 0xA5));
 }
 
+// The snapshot reader takes the end of the newest scan and the pass count together under
+// the interrupt's lock: a scan completed as it reaches for the lock is in the reply, and
+// the pass count is the one of that moment.
+TEST_F(SnapshotReaderTest, AScanCompletedAsTheReaderReachesForTheLockIsInTheReply)
+{
+    Scans(9);  // the next scan completes the first pass
+    unsigned taken = 0;
+    plat::SetSynchronizeHook([&](PKINTERRUPT, bool entering) {
+        if (entering && taken++ == 0)
+            Scans(1);
+    });
+    std::vector<uint8_t> out;
+    NTSTATUS status = Read(IOCTL_READ_SNAPSHOT, out, 2 * 2 + 6);
+    plat::SetSynchronizeHook(nullptr);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(WordAt(out, 0), 1) << "the pass the scan completed";
+    EXPECT_EQ(WordAt(out, 2), Sample(18));
+    EXPECT_EQ(LongAt(out, 6), 9);
+}
+
 TEST_F(SnapshotReaderTest, OutputsBelowSixBytesAreRefusedUnwritten)
 {
     Scans(3);

@@ -56,13 +56,6 @@ void ClearPoolFailures();
 using PoolAllocationHook = std::function<void(ULONG tag)>;
 void SetPoolAllocationHook(PoolAllocationHook hook);
 std::uint64_t PoolAllocationAttempts();  // attempts since the last reset
-// Called at each KeSynchronizeExecution in the calling thread: before the interrupt's
-// lock is taken (entering true) and after it is released (entering false), so that a test
-// can make the card interrupt just as a driver reaches for the lock (as another
-// processor's interrupt routine would get in first) and see what the driver changed
-// outside it. Empty = none; ResetMachine clears it.
-using SynchronizeHook = std::function<void(PKINTERRUPT interrupt, bool entering)>;
-void SetSynchronizeHook(SynchronizeHook hook);
 std::uint64_t PoolFailuresInjected();
 // Blocks currently allocated (tag 0 = any tag) and their bytes.
 std::size_t PoolBlocksOutstanding(ULONG tag = 0);
@@ -108,7 +101,14 @@ private:
 PDRIVER_OBJECT CreateDriverObject(const char *name);
 void FreeDriverObject(PDRIVER_OBJECT driver);
 
-// ---- Spin locks ---------------------------------------------------------------------------------
+// ---- Interrupt lock and spin locks -------------------------------------------------------------
+// Called at each KeSynchronizeExecution in the calling thread: before the interrupt's
+// lock is taken (entering true) and after it is released (entering false), so that a test
+// can make the card interrupt just as a driver reaches for the lock (as another
+// processor's interrupt routine would get in first) and see what the driver changed
+// outside it. Empty = none; ResetMachine clears it.
+using SynchronizeHook = std::function<void(PKINTERRUPT interrupt, bool entering)>;
+void SetSynchronizeHook(SynchronizeHook hook);
 // Threads spinning now for this lock, which another holds: a test that holds a lock on one
 // thread (as a DPC on another processor would) learns that a second has reached it.
 std::size_t SpinLockWaiters(PKSPIN_LOCK lock);
