@@ -270,6 +270,12 @@ static NTSTATUS Start(DeviceContext *dc, ULONG inLen, PVOID sysBuf, KPROCESSOR_M
     // (resources released, or never claimed) there is nothing to pace the acquisition.
     if (dc->InterruptObject == nullptr)
         return Refuse(dc, TQ_DRV_NO_INTERRUPT, STATUS_UNSUCCESSFUL);
+    // A card out of D0 answers nothing, and comes back from D3 reset: what a start wrote
+    // to it would be lost, or half of it would reach the card after the wake. A power-down
+    // records its state under this lock once it has stopped the acquisition, so a start
+    // either ran wholly before it (and was stopped) or is refused here.
+    if (LoadShared(&dc->DevicePower) != PowerDeviceD0)
+        return Refuse(dc, TQ_DRV_NO_BOARD, STATUS_UNSUCCESSFUL);
 
     TqStartRecord record;
     RtlCopyMemory(&record, sysBuf, sizeof(record));
@@ -422,19 +428,28 @@ NTSTATUS StopHandler(DeviceContext *dc, ULONG inLen, PVOID sysBuf, ULONG outLen,
 
 // ---- Power-down -------------------------------------------------------------------------------
 
-// A device power-down (D1–D3), before the request goes down to take the card's power: a
-// running acquisition stops as IOCTL_STOP stops it (counter halted, event let go; LastError
-// untouched), and the bridge's interrupts are disabled whether or not one ran, so that the
-// card raises nothing while it loses power. The application finds the acquisition stopped
-// (110) after the wake. PASSIVE_LEVEL (the device is power-pageable).
-void PowerDownAcquisition(DeviceContext *dc)
+// A device power-down to deviceState (D1–D3), before the request goes down to take the
+// card's power: a running acquisition stops as IOCTL_STOP stops it (counter halted, event
+// let go; LastError untouched), and the bridge's interrupts are disabled whether or not one
+// ran, so that the card raises nothing while it loses power. The application finds the
+// acquisition stopped (110) after the wake. deviceState is recorded, when it has less power
+// than DevicePower, before RequestLock is let go: a start waiting for the lock then finds
+// the device leaving D0 and is refused, instead of programming a card about to lose its
+// power (and its timer's programming with it). Recorded only once the bridge is silent,
+// since from then on the interrupt routine claims nothing. Returns whether it was
+// recorded. PASSIVE_LEVEL (the device is power-pageable).
+BOOLEAN PowerDownAcquisition(DeviceContext *dc, LONG deviceState)
 {
     AcquireDeviceLock(&dc->RequestLock);
     if (LoadShared(&dc->Running))
         StopAcquisition(dc);
     else if (dc->InterruptObject != nullptr)
         KeSynchronizeExecution(dc->InterruptObject, DisableBridgeInterrupts, dc);
+    const BOOLEAN lowered = deviceState > LoadShared(&dc->DevicePower);
+    if (lowered)
+        StoreShared(&dc->DevicePower, deviceState);
     ReleaseDeviceLock(&dc->RequestLock);
+    return lowered;
 }
 
 // ---- Removal ----------------------------------------------------------------------------------

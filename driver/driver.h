@@ -56,9 +56,10 @@ void LoadTimer(DeviceContext *dc);
 // Removal of the device: stops a running acquisition as IOCTL_STOP would and frees the
 // last buffer block, so that no pool outlives the device. PASSIVE_LEVEL.
 void ReleaseAcquisition(DeviceContext *dc);
-// A device power-down: stops a running acquisition as IOCTL_STOP would and disables the
-// bridge's interrupts. PASSIVE_LEVEL.
-void PowerDownAcquisition(DeviceContext *dc);
+// A device power-down to deviceState (D1–D3): stops a running acquisition as IOCTL_STOP
+// would, disables the bridge's interrupts and records deviceState when it has less power
+// than DevicePower (TRUE then), all under the lock a start holds. PASSIVE_LEVEL.
+BOOLEAN PowerDownAcquisition(DeviceContext *dc, LONG deviceState);
 extern "C" {
 BOOLEAN NTAPI AckBridgeInterrupt(PVOID context);        // context: DeviceContext*
 BOOLEAN NTAPI EnableBridgeInterrupts(PVOID context);

@@ -157,6 +157,7 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
     const LONG s = stack->Parameters.Power.State.SystemState;
     const LONG d = stack->Parameters.Power.State.DeviceState;
     NTSTATUS result = STATUS_SUCCESS;
+    BOOLEAN lowered = FALSE;  // a device power-down recorded the new, lower state
 
     for (;;) {
         switch (action) {
@@ -295,9 +296,10 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
                 // S0 while working) takes no power away: waits are accepted again.
                 InterlockedExchange(&dc->RejectStatus, 0);
             } else {
-                // A power-down: the acquisition stops and the bridge falls silent before
-                // the card loses power, and no waiting request survives it.
-                PowerDownAcquisition(dc);
+                // A power-down: the acquisition stops, the bridge falls silent and the new
+                // state is recorded (refusing starts from then on) before the card loses
+                // power, and no waiting request survives it.
+                lowered = PowerDownAcquisition(dc, d);
                 RejectPendingRequests(dc, STATUS_DEVICE_POWERED_OFF);
             }
             action = 14;
@@ -305,12 +307,8 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
 
         case 14:
             t->State = PS_DEV_DOWN;
-            if (d > dc->DevicePower) {
-                // Recorded before the request goes down: from here on the interrupt
-                // routine claims nothing.
-                StoreShared(&dc->DevicePower, d);
+            if (lowered)
                 PoSetPowerState(dc->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
-            }
             action = 3;
             break;
 

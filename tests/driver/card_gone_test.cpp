@@ -5,6 +5,8 @@
 #include "support/driver_fixture.h"
 
 #include <atomic>
+#include <functional>
+#include <thread>
 
 #include "plat/hw.h"
 #include "plat/pnp.h"
@@ -110,6 +112,61 @@ TEST_F(CardGoneTest, PowerDownStopsTheAcquisitionAndSilencesTheBridgeBeforeTheCa
     EXPECT_EQ(Stop(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(LastError(), TQ_DRV_NOT_RUNNING);
     ASSERT_EQ(Start(StartRecord(4, 1000, 2, 4, 0, 0, false, event_)), STATUS_SUCCESS);
+    Ticks(12);
+    EXPECT_EQ(QueryBuf(), 1);
+    EXPECT_EQ(Stop(), STATUS_SUCCESS);
+}
+
+// A waiting request of our own whose completion runs `then`: the power-down completes it in
+// its own thread once the acquisition is stopped and before the request goes down, which is
+// where a start from another processor may come in.
+NTSTATUS NTAPI RunOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    (*static_cast<std::function<void()> *>(context))();
+    return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours again
+}
+
+TEST_F(CardGoneTest, AStartWhileThePowerGoesOrIsGoneIsRefusedAndTheCardTakesNothingOfIt)
+{
+    const TqStartRecord record = StartRecord(4, 1000, 2, 4, 0, 0, false, event_);
+    NTSTATUS inWindow = STATUS_PENDING;
+    LONG inWindowError = -1;
+    std::function<void()> startFromAnotherThread = [&] {
+        std::thread other([&] {
+            inWindow = Start(record);
+            inWindowError = LastError();
+        });
+        other.join();
+    };
+    ULONG value = 0;
+    PIRP wait = IoAllocateIrp(Fdo()->StackSize, FALSE);
+    ASSERT_NE(wait, nullptr);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(wait);
+    sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_WAIT_NOTIFY;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = sizeof(value);
+    wait->AssociatedIrp.SystemBuffer = &value;
+    IoSetCompletionRoutine(wait, RunOnCompletion, &startFromAnotherThread, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IoCallDriver(Fdo(), wait), STATUS_PENDING);
+
+    bool runningAtBus = true;
+    plat::SetBusRequestHook(Pdo(), [&](PDEVICE_OBJECT, PIRP) { runningAtBus = Dc()->Running != 0; });
+    ASSERT_EQ(plat::PowerSendDevice(Pdo(), IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    plat::SetBusRequestHook(Pdo(), nullptr);
+    EXPECT_EQ(wait->IoStatus.Status, STATUS_CANCELLED);
+    IoFreeIrp(wait);
+    EXPECT_EQ(inWindow, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(inWindowError, TQ_DRV_NO_BOARD);
+    EXPECT_FALSE(runningAtBus);
+
+    // Powered down: refused as well.
+    EXPECT_EQ(Start(record), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LastError(), TQ_DRV_NO_BOARD);
+    EXPECT_EQ(Dc()->Running, 0);
+
+    // After the wake, which has reset the card, a start programs it whole.
+    ASSERT_EQ(plat::PowerSendDevice(Pdo(), IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
+    ASSERT_EQ(Start(record), STATUS_SUCCESS);
     Ticks(12);
     EXPECT_EQ(QueryBuf(), 1);
     EXPECT_EQ(Stop(), STATUS_SUCCESS);
