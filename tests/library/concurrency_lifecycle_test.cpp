@@ -5,6 +5,7 @@
 #include "library_fixture.h"
 #include "message_window.h"
 #include "run_switches.h"
+#include "tqwin32_seams.h"
 
 #include <atomic>
 #include <cstdio>
@@ -85,6 +86,38 @@ TEST_F(LifecycleTest, StartAndStopFromTwoThreadsNeverLoseNotifications)
     }
     std::printf("%llu rounds, %llu left running after the race\n", static_cast<unsigned long long>(rounds),
                 static_cast<unsigned long long>(running));
+}
+
+// The same race made to happen on every run: a stop that comes the moment the driver has
+// accepted a start, before StartIntr has set up the run's notification thread, waits until
+// StartIntr is done; it then stops the run and ends that thread, so no thread is left
+// waiting on an event the driver no longer signals.
+TEST_F(LifecycleTest, StopComingAsTheDriverAcceptsAStartEndsThatStartsThread)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    const int threads = ThreadCount();
+    std::atomic<bool> fired{false}, stopped{false};
+    std::atomic<int32_t> stopResult{-1};
+    std::thread stopper;
+    tqwin32::SetDeviceIoControlDoneHook([&](DWORD code, bool succeeded) {
+        if (code != IOCTL_START || !succeeded || fired.exchange(true))
+            return;
+        stopper = std::thread([&] {
+            stopResult = lib.StopIntr();
+            stopped = true;
+        });
+        // Until the stop has run to its end, or waits for the lock StartIntr holds.
+        while (!stopped.load() && tqwin32::SrwLockWaiters() == 0)
+            std::this_thread::yield();
+    });
+    EXPECT_EQ(lib.StartIntr(4, 10, 0, 4, 10000, 0, 0), 82);
+    tqwin32::SetDeviceIoControlDoneHook(nullptr);
+    ASSERT_TRUE(fired.load());
+    stopper.join();
+    EXPECT_EQ(stopResult.load(), 1);
+    EXPECT_EQ(Driver().Running, 0);
+    EXPECT_TRUE(WaitForThreadCount(threads)) << "the start's notification thread was left waiting";
 }
 
 // Zel_DI on one thread and Zel_DA on another share the library's request and reply
