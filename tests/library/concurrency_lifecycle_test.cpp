@@ -5,6 +5,7 @@
 #include "library_fixture.h"
 #include "message_window.h"
 #include "run_switches.h"
+#include "sim/card.h"
 #include "tqwin32_seams.h"
 
 #include <atomic>
@@ -118,6 +119,35 @@ TEST_F(LifecycleTest, StopComingAsTheDriverAcceptsAStartEndsThatStartsThread)
     EXPECT_EQ(stopResult.load(), 1);
     EXPECT_EQ(Driver().Running, 0);
     EXPECT_TRUE(WaitForThreadCount(threads)) << "the start's notification thread was left waiting";
+}
+
+// A Zel_ call from another thread that comes while a Zel_DI request is under way (the
+// driver has answered, Zel_DI has not yet copied the reply) waits for Zel_DI to finish:
+// Zel_DI returns the card's inputs, not the other call's request echoed back.
+TEST_F(LifecycleTest, ZelCallComingDuringAnothersRequestWaitsForItsReply)
+{
+    ASSERT_TRUE(BootAndLoad("di=0x5A,0xC3"));
+    std::atomic<bool> fired{false}, written{false};
+    std::thread writer;
+    tqwin32::SetDeviceIoControlDoneHook([&](DWORD code, bool succeeded) {
+        if (code != IOCTL_BOARD_COMMAND || !succeeded || fired.exchange(true))
+            return;
+        writer = std::thread([&] {
+            EXPECT_EQ(lib.Zel_DA(0x123, 0), 1);
+            written = true;
+        });
+        // Until the other call has run to its end, or waits for the lock Zel_DI holds.
+        while (!written.load() && tqwin32::SrwLockWaiters() == 0)
+            std::this_thread::yield();
+    });
+    uint16_t values[2] = {0xEEEE, 0xEEEE};
+    EXPECT_EQ(lib.Zel_DI(2, values), 1);
+    tqwin32::SetDeviceIoControlDoneHook(nullptr);
+    ASSERT_TRUE(fired.load());
+    writer.join();
+    EXPECT_EQ(values[0], 0x5A);
+    EXPECT_EQ(values[1], 0xC3);
+    EXPECT_EQ(Card().AnalogOutput(0), 0x123);
 }
 
 // Zel_DI on one thread and Zel_DA on another share the library's request and reply
