@@ -179,7 +179,7 @@ TEST_F(AcquisitionTest, RefusedStartLeavesTheRunningAcquisitionsReadsAsTheyWere)
             ASSERT_FALSE(window.WaitFor(1).empty()) << "the buffer before the refused starts";
             for (int unread = 1; unread <= 2; ++unread) {
                 ASSERT_TRUE(AdvanceUntilUnread(unread));
-                EXPECT_EQ(window.WaitFor(1).size(), 1u) << "buffer " << unread << " after the refused starts";
+                ASSERT_EQ(window.WaitFor(1).size(), 1u) << "buffer " << unread << " after the refused starts";
             }
         }
         EXPECT_EQ(lib.StopIntr(), 1);
