@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 namespace tavlon_test {
@@ -89,6 +90,40 @@ TEST_F(LifecycleTest, StartAndStopFromTwoThreadsNeverLoseNotifications)
                 static_cast<unsigned long long>(running));
 }
 
+// Runs `other` on a thread of its own the moment the driver has completed the first
+// successful request with `code`, before the calling export has seen the reply, and holds
+// that export there until `other` has run to its end or waits for a lock (the export's).
+class InterleaveAfterRequest {
+public:
+    InterleaveAfterRequest(DWORD code, std::function<void()> other) : other_(std::move(other))
+    {
+        tqwin32::SetDeviceIoControlDoneHook([this, code](DWORD done, bool succeeded) {
+            if (done != code || !succeeded || fired_.exchange(true))
+                return;
+            thread_ = std::thread([this] {
+                other_();
+                finished_ = true;
+            });
+            while (!finished_.load() && tqwin32::SrwLockWaiters() == 0)
+                std::this_thread::yield();
+        });
+    }
+    ~InterleaveAfterRequest() { Join(); }
+    // Removes the hook and waits for `other`; false if the request never came.
+    bool Join()
+    {
+        tqwin32::SetDeviceIoControlDoneHook(nullptr);
+        if (thread_.joinable())
+            thread_.join();
+        return fired_.load();
+    }
+
+private:
+    std::function<void()> other_;
+    std::atomic<bool> fired_{false}, finished_{false};
+    std::thread thread_;
+};
+
 // The same race made to happen on every run: a stop that comes the moment the driver has
 // accepted a start, before StartIntr has set up the run's notification thread, waits until
 // StartIntr is done; it then stops the run and ends that thread, so no thread is left
@@ -98,24 +133,10 @@ TEST_F(LifecycleTest, StopComingAsTheDriverAcceptsAStartEndsThatStartsThread)
     ASSERT_TRUE(BootAndLoad(kCountSignals));
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
     const int threads = ThreadCount();
-    std::atomic<bool> fired{false}, stopped{false};
     std::atomic<int32_t> stopResult{-1};
-    std::thread stopper;
-    tqwin32::SetDeviceIoControlDoneHook([&](DWORD code, bool succeeded) {
-        if (code != IOCTL_START || !succeeded || fired.exchange(true))
-            return;
-        stopper = std::thread([&] {
-            stopResult = lib.StopIntr();
-            stopped = true;
-        });
-        // Until the stop has run to its end, or waits for the lock StartIntr holds.
-        while (!stopped.load() && tqwin32::SrwLockWaiters() == 0)
-            std::this_thread::yield();
-    });
+    InterleaveAfterRequest stop(IOCTL_START, [&] { stopResult = lib.StopIntr(); });
     EXPECT_EQ(lib.StartIntr(4, 10, 0, 4, 10000, 0, 0), 82);
-    tqwin32::SetDeviceIoControlDoneHook(nullptr);
-    ASSERT_TRUE(fired.load());
-    stopper.join();
+    ASSERT_TRUE(stop.Join());
     EXPECT_EQ(stopResult.load(), 1);
     EXPECT_EQ(Driver().Running, 0);
     EXPECT_TRUE(WaitForThreadCount(threads)) << "the start's notification thread was left waiting";
@@ -127,24 +148,12 @@ TEST_F(LifecycleTest, StopComingAsTheDriverAcceptsAStartEndsThatStartsThread)
 TEST_F(LifecycleTest, ZelCallComingDuringAnothersRequestWaitsForItsReply)
 {
     ASSERT_TRUE(BootAndLoad("di=0x5A,0xC3"));
-    std::atomic<bool> fired{false}, written{false};
-    std::thread writer;
-    tqwin32::SetDeviceIoControlDoneHook([&](DWORD code, bool succeeded) {
-        if (code != IOCTL_BOARD_COMMAND || !succeeded || fired.exchange(true))
-            return;
-        writer = std::thread([&] {
-            EXPECT_EQ(lib.Zel_DA(0x123, 0), 1);
-            written = true;
-        });
-        // Until the other call has run to its end, or waits for the lock Zel_DI holds.
-        while (!written.load() && tqwin32::SrwLockWaiters() == 0)
-            std::this_thread::yield();
-    });
+    std::atomic<int32_t> written{-1};
+    InterleaveAfterRequest write(IOCTL_BOARD_COMMAND, [&] { written = lib.Zel_DA(0x123, 0); });
     uint16_t values[2] = {0xEEEE, 0xEEEE};
     EXPECT_EQ(lib.Zel_DI(2, values), 1);
-    tqwin32::SetDeviceIoControlDoneHook(nullptr);
-    ASSERT_TRUE(fired.load());
-    writer.join();
+    ASSERT_TRUE(write.Join());
+    EXPECT_EQ(written.load(), 1);
     EXPECT_EQ(values[0], 0x5A);
     EXPECT_EQ(values[1], 0xC3);
     EXPECT_EQ(Card().AnalogOutput(0), 0x123);
