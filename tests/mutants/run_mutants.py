@@ -3,16 +3,17 @@
 
 Each mutant (a section of one of the *.ini files beside this script) is one small textual
 change to one line of driver/, library/ or shared/: its `from` text must occur exactly once
-in its file. The campaign copies the working tree to a scratch folder, builds it, checks
-that every guarding test passes there, then for each mutant: applies it, rebuilds the
-programs its guarding tests live in, runs those tests (stopping at the first failure), and
-puts the file back. A mutant is killed when one of its guarding tests fails.
+in its file, or `nth` names the occurrence. The campaign copies the working tree to a
+scratch folder, builds it, checks that every guarding test passes there, then for each
+mutant: applies it, rebuilds the programs its guarding tests live in, runs those tests
+(stopping at the first failure), and puts the file back. A mutant is killed when one of its guarding tests fails.
 
 Keys of a mutant:
     file     the file changed, relative to the tree
     from     the text replaced (one occurrence in the file)
     to       what replaces it
     guards   the behaviour the mutant breaks, in a few words
+    nth      optional: when `from` occurs several times, which occurrence (1 = first)
     tests    ctest regular expression naming the guarding tests (kept narrow: they are
              the tests that must fail)
     sanitize optional: "thread" runs the guarding tests in a ThreadSanitizer build, for
@@ -59,7 +60,7 @@ def load_mutants() -> list[dict]:
         for name in parser.sections():
             entry = dict(parser[name])
             missing = KEYS - entry.keys()
-            unknown = entry.keys() - KEYS - {"sanitize"}
+            unknown = entry.keys() - KEYS - {"sanitize", "nth"}
             if missing or unknown:
                 sys.exit(f"{path.name} [{name}]: missing {sorted(missing)}, unknown {sorted(unknown)}")
             if name in seen:
@@ -127,11 +128,15 @@ class Campaign:
         path = self.tree / mutant["file"]
         original = path.read_text()
         count = original.count(mutant["from"])
-        if count != 1:
+        nth = int(mutant.get("nth", "0"))
+        if (count != 1 and not nth) or (nth and not 1 <= nth <= count):
             return "stale", f"'from' occurs {count} times in {mutant['file']}"
+        at = -1
+        for _ in range(max(nth, 1)):
+            at = original.index(mutant["from"], at + 1)
         with open(self.log, "a") as out:
             out.write(f"\n==== mutant {mutant['name']}\n")
-        path.write_text(original.replace(mutant["from"], mutant["to"]))
+        path.write_text(original[:at] + mutant["to"] + original[at + len(mutant["from"]):])
         try:
             failed = self.first_failure(mutant["tests"])
         finally:
