@@ -254,14 +254,14 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
         }
 
         case 8:  // finish
-            PoStartNextPowerIrp(irp);  // the power manager may send the next request
+            PoStartNextPowerIrp(irp);
             if (event == PE_FORWARD_DONE) {
                 result = t->Status;
             } else {
                 irp->IoStatus.Status = t->Status;
                 IoCompleteRequest(irp, IO_NO_INCREMENT);
             }
-            RemoveLockRelease(&dc->RemoveLock, irp);  // the reference of action 1
+            RemoveLockRelease(&dc->RemoveLock, irp);
             action = 9;
             break;
 
@@ -309,7 +309,7 @@ NTSTATUS RunPowerMachine(PowerTransaction *t, ULONG event)
                 // Recorded before the request goes down: from here on the interrupt
                 // routine claims nothing.
                 StoreShared(&dc->DevicePower, d);
-                PoSetPowerState(dc->DeviceObject, DevicePowerState, stack->Parameters.Power.State);  // powering down
+                PoSetPowerState(dc->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
             }
             action = 3;
             break;
