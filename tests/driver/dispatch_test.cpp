@@ -270,6 +270,8 @@ TEST_F(DispatchTest, RequestsOnceRemovalHasBegunFailWithDeletePending)
     HANDLE second = nullptr;
     EXPECT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &second), STATUS_DELETE_PENDING);
     Dc()->RemoveLock.Removing = 0;
+    if (second != nullptr)  // an open wrongly let through would hold the fixture's removal
+        plat::CloseHandle(second);
 }
 
 NTSTATUS NTAPI FreeDirectIrp(PDEVICE_OBJECT, PIRP irp, PVOID)
