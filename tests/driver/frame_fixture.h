@@ -20,6 +20,7 @@
 #include "sim/resource_layout.h"
 #include "sim/resource_lists.h"
 #include "tq4815_ioctl.h"
+#include "support/kept_references.h"
 
 #include <atomic>
 #include <chrono>
@@ -186,6 +187,9 @@ protected:
         CloseAll();
         if (machine_) {
             if (Fdo() != nullptr) {
+                plat::PowerWaitIdle();
+                if (Dc()->RemoveLock.Removing == 0 && (OldWdm != 0 || Fdo()->ReferenceCount == 0))
+                    ExpectNoKeptRemoveLockReferences(Dc());
                 EXPECT_EQ(plat::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
             }
             machine_->Shutdown();
