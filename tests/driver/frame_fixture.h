@@ -281,12 +281,14 @@ protected:
         NTSTATUS status = STATUS_PENDING;
         ULONG value = 0;
         ULONG_PTR information = 0;
+        HANDLE handle = nullptr;
     };
     // Starts a wait on `h`; with `mustQueue` it returns once the request is queued.
     std::unique_ptr<Waiter> StartWait(HANDLE h, bool mustQueue = true)
     {
         auto w = std::make_unique<Waiter>();
         Waiter *raw = w.get();
+        raw->handle = h;
         DeviceContext *dc = Dc();
         raw->thread = std::thread([this, h, raw] {
             raw->status = Ioctl(h, IOCTL_WAIT_NOTIFY, nullptr, 0, &raw->value, sizeof(raw->value), &raw->information);
@@ -297,9 +299,14 @@ protected:
         }
         return w;
     }
-    // Joins the wait and returns the status it completed with.
+    // Joins the wait and returns the status it completed with. A wait the driver left
+    // pending is reported and cancelled, so that the test ends instead of hanging.
     NTSTATUS FinishWait(std::unique_ptr<Waiter> &w)
     {
+        if (!WaitUntil([&] { return w->done.load(); }, 10)) {
+            ADD_FAILURE() << "the wait was left pending";
+            plat::CancelFileIo(w->handle, true);
+        }
         w->thread.join();
         return w->status;
     }
