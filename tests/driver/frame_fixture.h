@@ -305,7 +305,9 @@ protected:
     {
         if (!WaitUntil([&] { return w->done.load(); }, 10)) {
             ADD_FAILURE() << "the wait was left pending";
-            plat::CancelFileIo(w->handle, true);
+            // Through its handle, or, once the handle is closed, as the request in the slot.
+            if (!NT_SUCCESS(plat::CancelFileIo(w->handle, true)) && Slot() != nullptr)
+                IoCancelIrp(Slot());
         }
         w->thread.join();
         return w->status;
