@@ -690,8 +690,6 @@ TEST_F(BoardCommandTest, SetGainWhileRunningChangesTheSequencersGainWithoutAWrit
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
 }
 
-// ---- IOCTL_GET_LAST_ERROR and IOCTL_CARD_FREQUENCY ----------------------------------------
-
 // ---- Device locks ---------------------------------------------------------------------------
 
 // Each form reaches the card holding its device lock, as seen by the card at the access
@@ -727,6 +725,8 @@ TEST_F(BoardCommandTest, CardAccessesAreMadeHoldingTheirDeviceLock)
     Card().SetConversionObserver(nullptr);
     Card().SetEepromPinObserver(nullptr);
 }
+
+// ---- IOCTL_GET_LAST_ERROR and IOCTL_CARD_FREQUENCY ----------------------------------------
 
 TEST_F(BoardCommandTest, GetLastErrorNeedsExactLengthsAndNeverChangesTheCode)
 {
