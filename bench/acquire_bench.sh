@@ -22,10 +22,10 @@ for channels in 1 32; do
   status=0
   /usr/bin/time -f '%e %U %S' -o "$out/time" \
     "$tool" acquire --channels "$channels" --rate 100000 --seconds "$seconds" --buffers 64 \
-      --output "$out/run.npy" --quiet --sim "$sim" || status=$?
+      --output "$out/run.npy" --force --quiet --sim "$sim" || status=$?
   read -r wall user sys < "$out/time"
   scans=$(sed -n 's/.*"scans": \([0-9]*\).*/\1/p' "$out/run.json")
-  lost=$(sed -n 's/.*"lost_scans_at_least": \([0-9]*\).*/\1/p' "$out/run.json")
+  lost=$(sed -n 's/.*"lost_scans": \([0-9]*\).*/\1/p' "$out/run.json")
   samples=$((scans * channels))
   cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
   per=$(awk -v c="$cpu" -v n="$samples" 'BEGIN { print (n > 0 ? c * 1e9 / n : 0) }')

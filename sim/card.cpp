@@ -6,6 +6,10 @@
 
 #include "sim/signals.h"
 
+#if TQ_SIM_ON_PLATFORM
+#include <plat/machine.h>
+#endif
+
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -13,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <limits>
 #include <sstream>
 
@@ -29,6 +34,17 @@ std::string Hex(std::uint32_t v)
 
 constexpr unsigned kFrequencyWordLow = 58;
 constexpr unsigned kFrequencyWordHigh = 59;
+
+// A note for the card's user: on a machine, where the machine's messages go (a machine host
+// passes them to the program whose request caused them); the model alone prints it.
+void TellUser(const char *text)
+{
+#if TQ_SIM_ON_PLATFORM
+    plat::MachineMessage("%s", text);
+#else
+    std::fputs(text, stderr);
+#endif
+}
 
 }  // namespace
 
@@ -141,11 +157,11 @@ Card::Card(const CardConfig &config, const EepromImage &eeprom)
     } else {
         // A user who writes the EEPROM of a card with no file behind it should know, once,
         // that the words are gone when the process ends.
-        eeprom_.OnProgrammed([](const EepromImage &) {
-            static std::atomic<bool> told{false};
-            if (!told.exchange(true))
-                std::fprintf(stderr, "tq4815 simulated machine: note: EEPROM writes last only for this process; "
-                                     "give eeprom=PATH in TQ4815_SIM to keep them in a file\n");
+        // Once per card: a machine host that boots a new card tells that card's user again.
+        eeprom_.OnProgrammed([told = std::make_shared<std::atomic<bool>>(false)](const EepromImage &) {
+            if (!told->exchange(true))
+                TellUser("tq4815 simulated machine: note: EEPROM writes last only for this process; "
+                         "give eeprom=PATH in TQ4815_SIM to keep them in a file\n");
         });
     }
 }

@@ -28,7 +28,7 @@ sim::Machine *gMachine = nullptr;
 
 void Fail(const char *what, NTSTATUS status)
 {
-    std::fprintf(stderr, "tq4815 simulated machine: %s failed with status 0x%08lX\n", what,
+    plat::MachineMessage("tq4815 simulated machine: %s failed with status 0x%08lX\n", what,
                  static_cast<unsigned long>(static_cast<ULONG>(status)));
 }
 
@@ -56,12 +56,12 @@ extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void)
     std::string error;
     if (const char *text = std::getenv("TQ4815_SIM")) {
         if (!sim::ParseSimConfig(text, options.config, error)) {
-            std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
+            plat::MachineMessage("tq4815 simulated machine: %s\n", error.c_str());
             return 1;
         }
     }
     if (!EepromFileWritable(options.config.card.eepromPath, error)) {
-        std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
+        plat::MachineMessage("tq4815 simulated machine: %s\n", error.c_str());
         return 1;
     }
     options.clock = plat::ClockMode::RealTime;
@@ -70,7 +70,7 @@ extern "C" __attribute__((visibility("default"))) int TqMachineBoot(void)
     options.resetPlatform = false;  // the Win32 stand-in is already in use in this process
     std::unique_ptr<sim::Machine> machine = sim::Machine::Boot(options, error);
     if (!machine) {
-        std::fprintf(stderr, "tq4815 simulated machine: %s\n", error.c_str());
+        plat::MachineMessage("tq4815 simulated machine: %s\n", error.c_str());
         return 1;
     }
     if (!NT_SUCCESS(machine->LoadStatus())) {

@@ -25,6 +25,10 @@ std::map<PKDPC, PDRIVER_OBJECT> &gOwner = *new std::map<PKDPC, PDRIVER_OBJECT>; 
 int gRunning = 0;                        // DPC routines executing now
 std::thread &gDpcThread = *new std::thread;
 bool gStopDpcThread = false;
+// HoldDpcs: queued DPCs wait, as on a processor busy elsewhere. Guarded by gDpcLock;
+// mirrored for DrainDpcs' look without the lock.
+bool gHold = false;
+std::atomic<bool> gHoldMirror{false};
 
 // After every change of gQueue; gDpcLock held.
 void PublishQueueLength() { detail::gDpcQueueLength.store(gQueue.size(), std::memory_order_release); }
@@ -37,7 +41,7 @@ void DpcThreadMain()
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(gDpcLock);
-            gDpcCv.wait(lock, [] { return gStopDpcThread || !gQueue.empty(); });
+            gDpcCv.wait(lock, [] { return gStopDpcThread || (!gQueue.empty() && !gHold); });
             if (gStopDpcThread) return;
         }
         detail::DrainDpcs();
@@ -45,6 +49,17 @@ void DpcThreadMain()
 }
 
 }  // namespace
+
+void HoldDpcs(bool hold)
+{
+    {
+        std::lock_guard<std::mutex> guard(gDpcLock);
+        gHold = hold;
+        gHoldMirror.store(hold, std::memory_order_release);
+    }
+    gDpcCv.notify_all();
+    if (!hold && detail::ManualMode()) detail::DrainDpcs();  // the releasing thread runs them
+}
 
 std::size_t QueuedDpcCount()
 {
@@ -65,6 +80,7 @@ void DrainDpcs()
 {
     ThreadState &t = Thread();
     if (t.irql >= DISPATCH_LEVEL || t.drainingDpcs || t.busDepth > 0) return;
+    if (gHoldMirror.load(std::memory_order_acquire)) return;
     if (detail::gDpcQueueLength.load(std::memory_order_acquire) == 0) return;
     t.drainingDpcs = true;
     for (;;) {
@@ -172,6 +188,8 @@ void ResetDpcs()
     PublishQueueLength();
     gOwner.clear();
     gRunning = 0;
+    gHold = false;
+    gHoldMirror.store(false);
 }
 
 }  // namespace detail

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -125,6 +126,21 @@ bool Pending(const Line &l)
     return l.level ? l.asserted : l.latched;
 }
 
+std::mutex gSyncHookLock;
+SynchronizeHook &gSyncHook = *new SynchronizeHook;
+
+// Runs the test's synchronise hook, if any, with no lock of the stand-in held.
+void RunSynchronizeHook(PKINTERRUPT interrupt, bool entering)
+{
+    SynchronizeHook hook;
+    {
+        std::lock_guard<std::mutex> guard(gSyncHookLock);
+        if (!gSyncHook) return;
+        hook = gSyncHook;
+    }
+    hook(interrupt, entering);
+}
+
 bool KnownInterrupt(PKINTERRUPT interrupt)
 {
     std::lock_guard<detail::FastLock> guard(gIntLock);
@@ -132,6 +148,12 @@ bool KnownInterrupt(PKINTERRUPT interrupt)
 }
 
 }  // namespace
+
+void SetSynchronizeHook(SynchronizeHook hook)
+{
+    std::lock_guard<std::mutex> guard(gSyncHookLock);
+    gSyncHook = std::move(hook);
+}
 
 void SetInterruptLine(std::uint32_t vector, bool asserted)
 {
@@ -299,6 +321,8 @@ void ResetInterrupts()
     gLineOrder.clear();
     gLastLine = nullptr;
     detail::gInterruptMayBePending.store(false);
+    std::lock_guard<std::mutex> hookGuard(gSyncHookLock);
+    gSyncHook = nullptr;
 }
 
 }  // namespace detail
@@ -387,6 +411,7 @@ BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTIN
                "interrupt object " + Hex(reinterpret_cast<ULONG_PTR>(Interrupt)) + " is not connected");
         return FALSE;
     }
+    RunSynchronizeHook(Interrupt, true);
     ThreadState &t = Thread();
     KIRQL saved = t.irql;
     if (saved > Interrupt->SynchronizeIrql)
@@ -407,6 +432,7 @@ BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt, PKSYNCHRONIZE_ROUTIN
     ReleaseSpinLockRaw(Interrupt->ActualLock, "KeSynchronizeExecution");
     t.irql = saved;
     OnIrqlLowered();
+    RunSynchronizeHook(Interrupt, false);
     return result;
 }
 

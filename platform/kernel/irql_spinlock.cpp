@@ -4,12 +4,28 @@
 // neither taken twice by its owner nor released by a thread that does not hold it.
 #include "kernel_internal.h"
 
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace plat::detail {
 namespace {
 
 KSPIN_LOCK gCancelSpinLock = 0;
+
+// Threads spinning for a lock that another holds, by lock: only the contended path
+// touches it.
+std::mutex gWaitersLock;
+std::map<PKSPIN_LOCK, std::size_t> &gWaiters = *new std::map<PKSPIN_LOCK, std::size_t>;
+
+void CountWaiter(PKSPIN_LOCK lock, bool waiting)
+{
+    std::lock_guard<std::mutex> guard(gWaitersLock);
+    if (waiting)
+        ++gWaiters[lock];
+    else if (--gWaiters[lock] == 0)
+        gWaiters.erase(lock);
+}
 
 }  // namespace
 
@@ -35,9 +51,13 @@ bool AcquireSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
         // Never wait for a spin lock while keeping an interrupt routine's hold of the bus:
         // its holder may be waiting for the bus.
-        if (spins == 0) LetGoOfBus(t);
+        if (spins == 0) {
+            LetGoOfBus(t);
+            CountWaiter(lock, true);
+        }
         if (++spins > 64) std::this_thread::yield();
     }
+    if (spins != 0) CountWaiter(lock, false);
     t.heldLocks.push_back(lock);
     return true;
 }
@@ -59,6 +79,17 @@ bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char *routine)
 void OnIrqlLowered() { DeliverInterrupts(); }
 
 }  // namespace plat::detail
+
+namespace plat {
+
+std::size_t SpinLockWaiters(PKSPIN_LOCK lock)
+{
+    std::lock_guard<std::mutex> guard(detail::gWaitersLock);
+    auto it = detail::gWaiters.find(lock);
+    return it == detail::gWaiters.end() ? 0 : it->second;
+}
+
+}  // namespace plat
 
 using namespace plat;
 using namespace plat::detail;

@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -53,18 +54,18 @@ bool EnsureMachineBooted()
     std::string path = ModulePath();
     void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
     if (module == nullptr) {
-        std::fprintf(stderr, "tq machine: cannot load %s: %s\n", path.c_str(), dlerror());
+        MachineMessage("tq machine: cannot load %s: %s\n", path.c_str(), dlerror());
         return false;
     }
     auto bootFn = reinterpret_cast<MachineBootFn>(dlsym(module, "TqMachineBoot"));
     auto shutdownFn = reinterpret_cast<MachineShutdownFn>(dlsym(module, "TqMachineShutdown"));
     if (bootFn == nullptr) {
-        std::fprintf(stderr, "tq machine: %s exports no TqMachineBoot\n", path.c_str());
+        MachineMessage("tq machine: %s exports no TqMachineBoot\n", path.c_str());
         return false;
     }
     int result = bootFn();
     if (result != 0) {
-        std::fprintf(stderr, "tq machine: boot from %s failed (%d)\n", path.c_str(), result);
+        MachineMessage("tq machine: boot from %s failed (%d)\n", path.c_str(), result);
         return false;
     }
     if (!MachineBooted()) SetMachineBooted(shutdownFn);
@@ -94,6 +95,24 @@ void ShutdownMachine()
     detail::CloseAllHandles();
     FlushWorkItems();  // closes owed from completions above PASSIVE_LEVEL reach the drivers now
     if (shutdown) shutdown();
+}
+
+namespace {
+thread_local std::string *tSink = nullptr;
+}  // namespace
+
+void SetThreadMessageSink(std::string *sink) { tSink = sink; }
+
+void MachineMessage(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fputs(text, stderr);
+    if (tSink != nullptr)
+        tSink->append(text);
 }
 
 bool MachineBooted()

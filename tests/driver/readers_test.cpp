@@ -4,6 +4,7 @@
 // the snapshot reply's window over the circular buffer.
 #include "support/driver_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "plat/kernel.h"
@@ -103,6 +104,10 @@ TEST_F(ReaderTest, OldestHandsOutBuffersInOrderUntilNoneIsLeft)
         EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), expected);
     SequenceWordOf(STATUS_UNSUCCESSFUL, IOCTL_READ_OLDEST);
     EXPECT_EQ(LastError(), TQ_NO_DATA);
+    Ticks(3);  // on across the end of the ring: buffers 3, 0 and 1
+    for (uint16_t expected = 3; expected < 6; ++expected)
+        EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), expected);
+    EXPECT_EQ(Dc()->ReadIndex, 2);
 }
 
 TEST_F(ReaderTest, LatestHandsOutTheNewestAndConsumesAll)
@@ -192,6 +197,60 @@ TEST_F(ReaderTest, CallersPagesAreMappedAfterTheChecksAndAFailedMappingIsRefused
     EXPECT_EQ(SequenceWordOf(STATUS_SUCCESS, IOCTL_READ_OLDEST), 0);
 }
 
+// A reader takes the ring's state and commits its read under the interrupt's lock, so that
+// an interrupt routine running on another processor can come only before or after each of
+// those steps. Here the card interrupts each time the reader reaches for the lock (and
+// fills a buffer, or drops a scan once the ring is full): the buffer handed out must be
+// the one the ring's rules name for a state the reader saw under the lock, the read index
+// and the overrun mark must change only under it, and the ring must stay consistent.
+TEST_F(ReaderTest, InterruptsAtEveryStepOfARingReadLeaveTheRingConsistent)
+{
+    struct Ring {
+        USHORT write, read, overrun;
+    };
+    const auto ringNow = [this] { return Ring{Dc()->WriteIndex, Dc()->ReadIndex, Dc()->OverrunCount}; };
+    for (ULONG code : {IOCTL_READ_OLDEST, IOCTL_READ_LATEST}) {
+        for (int filled : {1, 3, 4}) {  // one unread; one short of full; full
+            SCOPED_TRACE(testing::Message() << (code == IOCTL_READ_OLDEST ? "oldest" : "latest") << " after "
+                                            << filled << " buffers");
+            StartSmallRing(4);
+            Ticks(filled);
+            std::vector<uint16_t> namedWords;  // the buffer the rules name, at each lock
+            Ring lastOutside = ringNow();
+            const auto expectUnchangedOutsideTheLock = [&] {
+                Ring now = ringNow();
+                EXPECT_TRUE(now.read == lastOutside.read && now.overrun == lastOutside.overrun)
+                    << "read index or overrun mark changed outside the interrupt's lock";
+            };
+            plat::SetSynchronizeHook([&](PKINTERRUPT, bool entering) {
+                if (!entering) {
+                    lastOutside = ringNow();  // what the routine under the lock left
+                    return;
+                }
+                expectUnchangedOutsideTheLock();
+                Ticks(1);
+                Ring now = ringNow();
+                USHORT named = code == IOCTL_READ_OLDEST ? now.read
+                               : now.overrun != 0       ? now.write
+                                                        : static_cast<USHORT>((now.write + 3) % 4);
+                namedWords.push_back(Dc()->BufferTable[named][0]);
+            });
+            std::vector<uint8_t> out;
+            out.assign(Dc()->BufferBytes, 0xA5);
+            NTSTATUS status = Ioctl(code, nullptr, 0, out.data(), Dc()->BufferBytes);
+            plat::SetSynchronizeHook(nullptr);
+            expectUnchangedOutsideTheLock();
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            ASSERT_FALSE(namedWords.empty()) << "the read never took the interrupt's lock";
+            EXPECT_NE(std::find(namedWords.begin(), namedWords.end(), WordAt(out, 0)), namedWords.end())
+                << "handed out buffer with sequence word " << WordAt(out, 0);
+            Ring after = ringNow();
+            EXPECT_TRUE(after.overrun == 0 || after.write == after.read) << "overrun mark on a ring with room";
+            ASSERT_EQ(Stop(), STATUS_SUCCESS);
+        }
+    }
+}
+
 // ---- Snapshot ------------------------------------------------------------------------------
 
 class SnapshotReaderTest : public ReaderTest {
@@ -267,6 +326,26 @@ TEST_F(SnapshotReaderTest, OddLengthsCountOneByteLessAndPartialScansAreNotCopied
     ASSERT_EQ(Read(IOCTL_READ_SNAPSHOT, partial, 29), STATUS_SUCCESS);
     EXPECT_EQ(std::vector<uint8_t>(partial.begin(), partial.begin() + 26), even);
     EXPECT_EQ(std::vector<uint8_t>(partial.begin() + 26, partial.end()), std::vector<uint8_t>(3, 0xA5));
+}
+
+// The snapshot reader takes the end of the newest scan and the pass count together under
+// the interrupt's lock: a scan completed as it reaches for the lock is in the reply, and
+// the pass count is the one of that moment.
+TEST_F(SnapshotReaderTest, AScanCompletedAsTheReaderReachesForTheLockIsInTheReply)
+{
+    Scans(9);  // the next scan completes the first pass
+    unsigned taken = 0;
+    plat::SetSynchronizeHook([&](PKINTERRUPT, bool entering) {
+        if (entering && taken++ == 0)
+            Scans(1);
+    });
+    std::vector<uint8_t> out;
+    NTSTATUS status = Read(IOCTL_READ_SNAPSHOT, out, 2 * 2 + 6);
+    plat::SetSynchronizeHook(nullptr);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(WordAt(out, 0), 1) << "the pass the scan completed";
+    EXPECT_EQ(WordAt(out, 2), Sample(18));
+    EXPECT_EQ(LongAt(out, 6), 9);
 }
 
 TEST_F(SnapshotReaderTest, OutputsBelowSixBytesAreRefusedUnwritten)

@@ -8,7 +8,10 @@
 #include "plat/hw.h"
 #include "plat/kernel.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace tqtest {
 namespace {
@@ -243,14 +246,49 @@ TEST_F(SequencerTest, StopAfterAFullBufferLeavesNoDpcToSignal)
     ASSERT_EQ(plat::QueuedDpcCount(), 1u);
     KeLowerIrql(old);
     EXPECT_TRUE(EventSignalled(event));
-    // A DPC queued as the stop begins: the stop removes it before letting go of the event.
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    // A DPC queued as the stop begins, its processor busy elsewhere: the stop removes it
+    // before letting go of the event.
+    plat::HoldDpcs(true);
     Ticks(1);
     ASSERT_EQ(plat::QueuedDpcCount(), 1u);
-    KeLowerIrql(old);
-    EXPECT_TRUE(EventSignalled(event));
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
     EXPECT_EQ(plat::QueuedDpcCount(), 0u);
+    plat::HoldDpcs(false);
+    EXPECT_FALSE(EventSignalled(event));
+    EXPECT_EQ(Dc()->UserEvent, nullptr);
+}
+
+// The DPC of a full buffer, running on another processor, holds EventLock while it
+// signals the event: a stop meanwhile waits for the lock before it takes the event out
+// and lets go of it, so that the DPC never signals a released event.
+TEST_F(SequencerTest, StopLetsGoOfTheEventOnlyOnceADpcSignallingItIsDone)
+{
+    ASSERT_EQ(Start(StartRecord(1, 1000, 1, 4, 0, 0, false, NewEvent())), STATUS_SUCCESS);
+    std::atomic<bool> held{false}, release{false}, stopped{false};
+    std::thread dpc([&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeAcquireSpinLockAtDpcLevel(&Dc()->EventLock);
+        held = true;
+        while (!release)
+            std::this_thread::yield();
+        KeReleaseSpinLockFromDpcLevel(&Dc()->EventLock);
+        KeLowerIrql(old);
+    });
+    while (!held)
+        std::this_thread::yield();
+    std::thread stop([&] {
+        EXPECT_EQ(Stop(), STATUS_SUCCESS);
+        stopped = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!stopped && plat::SpinLockWaiters(&Dc()->EventLock) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_FALSE(stopped) << "the stop let go of the event while the DPC held EventLock";
+    EXPECT_NE(__atomic_load_n(&Dc()->UserEvent, __ATOMIC_ACQUIRE), nullptr);
+    release = true;
+    dpc.join();
+    stop.join();
     EXPECT_EQ(Dc()->UserEvent, nullptr);
 }
 

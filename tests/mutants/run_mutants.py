@@ -15,7 +15,8 @@ Keys of a mutant:
     guards   the behaviour the mutant breaks, in a few words
     nth      optional: when `from` occurs several times, which occurrence (1 = first)
     tests    ctest regular expression naming the guarding tests (kept narrow: they are
-             the tests that must fail)
+             the tests that must fail; a parameterised test's name ends in
+             "  # GetParam() = ...", so anchor such a name with "  #", not "$")
     sanitize optional: "thread" runs the guarding tests in a ThreadSanitizer build, for
              a mutant whose only symptom is the data race itself
 
@@ -157,7 +158,7 @@ def copy_tree(tree: Path) -> None:
             target = tree / name.decode()
             target.parent.mkdir(parents=True, exist_ok=True)
             if not target.exists() or target.read_bytes() != source.read_bytes():
-                shutil.copy2(source, target)
+                shutil.copy(source, target)  # a new time, so the scratch build sees the change
 
 
 def main() -> int:
@@ -184,7 +185,8 @@ def main() -> int:
     for sanitize in sorted({m.get("sanitize", "") for m in mutants}):
         campaign = campaigns[sanitize] = Campaign(args.work, sanitize)
         campaign.prepare()
-        guarding = "|".join(f"({m['tests']})" for m in mutants if m.get("sanitize", "") == sanitize)
+        # Joined bare: ctest's regular expressions allow only a few groups.
+        guarding = "|".join(m["tests"] for m in mutants if m.get("sanitize", "") == sanitize)
         failed = campaign.first_failure(guarding)
         if failed:
             sys.exit(f"the unmutated tree fails {failed} in {campaign.build}; see {campaign.log}")

@@ -194,6 +194,27 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
             out[i] = static_cast<unsigned char>(i * 7 + 1);
         return Complete(irp, STATUS_SUCCESS, outLength);
     }
+    if (code == testdev::kAddInDirect) {
+        auto *pages = irp->MdlAddress == nullptr ? nullptr
+                                                 : static_cast<unsigned char *>(MmGetSystemAddressForMdlSafe(
+                                                       irp->MdlAddress, NormalPagePriority));
+        if (pages == nullptr)
+            return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        const unsigned char step = inLength > 0 ? buffer[0] : 1;
+        for (ULONG i = 0; i < outLength; ++i)
+            pages[i] = static_cast<unsigned char>(pages[i] + step);
+        return Complete(irp, STATUS_SUCCESS, outLength);
+    }
+    if (code == testdev::kReverseNeither) {
+        auto *in = static_cast<const unsigned char *>(sp->Parameters.DeviceIoControl.Type3InputBuffer);
+        auto *out = static_cast<unsigned char *>(irp->UserBuffer);
+        const ULONG n = inLength < outLength ? inLength : outLength;
+        if (n > 0 && (in == nullptr || out == nullptr))
+            return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        for (ULONG i = 0; i < n; ++i)
+            out[i] = in[inLength - 1 - i];
+        return Complete(irp, STATUS_SUCCESS, n);
+    }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 

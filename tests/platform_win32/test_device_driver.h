@@ -16,7 +16,9 @@ constexpr std::uint32_t Code(std::uint32_t function, std::uint32_t method)
     return (0x22u << 16) | (function << 2) | method;  // FILE_DEVICE_UNKNOWN, any access
 }
 inline constexpr std::uint32_t kMethodBuffered = 0;
+inline constexpr std::uint32_t kMethodInDirect = 1;
 inline constexpr std::uint32_t kMethodOutDirect = 2;
+inline constexpr std::uint32_t kMethodNeither = 3;
 
 // Output = input with every byte inverted; Information = input length (buffered).
 inline constexpr std::uint32_t kInvert = Code(0x900, kMethodBuffered);
@@ -36,6 +38,12 @@ inline constexpr std::uint32_t kSetReferencedEvent = Code(0x904, kMethodBuffered
 inline constexpr std::uint32_t kReleaseReferencedEvent = Code(0x905, kMethodBuffered);  // ObDereferenceObject
 // METHOD_OUT_DIRECT: writes byte i = i * 7 + 1 (mod 256) to the whole output buffer.
 inline constexpr std::uint32_t kFillDirect = Code(0x906, kMethodOutDirect);
+// METHOD_IN_DIRECT: adds the input's first byte (1 without input) to every byte of the
+// buffer the MDL describes, in place; Information = its length.
+inline constexpr std::uint32_t kAddInDirect = Code(0x908, kMethodInDirect);
+// METHOD_NEITHER: the caller's output gets its input reversed, through the raw pointers;
+// Information = the bytes written (the shorter of the two lengths).
+inline constexpr std::uint32_t kReverseNeither = Code(0x909, kMethodNeither);
 
 // Loads the driver (DriverEntry creates the device and its link). Returns 0 on success or
 // the NTSTATUS of the failure.

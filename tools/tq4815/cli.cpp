@@ -184,6 +184,22 @@ void DeclareSelftest(CLI::App &app, SelftestOptions &o)
     AddCardOptions(cmd, o.card, false);
 }
 
+void DeclareHost(CLI::App &app, HostOptions &o)
+{
+    CLI::App *cmd = app.add_subcommand("host", "one simulated machine shared by several programs");
+    cmd->footer("Boots the simulated machine once and serves it on a Unix-domain socket until\n"
+                "'tq4815 host --stop' or SIGTERM; then shuts it down through the driver's removal path.\n"
+                "Every program (the tool, a TAVLON application, Python) that opens the device while a\n"
+                "host listens uses the host's machine: one driver, one card, one EEPROM, as on Windows.\n"
+                "A program whose TQ4815_SIM differs from the running machine's gets a new machine when\n"
+                "no other program uses the running one, and shares the running one otherwise.\n"
+                "The socket is TQ4815_HOST, else tq4815-host.sock in\n"
+                "$XDG_RUNTIME_DIR, else in /tmp/tq4815-UID/ (mode 0700).");
+    cmd->add_option("--socket", o.socket, "the socket to listen on (or to stop with --stop)")->type_name("PATH");
+    cmd->add_flag("--stop", o.stop, "stop the host that listens on the socket, and wait until it has ended");
+    AddCardOptions(cmd, o.card, false);
+}
+
 }  // namespace
 
 const char *ToolVersion()
@@ -208,6 +224,7 @@ void DeclareCommandLine(CLI::App &app, CommandLine &cl)
     DeclareBoard(app, cl.board);
     DeclarePort(app, cl.port);
     DeclareSelftest(app, cl.selftest);
+    DeclareHost(app, cl.host);
 }
 
 }  // namespace tool

@@ -87,6 +87,12 @@ struct SelftestOptions {
     CardOptions card;
 };
 
+struct HostOptions {
+    std::optional<std::string> socket;  // the socket path (default: TQ4815_HOST or the user's runtime folder)
+    bool stop = false;
+    CardOptions card;
+};
+
 struct CommandLine {
     AcquireOptions acquire;
     SnapshotOptions snapshot;
@@ -95,6 +101,7 @@ struct CommandLine {
     BoardOptions board;
     PortOptions port;
     SelftestOptions selftest;
+    HostOptions host;
     bool bashCompletion = false, manPage = false;  // hidden: used by the build
 };
 

@@ -101,6 +101,8 @@ int main(int argc, char **argv)
             return tool::RunBoard(cl.board);
         if (first == "port")
             return tool::RunPort(cl.port);
+        if (first == "host")
+            return tool::RunHost(cl.host);
         return tool::RunSelftest(cl.selftest);
     } catch (const tool::UsageError &error) {
         std::fprintf(stderr, "tq4815 %s: %s\n(tq4815 %s --help shows the usage)\n", command.c_str(),

@@ -1,6 +1,8 @@
 // Card configuration and library access shared by the subcommands.
 #include "session.h"
 
+#include <tq_machine_host.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +45,7 @@ CardSetup PrepareCard(const CardOptions &opts, const char *fallback, const char 
 {
     if (opts.sim)
         setenv("TQ4815_SIM", opts.sim->c_str(), 1);
-    else if (!std::getenv("TQ4815_SIM") && fallback)
+    else if (!std::getenv("TQ4815_SIM") && fallback && !tqhost::HostServesThisProcess())  // a host's card stays
         setenv("TQ4815_SIM", fallback, 1);
     if (wiring) {
         // Later items win: the wiring is added on top of what the user configured.

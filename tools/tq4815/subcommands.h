@@ -13,6 +13,7 @@ int RunEeprom(const EepromOptions &options);
 int RunBoard(const BoardOptions &options);
 int RunPort(const PortOptions &options);
 int RunSelftest(const SelftestOptions &options);
+int RunHost(const HostOptions &options);
 
 }  // namespace tool
 

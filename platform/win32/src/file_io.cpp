@@ -8,8 +8,12 @@
 // an OVERLAPPED (which is then filled as well). On an overlapped handle a request the
 // driver keeps pending gives FALSE with ERROR_IO_PENDING; the kernel fills the
 // OVERLAPPED's status words and sets its event when the request completes.
+//
+// When a machine host listens (host_client.h), the device files live there: these calls
+// forward what is done with them.
 #include <string>
 
+#include "host_client.h"
 #include "win32_internal.h"
 
 namespace {
@@ -87,6 +91,16 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         FailWithError(ERROR_FILE_NOT_FOUND);  // no file system behind the stand-in
         return INVALID_HANDLE_VALUE;
     }
+    // A machine host, when one listens, holds the machine this process's files live on.
+    switch (host::ChooseRoute()) {
+    case host::Route::Host:
+        return host::OpenRemote(path, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+    case host::Route::Refused:
+        FailWithError(MissingDeviceError(path));  // the reason is on stderr
+        return INVALID_HANDLE_VALUE;
+    case host::Route::InProcess:
+        break;
+    }
     const bool wasBooted = kernel::MachineBooted();
     if (!kernel::EnsureMachineBooted()) {
         FailWithError(MissingDeviceError(path));  // no machine, so no device of that name
@@ -119,6 +133,15 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         __atomic_store_n(&lpOverlapped->Internal, static_cast<ULONG_PTR>(kernel::kPending), __ATOMIC_RELAXED);
     if (hDevice == nullptr || hDevice == kCurrentProcessPseudo || hDevice == kCurrentThreadPseudo)
         return FailWithError(ERROR_INVALID_HANDLE);
+    if (host::IsRemote(hDevice)) {
+        // The same refusals as below, before anything travels to the host.
+        if (lpBytesReturned == nullptr && lpOverlapped == nullptr)
+            return FailWithError(ERROR_INVALID_PARAMETER);
+        if ((lpInBuffer == nullptr && nInBufferSize != 0) || (lpOutBuffer == nullptr && nOutBufferSize != 0))
+            return FailWithStatus(kernel::kAccessViolation);
+        return host::RemoteDeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                           nOutBufferSize, lpBytesReturned, lpOverlapped);
+    }
     // Without an OVERLAPPED record the byte count has nowhere else to go; Windows would
     // fault writing it after the request ran. Refused before anything is sent, once the
     // handle is known to exist (a bad handle is reported as such first, as on Windows).
@@ -192,6 +215,8 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 {
     // The caller's own requests on the file; a synchronous caller has none in flight, so
     // this succeeds with nothing to do unless the handle is bad.
+    if (host::IsRemote(hFile))
+        return host::RemoteCancel(hFile, nullptr, true);
     kernel::Status status = kernel::CancelFileIo(hFile, false, nullptr);
     if (status == kernel::kNotFound)
         return TRUE;
@@ -204,6 +229,8 @@ extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
     // the process on the file. ERROR_NOT_FOUND when there is none.
     if (hFile == nullptr)
         return FailWithError(ERROR_INVALID_HANDLE);  // no handle, whatever the record
+    if (host::IsRemote(hFile))
+        return host::RemoteCancel(hFile, lpOverlapped, false);
     kernel::Status status =
         kernel::CancelFileIo(hFile, true, reinterpret_cast<const kernel::IoStatusWords *>(lpOverlapped));
     return kernel::Succeeded(status) ? TRUE : FailWithStatus(status);
@@ -217,6 +244,8 @@ extern "C" BOOL WINAPI CancelSynchronousIo(HANDLE hThread)
     // The request the thread waits for on a synchronous handle, found by its status block
     // (its handle may have been closed meanwhile); a thread still waiting for the file's
     // lock has none in flight yet.
+    if (BOOL remote = FALSE; host::RemoteCancelSynchronous(*record, &remote))
+        return remote;
     const kernel::IoStatusWords *ioStatus = record->inflightIoStatus.load();
     if (ioStatus == nullptr)
         return FailWithError(ERROR_NOT_FOUND);

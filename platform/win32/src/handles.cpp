@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "host_client.h"
 #include "win32_internal.h"
 
 namespace tqwin32 {
@@ -113,6 +114,8 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         return TRUE;  // closing a pseudo handle has no effect
     if (hObject == nullptr)
         return FailWithError(ERROR_INVALID_HANDLE);
+    if (host::IsRemote(hObject))
+        return host::RemoteClose(hObject);  // the file's close goes to the host
     void *object = nullptr;
     void *type = nullptr;
     kernel::Status status = kernel::ReferenceHandle(hObject, &object, &type);

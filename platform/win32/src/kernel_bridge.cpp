@@ -69,6 +69,26 @@ Status Wait(void *handle, std::uint32_t timeoutMs) { return plat::WaitForHandle(
 bool EnsureMachineBooted() { return plat::EnsureMachineBooted(); }
 bool MachineBooted() { return plat::MachineBooted(); }
 void ShutdownMachine() { plat::ShutdownMachine(); }
+void ResetMachine() { plat::ResetMachine(); }
+
+bool BootCollectingMessages(std::string *text)
+{
+    plat::SetThreadMessageSink(text);
+    bool booted = plat::EnsureMachineBooted();
+    plat::SetThreadMessageSink(nullptr);
+    return booted;
+}
+
+void SetMessageSink(std::string *sink) { plat::SetThreadMessageSink(sink); }
+
+bool HandleIsEvent(void *handle)
+{
+    PVOID obj = nullptr;
+    if (!NT_SUCCESS(plat::ReferenceHandle(handle, *ExEventObjectType, &obj, nullptr)))
+        return false;
+    ObfDereferenceObject(obj);
+    return true;
+}
 
 void AddResetHook(void (*hook)()) { plat::AddResetHook(hook); }
 

@@ -5,6 +5,7 @@
 #define TQ_WIN32_KERNEL_BRIDGE_H
 
 #include <cstdint>
+#include <string>
 
 namespace tqwin32::kernel {
 
@@ -24,6 +25,7 @@ inline constexpr Status kNoMemory = static_cast<Status>(0xC0000017u);
 inline constexpr Status kObjectNameNotFound = static_cast<Status>(0xC0000034u);
 inline constexpr Status kCancelled = static_cast<Status>(0xC0000120u);
 inline constexpr Status kNotFound = static_cast<Status>(0xC0000225u);
+inline constexpr Status kDeviceDoesNotExist = static_cast<Status>(0xC00000C0u);
 inline constexpr Status kMoreProcessingRequired = static_cast<Status>(0xC0000016u);
 
 constexpr bool Succeeded(Status s) { return s >= 0; }
@@ -47,6 +49,16 @@ Status Wait(void *handle, std::uint32_t timeoutMs);
 bool EnsureMachineBooted();
 bool MachineBooted();
 void ShutdownMachine();
+// Shuts the machine down and returns the whole kernel stand-in to its boot state (the
+// machine host, before it boots another configuration).
+void ResetMachine();
+// Boots the machine if none runs; what the machine says to its user meanwhile is also
+// appended to *text.
+bool BootCollectingMessages(std::string *text);
+// What the machine says to its user from this thread is also appended to *sink (null: not).
+void SetMessageSink(std::string *sink);
+// Whether the handle names an event object.
+bool HandleIsEvent(void *handle);
 // Registers a function the kernel calls when a test resets the whole machine: every
 // handle is closed and every object freed then, so the stand-in must forget its own
 // references to kernel objects.

@@ -4,8 +4,10 @@
 // the same order falls out of unloading: a library that uses the stand-in (TAVLON) is
 // finalised before the stand-in, whose unload hook then shuts the machine down (every
 // handle closed, the machine module's shutdown run) before the kernel stand-in goes.
+// A process whose files live at a machine host ends its session there instead.
 #include <atomic>
 
+#include "host_client.h"
 #include "win32_internal.h"
 
 namespace tqwin32 {
@@ -15,6 +17,7 @@ std::atomic<bool> g_bootedHere{false};
 
 __attribute__((destructor)) void ShutDownMachineBootedHere()
 {
+    host::EndSessionAtExit();
     if (g_bootedHere.exchange(false))
         kernel::ShutdownMachine();
 }

@@ -39,6 +39,8 @@ struct ThreadRecord {
     // Status block of the synchronous request this thread waits for, if any, so that
     // CancelSynchronousIo can find it.
     std::atomic<const kernel::IoStatusWords *> inflightIoStatus{nullptr};
+    // Its request in flight through a machine host, by the request's tag (0: none).
+    std::atomic<std::uint64_t> inflightRemoteTag{0};
     // CREATE_SUSPENDED gate.
     std::mutex gateMutex;
     std::condition_variable gate;

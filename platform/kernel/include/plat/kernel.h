@@ -101,11 +101,27 @@ private:
 PDRIVER_OBJECT CreateDriverObject(const char *name);
 void FreeDriverObject(PDRIVER_OBJECT driver);
 
+// ---- Interrupt lock and spin locks -------------------------------------------------------------
+// Called at each KeSynchronizeExecution in the calling thread: before the interrupt's
+// lock is taken (entering true) and after it is released (entering false), so that a test
+// can make the card interrupt just as a driver reaches for the lock (as another
+// processor's interrupt routine would get in first) and see what the driver changed
+// outside it. Empty = none; ResetMachine clears it.
+using SynchronizeHook = std::function<void(PKINTERRUPT interrupt, bool entering)>;
+void SetSynchronizeHook(SynchronizeHook hook);
+// Threads spinning now for this lock, which another holds: a test that holds a lock on one
+// thread (as a DPC on another processor would) learns that a second has reached it.
+std::size_t SpinLockWaiters(PKSPIN_LOCK lock);
+
 // ---- Work items and DPCs ------------------------------------------------------------------------
 // Waits until the work queue is empty and its worker idle (PASSIVE_LEVEL).
 void FlushWorkItems();
 // Number of DPCs queued and not yet run.
 std::size_t QueuedDpcCount();
+// While held, queued DPCs stay queued, as on a processor busy elsewhere, so that a test can
+// see what a driver does about a DPC it queued that has not run yet; released, they run in
+// the first thread that can (in manual mode the releasing one). ResetMachine releases.
+void HoldDpcs(bool hold);
 
 // Device objects (with their names) the I/O manager knows; for tests and the machine module.
 PDEVICE_OBJECT FindDeviceByName(const wchar_t *name);  // e.g. L"\\Device\\Tq4815x"; null if none

@@ -10,6 +10,8 @@
 #ifndef TQ_PLATFORM_MACHINE_H
 #define TQ_PLATFORM_MACHINE_H
 
+#include <string>
+
 namespace plat {
 
 using MachineBootFn = int (*)();
@@ -24,6 +26,12 @@ void SetMachineBooted(MachineShutdownFn shutdown);
 // shutdown run, if any; idempotent.
 void ShutdownMachine();
 bool MachineBooted();
+
+// What the simulated machine says to its user (a boot failure, a note about the card): printed
+// on stderr, and appended to the calling thread's sink if it set one. The machine host sets a
+// sink around each request it runs for a client, which then shows the text as its own.
+void MachineMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void SetThreadMessageSink(std::string *sink);
 
 }  // namespace plat
 
