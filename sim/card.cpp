@@ -330,6 +330,8 @@ std::uint32_t Card::PeekBridgeControl(VTime t) const
 
 void Card::WriteBridgeControl(VTime t, std::uint32_t value)
 {
+    if (pinObserver_)
+        pinObserver_();
     std::uint32_t reference = lastControlRead_ ? *lastControlRead_ : PeekBridgeControl(t);
     if (value & bridge::kEeFromChip & ~reference)
         NoteParts(t, "bridge control write sets the read-only EEPROM data-out bit (ignored)");

@@ -254,7 +254,8 @@ class Block:
         sequence: the buffer's sequence word.
         lost_scans: scans the driver dropped just before this block (0: contiguous).
         exact: whether lost_scans is the driver's exact count (False: the upper bound the
-            sequence words give, on a driver without counters).
+            sequence words give, on a driver without counters or when the counters were
+            read too late to tell this gap from the next).
         first_scan: index of this block's first scan in the acquisition, lost scans counted.
     """
 
@@ -293,7 +294,8 @@ class Acquisition(_Run):
         self._next_sequence = 0
         self._counted = True  # the driver answers the counters form
         self._dropped_seen = 0
-        self._gaps: deque = deque()  # dropped scans per read interval, not yet placed
+        self._gaps: deque = deque()  # (dropped scans, sure) per read interval, not yet placed
+        self._straddled = False  # the last interval's count may hold the next gap's start
 
     def __enter__(self) -> "Acquisition":
         def start():
@@ -313,24 +315,32 @@ class Acquisition(_Run):
             finally:
                 super().stop()
                 self._note_counters()
-                self.trailing_lost_scans = sum(self._gaps)
+                self.trailing_lost_scans = sum(count for count, _ in self._gaps)
                 self._gaps.clear()
 
     # ---- reading ----------------------------------------------------------------------
     def _note_counters(self) -> None:
-        """Reads the driver's dropped-scan count right after a buffer was taken: every
-        gap ends at a read (taking a buffer makes room), so the scans dropped between two
-        reads belong to one gap, which shows in a later block's sequence word."""
+        """Reads the driver's counters right after a buffer was taken: every gap ends at a
+        read (taking a buffer makes room), so the scans dropped between two reads belong
+        to one gap, which shows in a later block's sequence word. Unless the counters come
+        so late that the ring is full again: the scans counted may then include the start
+        of the next gap, and neither gap's figure is sure."""
         if not self._counted:
             return
         try:
-            dropped = self.device.counters()["dropped"]
+            counters = self.device.counters()
         except TavlonError:
             self._counted = False  # a driver without counters: the sequence bound serves
             return
+        dropped = counters["dropped"]
+        taken = self.scans_read + self.scans_per_buffer  # this buffer included
+        held = (counters["stored"] - taken) & 0xFFFFFFFF
+        full = held >= self.buffers * self.scans_per_buffer
         if dropped != self._dropped_seen:
-            self._gaps.append((dropped - self._dropped_seen) & 0xFFFFFFFF)
+            sure = not (full or self._straddled)
+            self._gaps.append(((dropped - self._dropped_seen) & 0xFFFFFFFF, sure))
             self._dropped_seen = dropped
+            self._straddled = full
 
     def _read_available(self) -> bool:
         """Takes every filled buffer into the pending blocks; False if none was there."""
@@ -355,8 +365,8 @@ class Acquisition(_Run):
             # every further L (samples a buffer) dropped scans.
             per_step = self.channels * self.scans_per_buffer
             low, high = (jump - 1) * per_step + 1, jump * per_step
-            gap = self._gaps.popleft() if self._gaps else None
-            if gap is not None and low <= gap <= high:
+            gap, sure = self._gaps.popleft() if self._gaps else (None, False)
+            if sure and low <= gap <= high:
                 lost = gap
             else:
                 lost, exact = high, False
@@ -367,8 +377,9 @@ class Acquisition(_Run):
         self._pending.append(Block(data, sequence, lost, exact, first, self.device.input_range, self.gain))
 
     def _drain(self) -> None:
-        while self._read_available():
-            pass
+        """Reads what the ring holds now, and no more: a card filling it faster than this
+        reads would otherwise keep the stop from ever coming."""
+        self._read_available()
 
     def blocks(self, timeout: Optional[float] = None) -> Iterator[Block]:
         """Yields the blocks in order as they fill. Ends when the acquisition has stopped

@@ -690,6 +690,42 @@ TEST_F(BoardCommandTest, SetGainWhileRunningChangesTheSequencersGainWithoutAWrit
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
 }
 
+// ---- Device locks ---------------------------------------------------------------------------
+
+// Each form reaches the card holding its device lock, as seen by the card at the access
+// itself: RequestLock at the conversion start of a port form (so a release of the ranges
+// waits for it), EepromLock at each EEPROM pin change (so no other request's bit
+// sequence interleaves).
+TEST_F(BoardCommandTest, CardAccessesAreMadeHoldingTheirDeviceLock)
+{
+    int conversions = 0, eepromWrites = 0, unlocked = 0;
+    Card().SetConversionObserver([&](const sim::ConversionRecord &) {
+        ++conversions;
+        unlocked += KeReadStateEvent(&Dc()->RequestLock) != 0;
+    });
+    Card().SetEepromPinObserver([&] {
+        ++eepromWrites;
+        unlocked += KeReadStateEvent(&Dc()->EepromLock) != 0;
+    });
+    const uint16_t start = static_cast<uint16_t>(Dc()->BoardBase + BOARD_START_CONVERSION);
+    uint8_t portWrite[8] = {static_cast<uint8_t>(start), static_cast<uint8_t>(start >> 8)};
+    ASSERT_EQ(Ioctl(IOCTL_OUT_BYTE, portWrite, 8, nullptr, 0), STATUS_SUCCESS);
+    plat::AdvanceBy(100000);
+    ASSERT_EQ(Board({1, 0, BOARD_START_CONVERSION, 0, 0}, 8, 1).status, STATUS_SUCCESS);  // RegisterWrite
+    plat::AdvanceBy(100000);
+    ASSERT_EQ(Command(Block({7})).status, STATUS_SUCCESS);  // CMD_START
+    EXPECT_EQ(conversions, 3);
+
+    ASSERT_EQ(Board({20, 1, 0x34, 0x12}, 4, 0).status, STATUS_SUCCESS);  // EepromWrite
+    ASSERT_EQ(Board({20, 1}, 2, 2).status, STATUS_SUCCESS);              // EepromRead
+    uint32_t frequency = 0;
+    ASSERT_EQ(Ioctl(IOCTL_CARD_FREQUENCY, nullptr, 0, &frequency, 4), STATUS_SUCCESS);
+    EXPECT_GT(eepromWrites, 0);
+    EXPECT_EQ(unlocked, 0);
+    Card().SetConversionObserver(nullptr);
+    Card().SetEepromPinObserver(nullptr);
+}
+
 // ---- IOCTL_GET_LAST_ERROR and IOCTL_CARD_FREQUENCY ----------------------------------------
 
 TEST_F(BoardCommandTest, GetLastErrorNeedsExactLengthsAndNeverChangesTheCode)

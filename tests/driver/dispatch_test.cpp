@@ -229,6 +229,11 @@ TEST_F(DispatchTest, OpenHandlesAreCountedAndHoldTheRemoveLock)
     ASSERT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &second), STATUS_SUCCESS);
     EXPECT_EQ(Dc()->OpenCount, opens + 1);
     EXPECT_EQ(Dc()->RemoveLock.Count, references + 1);
+    // A request holds a reference only while it is handled, whether it succeeds or not.
+    uint8_t out[2] = {};
+    EXPECT_EQ(Ioctl(IOCTL_QUERY_BUF, nullptr, 0, out, sizeof(out)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ioctl(IOCTL_BOARD_COMMAND, nullptr, 0, out, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Dc()->RemoveLock.Count, references + 1);
     ASSERT_EQ(plat::CloseHandle(second), STATUS_SUCCESS);
     EXPECT_EQ(Dc()->OpenCount, opens);
     EXPECT_EQ(Dc()->RemoveLock.Count, references);
@@ -262,6 +267,8 @@ TEST_F(DispatchTest, RequestsOnceRemovalHasBegunFailWithDeletePending)
     HANDLE second = nullptr;
     EXPECT_EQ(plat::OpenDevicePath("\\\\.\\Tq4815x", &second), STATUS_DELETE_PENDING);
     Dc()->RemoveLock.Removing = 0;
+    if (second != nullptr)  // an open wrongly let through would hold the fixture's removal
+        plat::CloseHandle(second);
 }
 
 NTSTATUS NTAPI FreeDirectIrp(PDEVICE_OBJECT, PIRP irp, PVOID)

@@ -20,6 +20,7 @@
 #include "sim/resource_layout.h"
 #include "sim/resource_lists.h"
 #include "tq4815_ioctl.h"
+#include "support/kept_references.h"
 
 #include <atomic>
 #include <chrono>
@@ -186,6 +187,9 @@ protected:
         CloseAll();
         if (machine_) {
             if (Fdo() != nullptr) {
+                plat::PowerWaitIdle();
+                if (Dc()->RemoveLock.Removing == 0 && (OldWdm != 0 || Fdo()->ReferenceCount == 0))
+                    ExpectNoKeptRemoveLockReferences(Dc());
                 EXPECT_EQ(plat::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
             }
             machine_->Shutdown();
@@ -277,12 +281,14 @@ protected:
         NTSTATUS status = STATUS_PENDING;
         ULONG value = 0;
         ULONG_PTR information = 0;
+        HANDLE handle = nullptr;
     };
     // Starts a wait on `h`; with `mustQueue` it returns once the request is queued.
     std::unique_ptr<Waiter> StartWait(HANDLE h, bool mustQueue = true)
     {
         auto w = std::make_unique<Waiter>();
         Waiter *raw = w.get();
+        raw->handle = h;
         DeviceContext *dc = Dc();
         raw->thread = std::thread([this, h, raw] {
             raw->status = Ioctl(h, IOCTL_WAIT_NOTIFY, nullptr, 0, &raw->value, sizeof(raw->value), &raw->information);
@@ -293,9 +299,16 @@ protected:
         }
         return w;
     }
-    // Joins the wait and returns the status it completed with.
+    // Joins the wait and returns the status it completed with. A wait the driver left
+    // pending is reported and cancelled, so that the test ends instead of hanging.
     NTSTATUS FinishWait(std::unique_ptr<Waiter> &w)
     {
+        if (!WaitUntil([&] { return w->done.load(); }, 10)) {
+            ADD_FAILURE() << "the wait was left pending";
+            // Through its handle, or, once the handle is closed, as the request in the slot.
+            if (!NT_SUCCESS(plat::CancelFileIo(w->handle, true)) && Slot() != nullptr)
+                IoCancelIrp(Slot());
+        }
         w->thread.join();
         return w->status;
     }

@@ -2,6 +2,7 @@
 // the sizes the library computes and asks for, the error protocol with the driver's
 // codes, and the data read back compared with what the card converted.
 #include "library_fixture.h"
+#include "message_window.h"
 
 #include "sim/card.h"
 
@@ -138,24 +139,28 @@ TEST_F(AcquisitionTest, SecondStartIsRefusedWith102AndCreatesNoThread)
     EXPECT_EQ(lib.StopIntr(), 1);
 }
 
-// A start the driver refuses (102: one runs already) leaves the running acquisition's
-// reads as they were, in either mode: the ring's next ADResult still asks for its own
-// buffer size and gets the card's samples, and the snapshot's GetSnapshot still frames
-// its scans and takes the position from the reply's last four bytes.
+// Starts the driver refuses (102: one runs already), in either mode, leave the running
+// acquisition as it was: the ring's next ADResult still asks for its own buffer size and
+// gets the card's samples, and its buffers are still announced; the snapshot's
+// GetSnapshot still frames its scans and takes the position from the reply's last four
+// bytes.
 TEST_F(AcquisitionTest, RefusedStartLeavesTheRunningAcquisitionsReadsAsTheyWere)
 {
     ASSERT_TRUE(BootAndLoad(kCountSignals));
+    MessageWindow window;
+    ASSERT_EQ(lib.RegisterNotify(0, window.Handle(), WM_APP, 0, 0), 1);
     ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
     for (bool snapshot : {false, true}) {
         SCOPED_TRACE(snapshot ? "snapshot" : "ring");
-        // Two channels, ten scans a buffer: 42 bytes; the refused start asks for four.
+        // Two channels, ten scans a buffer: 42 bytes. The refused starts ask for less (one
+        // channel, five scans): a read sized by them is too short for the running one's.
         ASSERT_EQ(snapshot ? lib.StartSnapshot(1, 20, 0, 2, 10000, 0, 0, 0)
                            : lib.StartIntr(4, 10, 0, 2, 10000, 0, 0),
                   snapshot ? 82 : 42);
         ASSERT_TRUE(snapshot ? (Advance(5'000'000), true) : AdvanceUntilUnread(1));
-        EXPECT_EQ(snapshot ? lib.StartSnapshot(1, 20, 0, 4, 10000, 0, 0, 0)
-                           : lib.StartIntr(4, 10, 0, 4, 10000, 0, 0),
-                  0);
+        EXPECT_EQ(lib.StartIntr(4, 5, 0, 1, 10000, 0, 0), 0);
+        EXPECT_EQ(lib.GetLastADError(), 102);
+        EXPECT_EQ(lib.StartSnapshot(1, 5, 0, 1, 10000, 0, 0, 0), 0);
         EXPECT_EQ(lib.GetLastADError(), 102);
         std::vector<uint16_t> buffer(100, 0xEEEE);
         int32_t position = static_cast<int32_t>(0xEEEEEEEE);
@@ -170,6 +175,12 @@ TEST_F(AcquisitionTest, RefusedStartLeavesTheRunningAcquisitionsReadsAsTheyWere)
             EXPECT_EQ(static_cast<uint32_t>(position), buffer[21] | static_cast<uint32_t>(buffer[22]) << 16);
             EXPECT_GE(position, 0);
             EXPECT_LT(position, 20);
+        } else {
+            ASSERT_FALSE(window.WaitFor(1).empty()) << "the buffer before the refused starts";
+            for (int unread = 1; unread <= 2; ++unread) {
+                ASSERT_TRUE(AdvanceUntilUnread(unread));
+                ASSERT_EQ(window.WaitFor(1).size(), 1u) << "buffer " << unread << " after the refused starts";
+            }
         }
         EXPECT_EQ(lib.StopIntr(), 1);
     }

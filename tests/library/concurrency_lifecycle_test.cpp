@@ -5,9 +5,12 @@
 #include "library_fixture.h"
 #include "message_window.h"
 #include "run_switches.h"
+#include "sim/card.h"
+#include "tqwin32_seams.h"
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 namespace tavlon_test {
@@ -85,6 +88,75 @@ TEST_F(LifecycleTest, StartAndStopFromTwoThreadsNeverLoseNotifications)
     }
     std::printf("%llu rounds, %llu left running after the race\n", static_cast<unsigned long long>(rounds),
                 static_cast<unsigned long long>(running));
+}
+
+// Runs `other` on a thread of its own the moment the driver has completed the first
+// successful request with `code`, before the calling export has seen the reply, and holds
+// that export there until `other` has run to its end or waits for a lock (the export's).
+class InterleaveAfterRequest {
+public:
+    InterleaveAfterRequest(DWORD code, std::function<void()> other) : other_(std::move(other))
+    {
+        tqwin32::SetDeviceIoControlDoneHook([this, code](DWORD done, bool succeeded) {
+            if (done != code || !succeeded || fired_.exchange(true))
+                return;
+            thread_ = std::thread([this] {
+                other_();
+                finished_ = true;
+            });
+            while (!finished_.load() && tqwin32::SrwLockWaiters() == 0)
+                std::this_thread::yield();
+        });
+    }
+    ~InterleaveAfterRequest() { Join(); }
+    // Removes the hook and waits for `other`; false if the request never came.
+    bool Join()
+    {
+        tqwin32::SetDeviceIoControlDoneHook(nullptr);
+        if (thread_.joinable())
+            thread_.join();
+        return fired_.load();
+    }
+
+private:
+    std::function<void()> other_;
+    std::atomic<bool> fired_{false}, finished_{false};
+    std::thread thread_;
+};
+
+// The same race made to happen on every run: a stop that comes the moment the driver has
+// accepted a start, before StartIntr has set up the run's notification thread, waits until
+// StartIntr is done; it then stops the run and ends that thread, so no thread is left
+// waiting on an event the driver no longer signals.
+TEST_F(LifecycleTest, StopComingAsTheDriverAcceptsAStartEndsThatStartsThread)
+{
+    ASSERT_TRUE(BootAndLoad(kCountSignals));
+    ASSERT_EQ(lib.Initial(0, 0, 0, 0), 1);
+    const int threads = ThreadCount();
+    std::atomic<int32_t> stopResult{-1};
+    InterleaveAfterRequest stop(IOCTL_START, [&] { stopResult = lib.StopIntr(); });
+    EXPECT_EQ(lib.StartIntr(4, 10, 0, 4, 10000, 0, 0), 82);
+    ASSERT_TRUE(stop.Join());
+    EXPECT_EQ(stopResult.load(), 1);
+    EXPECT_EQ(Driver().Running, 0);
+    EXPECT_TRUE(WaitForThreadCount(threads)) << "the start's notification thread was left waiting";
+}
+
+// A Zel_ call from another thread that comes while a Zel_DI request is under way (the
+// driver has answered, Zel_DI has not yet copied the reply) waits for Zel_DI to finish:
+// Zel_DI returns the card's inputs, not the other call's request echoed back.
+TEST_F(LifecycleTest, ZelCallComingDuringAnothersRequestWaitsForItsReply)
+{
+    ASSERT_TRUE(BootAndLoad("di=0x5A,0xC3"));
+    std::atomic<int32_t> written{-1};
+    InterleaveAfterRequest write(IOCTL_BOARD_COMMAND, [&] { written = lib.Zel_DA(0x123, 0); });
+    uint16_t values[2] = {0xEEEE, 0xEEEE};
+    EXPECT_EQ(lib.Zel_DI(2, values), 1);
+    ASSERT_TRUE(write.Join());
+    EXPECT_EQ(written.load(), 1);
+    EXPECT_EQ(values[0], 0x5A);
+    EXPECT_EQ(values[1], 0xC3);
+    EXPECT_EQ(Card().AnalogOutput(0), 0x123);
 }
 
 // Zel_DI on one thread and Zel_DA on another share the library's request and reply

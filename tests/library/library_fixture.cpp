@@ -9,6 +9,7 @@
 #include <plat/user_io.h>
 #include <plat/verifier.h>
 
+#include <algorithm>
 #include <chrono>
 #include <dirent.h>
 #include <memory>
@@ -124,6 +125,16 @@ void LibraryFixture::TearDown()
     EXPECT_TRUE(unloaded) << "libTAVLON.so stayed in the process after its unload";
     if (unloaded && baselineThreads_ != 0) {
         EXPECT_TRUE(WaitForThreadCount(baselineThreads_)) << "the library left a thread running";
+    }
+    // A handle left open after the unload would keep the device from being removed, and
+    // the machine's shutdown would wait for it for ever: report it, then close it.
+    if (unloaded && machineUp_) {
+        for (uintptr_t handle : LiveHandles()) {
+            if (std::find(baselineHandles_.begin(), baselineHandles_.end(), handle) != baselineHandles_.end())
+                continue;
+            ADD_FAILURE() << "the library left handle " << handle << " open";
+            plat::CloseHandle(reinterpret_cast<HANDLE>(handle));
+        }
     }
     if (machineUp_ || g_machine) {
         EXPECT_TRUE(ShutdownMachine()) << "the verifier reported a violation";

@@ -179,6 +179,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         }
         // Errors transfer nothing; success and warnings report what the I/O manager copied.
         *lpBytesReturned = kernel::IsError(status) ? 0 : static_cast<DWORD>(words.information);
+        RunDeviceIoControlDoneHook(dwIoControlCode, kernel::Succeeded(status));
     }
     if (!kernel::Succeeded(status))
         return FailWithStatus(status);

@@ -39,8 +39,11 @@ extern "C" void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock)
             return;
         if (owner == self)
             Misuse("AcquireSRWLockExclusive by the thread that owns the lock (it would wait for itself)");
-        if (owner != nullptr)
+        if (owner != nullptr) {
+            NoteSrwLockWait(1);
             word.wait(owner, std::memory_order_relaxed);
+            NoteSrwLockWait(-1);
+        }
     }
 }
 

@@ -61,6 +61,11 @@ void EventHandleClosed(void *object);
 // The machine was booted by CreateFileA; the process's end shuts it down (process_end.cpp).
 void NoteMachineBootedHere();
 
+// Test seams (test_seams.cpp, tqwin32_seams.h): the hook a finished DeviceIoControl runs,
+// and the count of threads waiting for an SRW lock (delta +1 before a wait, -1 after).
+void RunDeviceIoControlDoneHook(DWORD code, bool succeeded);
+void NoteSrwLockWait(int delta);
+
 namespace user {
 // The thread `threadId` is ending: its windows are destroyed (without messages, as the
 // system does when a thread ends), its queue removed, senders waiting on it released.

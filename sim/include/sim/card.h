@@ -185,6 +185,10 @@ public:
     void SetConversionLogCapacity(std::size_t entries) { conversions_.SetCapacity(entries); }
     // Called for every conversion when it starts (the record's `complete` is its due time).
     void SetConversionObserver(std::function<void(const ConversionRecord &)> observer) { observer_ = std::move(observer); }
+    // Called at every write of the bridge control register (the EEPROM's pins), in the
+    // writing thread, before the chip sees it: a test looks there at what the driver holds
+    // while it drives the chip.
+    void SetEepromPinObserver(std::function<void()> observer) { pinObserver_ = std::move(observer); }
 
     // ---- Ground truth ---------------------------------------------------------------------
     const CardConfig &Config() const { return config_; }
@@ -312,6 +316,7 @@ private:
     std::vector<std::string> expectedMisuse_;
     std::function<void(const MisuseRecord &)> misuseObserver_;
     std::function<void(const ConversionRecord &)> observer_;
+    std::function<void()> pinObserver_;
     // The bus access being decoded, for the misuse it may make.
     struct Access {
         Window window = Window::Board;

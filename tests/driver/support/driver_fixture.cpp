@@ -11,6 +11,7 @@
 #include "plat/user_io.h"
 #include "plat/verifier.h"
 #include "rate_split.h"
+#include "support/kept_references.h"
 #include "sim/card_host.h"
 #include "sim/machine.h"
 
@@ -104,6 +105,11 @@ void DriverTest::Shutdown()
         EXPECT_EQ(plat::CloseHandle(file_), STATUS_SUCCESS);
     }
     file_ = nullptr;
+    if (machine_->machine && plat::FindDeviceByName(L"\\Device\\Tq4815x") == fdo_) {
+        plat::PowerWaitIdle();
+        if (dc_->RemoveLock.Removing == 0 && (OldWdm != 0 || fdo_->ReferenceCount == 0))
+            ExpectNoKeptRemoveLockReferences(dc_);
+    }
     if (machine_->machine)
         machine_->machine->Shutdown();  // removal, unload with the verifier's unload checks
     EXPECT_EQ(plat::PoolBlocksOutstanding(TQ_POOL_TAG), 0u);
