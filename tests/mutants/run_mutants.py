@@ -121,7 +121,7 @@ class Campaign:
             out.write(result.stdout + result.stderr)
         if result.returncode == 0:
             return None
-        failed = re.findall(r"^\s*\d+ - (\S+) \(", result.stdout, re.MULTILINE)
+        failed = re.findall(r"^\s*\d+ - (\S+)", result.stdout, re.MULTILINE)
         return failed[0] if failed else "(ctest: " + (result.stdout.strip().splitlines() or ["?"])[-1] + ")"
 
     def try_mutant(self, mutant: dict) -> tuple[str, str]:

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "acquisition_data.h"
@@ -300,8 +301,14 @@ int RunAcquire(const AcquireOptions &o)
     auto lostSoFar = [&] { return countersWork == true ? ledger.TotalDropped() : meta.lostScans; };
 
     int ticks = 0;
-    window.Run([&] { return drain(); },
+    bool dataSinceTick = false;
+    window.Run([&] { dataSinceTick = true; return drain(); },
                [&] {
+                   // A tick with no buffer since the last asks the driver itself, so an
+                   // acquisition stopped under the tool (another program's Initial) ends
+                   // the run with the driver's error instead of a wait for ever.
+                   if (!std::exchange(dataSinceTick, false) && !drain())
+                       return false;
                    status.Show(elapsed(), scansRead, buffersRead, waiting, lostSoFar(), false);
                    if (++ticks % 4 == 0 && !checked([&] {
                            meta.scans = scansWritten;
