@@ -294,8 +294,10 @@ class Acquisition(_Run):
         self._next_sequence = 0
         self._counted = True  # the driver answers the counters form
         self._dropped_seen = 0
-        self._gaps: deque = deque()  # (dropped scans, sure) per read interval, not yet placed
-        self._straddled = False  # the last interval's count may hold the next gap's start
+        self._stored_seen = 0  # scans stored at the last reading (not wrapped)
+        self._taken_seen = 0  # scans taken from the ring at the last reading
+        self._open = False  # scans may still be dropping at that reading's buffer boundary
+        self._drops: dict = {}  # buffer boundary (scans stored) -> [dropped scans, sure]
 
     def __enter__(self) -> "Acquisition":
         def start():
@@ -315,16 +317,18 @@ class Acquisition(_Run):
             finally:
                 super().stop()
                 self._note_counters()
-                self.trailing_lost_scans = sum(count for count, _ in self._gaps)
-                self._gaps.clear()
+                self.trailing_lost_scans = sum(count for count, _ in self._drops.values())
+                self._drops.clear()
 
     # ---- reading ----------------------------------------------------------------------
     def _note_counters(self) -> None:
-        """Reads the driver's counters right after a buffer was taken: every gap ends at a
-        read (taking a buffer makes room), so the scans dropped between two reads belong
-        to one gap, which shows in a later block's sequence word. Unless the counters come
-        so late that the ring is full again: the scans counted may then include the start
-        of the next gap, and neither gap's figure is sure."""
+        """Reads the driver's counters right after a buffer was taken and places the scans
+        dropped since the last reading. The driver drops scans only while its ring is full,
+        that is while the count of scans stored stands at a buffer boundary; the gap shows
+        in the sequence word of the buffer that begins there. So the drops between two
+        readings belong to the boundaries between their stored counts: to one gap, exactly,
+        when a single boundary lies there; when several do (a reading came late), each of
+        those gaps is only bounded by its sequence jump."""
         if not self._counted:
             return
         try:
@@ -332,15 +336,27 @@ class Acquisition(_Run):
         except TavlonError:
             self._counted = False  # a driver without counters: the sequence bound serves
             return
-        dropped = counters["dropped"]
-        taken = self.scans_read + self.scans_per_buffer  # this buffer included
-        held = (counters["stored"] - taken) & 0xFFFFFFFF
-        full = held >= self.buffers * self.scans_per_buffer
-        if dropped != self._dropped_seen:
-            sure = not (full or self._straddled)
-            self._gaps.append(((dropped - self._dropped_seen) & 0xFFFFFFFF, sure))
-            self._dropped_seen = dropped
-            self._straddled = full
+        spb = self.scans_per_buffer
+        stored = self._stored_seen + ((counters["stored"] - self._stored_seen) & 0xFFFFFFFF)
+        dropped = (counters["dropped"] - self._dropped_seen) & 0xFFFFFFFF
+        self._dropped_seen = counters["dropped"]
+        # Boundaries where these drops may have happened: from the last reading's (if it
+        # was still open) or the next one after it, up to the one at or below `stored`;
+        # and only where the ring could be full, a ring's worth beyond what was taken then.
+        taken = self.scans_read + spb  # this buffer included
+        first = self._stored_seen if self._open else (self._stored_seen // spb + 1) * spb
+        first = max(first, self._taken_seen + self.buffers * spb)
+        boundaries = range(first, stored // spb * spb + 1, spb)
+        if dropped:
+            for boundary in boundaries[:-1]:
+                self._drops.setdefault(boundary, [0, False])[1] = False
+            # (No boundary in range cannot happen; the count is kept all the same.)
+            entry = self._drops.setdefault(boundaries[-1] if boundaries else stored // spb * spb, [0, True])
+            entry[0] += dropped
+            entry[1] = entry[1] and len(boundaries) == 1
+        # Still open: at a boundary with the ring full (this buffer taken), more may drop there.
+        self._open = stored % spb == 0 and stored - taken >= self.buffers * spb
+        self._stored_seen, self._taken_seen = stored, taken
 
     def _read_available(self) -> bool:
         """Takes every filled buffer into the pending blocks; False if none was there."""
@@ -365,7 +381,8 @@ class Acquisition(_Run):
             # every further L (samples a buffer) dropped scans.
             per_step = self.channels * self.scans_per_buffer
             low, high = (jump - 1) * per_step + 1, jump * per_step
-            gap, sure = self._gaps.popleft() if self._gaps else (None, False)
+            # This block's first scan was stored at boundary scans_read.
+            gap, sure = self._drops.pop(self.scans_read, [0, False])
             if sure and low <= gap <= high:
                 lost = gap
             else:
