@@ -3,6 +3,7 @@
 // powered down reads all ones and the interrupt routine leaves a shared line it did not
 // raise to the device that did; the requests that follow fail cleanly.
 #include "support/driver_fixture.h"
+#include "support/shared_line_neighbour.h"
 
 #include <atomic>
 #include <functional>
@@ -15,20 +16,6 @@
 
 namespace tqtest {
 namespace {
-
-// Another device on the card's shareable, level-sensitive line: it raises the line, and its
-// routine, called when no routine before it claimed the interrupt, serves and lowers it.
-std::atomic<int> gNeighbourServed{0};
-std::atomic<bool> gNeighbourRaised{false};
-
-BOOLEAN NTAPI NeighbourService(PKINTERRUPT, PVOID)
-{
-    if (!gNeighbourRaised.exchange(false))
-        return FALSE;
-    plat::SetInterruptLine(sim::kDefaultInterruptVector, false);
-    gNeighbourServed.fetch_add(1);
-    return TRUE;
-}
 
 class CardGoneTest : public DriverTest {
 protected:

@@ -5,6 +5,7 @@
 // default keeps the suite fast). Every step must succeed, the verifier must stay silent,
 // and no pool may be left at the end.
 #include "frame_fixture.h"
+#include "support/shared_line_neighbour.h"
 
 #include "sim/registers.h"
 #include "sim/resource_layout.h"
@@ -32,20 +33,6 @@ sim::ResourceLayout MovedLayout()
         }
     }
     return l;
-}
-
-// Another device on the card's shareable, level-sensitive line: it raises the line now and
-// then, and its routine serves and lowers it when no routine before it claimed it.
-std::atomic<bool> gNeighbourRaised{false};
-std::atomic<std::uint64_t> gNeighbourServed{0};
-
-BOOLEAN NTAPI NeighbourService(PKINTERRUPT, PVOID)
-{
-    if (!gNeighbourRaised.exchange(false))
-        return FALSE;
-    plat::SetInterruptLine(sim::kDefaultInterruptVector, false);
-    gNeighbourServed.fetch_add(1);
-    return TRUE;
 }
 
 class FrameTorture : public FrameTest {
@@ -273,7 +260,7 @@ TEST_F(FrameTorture, CardVanishesUnderAnAcquisitionOnASharedLine)
         (void)WaitUntil([&] { return LoadShared(&Dc()->Running) != 0; }, 1);
         machine_->Host().SetPresent(false);
         for (int k = 0; k < 3; ++k) {
-            const std::uint64_t served = gNeighbourServed.load();
+            const int served = gNeighbourServed.load();
             gNeighbourRaised.store(true);
             plat::SetInterruptLine(sim::kDefaultInterruptVector, true);
             ASSERT_TRUE(WaitUntil([&] { return gNeighbourServed.load() > served; }));
